@@ -1,0 +1,39 @@
+# Common tasks in one command each. See README.md.
+#   make                  build (build/ostrelle)
+#   make test             install missing dependencies, build, run every test
+#   make test SANITIZE=1  the same with AddressSanitizer and UBSan (build-sanitize/)
+
+SANITIZE ?= 0
+JOBS ?= 8
+CMAKE_ARGS ?=
+
+ifeq ($(SANITIZE),1)
+BUILD_DIR ?= build-sanitize
+CMAKE_ARGS += -DOSTRELLE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+else
+BUILD_DIR ?= build
+endif
+
+NPROC := $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all build configure deps test clean format
+
+all: build
+
+deps:
+	@./tools/install-deps.sh
+
+configure:
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(NPROC)
+
+test: deps build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-sanitize

@@ -1,0 +1,32 @@
+// The command handlers and the steps they are built from. A handler takes
+// the words after the command word (argc counts them, argv starts at the
+// first) and returns 0 for success, another value for failure; it reports
+// its own progress and failures on standard output.
+#pragma once
+
+// Handlers of the command tables.
+int sdk_make_sys(int argc, char *argv[]);     // "1": release resources (and repack on LU)
+int sdk_flash_full(int argc, char *argv[]);   // "2": flash the full build
+int sdk_le_toolchain(int argc, char *argv[]); // "3" (LE): SDK toolchain
+
+// Handlers ready for a table but listed in none.
+int sdk_flash_cdt(int argc, char *argv[]);
+int sdk_flash_nonhlos(int argc, char *argv[]);
+int sdk_dl_sdks(int argc, char *argv[]);
+
+// Release package and system image (commands "1" and "3").
+int sdk_dl_img_pkg(int argc, char *argv[]); // download, verify, unpack; 0 or 1
+int deb_checksum(void);                     // 0 nothing to report, 2 surplus packages, 1 failed
+int sdk_make_sys_helper(void);              // 0 or 1
+
+// Flashing.
+int find_device(void); // 1 when a board in download mode was found (dev_name set), else 0
+int sdk_flash_full_helper(void);
+int sdk_flash_cdt_ufs_helper(void);
+int sdk_flash_cdt_emmc_helper(void);
+int sdk_flash_nonhlos_helper(void);
+
+// Framework SDK installers; 0 or 1.
+int sdk_dl_snpe(void);
+int sdk_dl_hexagon(void);
+int sdk_dl_fastcv(void);

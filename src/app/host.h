@@ -1,0 +1,78 @@
+// The one place that runs shell commands. Every command line of the
+// application goes through here, in one of the ways below. Standard output is
+// flushed before any child starts, so our messages and the tools' output keep
+// their order; every pipe is closed on every path; a composed line that does
+// not fit its command buffer is refused (reported as "could not start")
+// rather than cut into a different command.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+// Size of a command-line buffer: a line holds at most cmd_buffer - 1 characters.
+inline constexpr size_t cmd_buffer = 512;
+
+enum class Outcome {
+    cannot_start, // the pipe or shell could not be started (or the line was too long)
+    no_line,      // the command ran but printed no line
+    line,         // the first line is in Reply::line
+};
+
+struct Reply {
+    Outcome outcome = Outcome::cannot_start;
+    std::string line; // first output line as fgets stored it, line end kept
+
+    bool started() const { return outcome != Outcome::cannot_start; }
+    bool has_line() const { return outcome == Outcome::line; }
+    // True when the first line is exactly text (for example "0\n").
+    bool is(std::string_view text) const { return has_line() && line == text; }
+};
+
+// system(3): returns its result; below 0 when the shell could not be started.
+int run(const std::string &cmd, size_t buffer = cmd_buffer);
+
+// Pipe opened for reading and closed unread, which waits for the command.
+// False when the pipe could not be opened.
+bool run_wait(const std::string &cmd, size_t buffer = cmd_buffer);
+
+// Pipe opened for reading; the first output line is read into a buffer of
+// line_buffer bytes (so at most line_buffer - 1 characters), then closed.
+Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer = cmd_buffer);
+
+// Status probe: cmd with "; echo $?" appended, first line read into 512 bytes.
+// Compare with reply.is("0\n") (or "2\n" for an ls absence test).
+Reply probe(const std::string &cmd, size_t buffer = cmd_buffer);
+
+// Pass-through: pipe opened for writing and closed at once, so the tool
+// writes to the terminal itself; the close waits for it to end.
+// False when the pipe could not be opened.
+bool pass_through(const std::string &cmd, size_t buffer = cmd_buffer);
+
+// printf-style composition.
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Makes a value from outside the program safe on a command line: a value of
+// letters, digits and _ @ % + = : , . / - stays exactly as it is; anything
+// else is single-quoted (an embedded ' becomes '\''). The empty value is ''.
+std::string quote(std::string_view value);
+
+// The seam for unit tests: the real runner uses system and popen; a test
+// installs a fake that records command lines and returns scripted results.
+class Runner {
+  public:
+    virtual ~Runner() = default;
+    virtual int system(const std::string &cmd) = 0;
+    // Pipe for reading; with line_buffer > 0 one fgets into that many bytes;
+    // then closed.
+    virtual Reply read(const std::string &cmd, size_t line_buffer) = 0;
+    // Pipe for writing, closed at once. False when it could not be opened.
+    virtual bool write(const std::string &cmd) = 0;
+};
+
+// Installs runner (not owned); nullptr restores the real one.
+void set_runner(Runner *runner);
+
+} // namespace host

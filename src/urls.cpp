@@ -1,0 +1,8 @@
+// The server base URLs of this executable, from its generated header. Kept
+// out of the application library so that one library serves every build.
+#include "app/state.h"
+#include "ostrelle_urls.h"
+
+const char *const account_url = OSTRELLE_ACCOUNT_URL;
+const char *const resource_url = OSTRELLE_RESOURCE_URL;
+const char *const toolchain_url = OSTRELLE_TOOLCHAIN_URL;

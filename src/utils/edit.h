@@ -1,0 +1,28 @@
+// Terminal line editor on standard input: prompt, cursor movement, in-line
+// editing, history with incremental search, and optional Tab completion. One
+// editor per process; it runs inside the event loop's read callback.
+#pragma once
+
+typedef void (*edit_cmd_cb_t)(void *ctx, char *cmd);
+typedef void (*edit_eof_cb_t)(void *ctx);
+// Returns a heap array of heap strings ended by a null pointer, or null;
+// the editor frees both with free().
+typedef char **(*edit_completion_cb_t)(void *ctx, const char *cmd, int pos);
+// Non-zero keeps the entry out of the history file.
+typedef int (*edit_filter_cb_t)(void *ctx, const char *cmd);
+
+// Takes the terminal into non-canonical, no-echo mode, registers descriptor 0
+// with the event loop and prints the prompt ("<ps>> "). Always returns 0.
+// cmd_cb and eof_cb must not be null; ps is kept, not copied.
+int edit_init(edit_cmd_cb_t cmd_cb, edit_eof_cb_t eof_cb, edit_completion_cb_t completion_cb,
+              void *ctx, const char *history_file, const char *ps);
+
+// Writes the history file (when given), frees the history, blanks the prompt
+// line, unregisters descriptor 0 and restores the terminal attributes.
+void edit_deinit(const char *history_file, edit_filter_cb_t filter_cb);
+
+// Reprints prompt and line, leaving the cursor at its place in the line.
+void edit_redraw(void);
+
+// Overwrites prompt and line with blanks (no flush).
+void edit_clear_line(void);

@@ -1,0 +1,2 @@
+// OS services on POSIX systems.
+#include "utils/os.h"
