@@ -121,8 +121,8 @@ std::string quote(std::string_view value)
 {
     auto plain = [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '@' || c == '%' || c == '+' || c == '=' || c == ':' ||
-               c == ',' || c == '.' || c == '/' || c == '-';
+               c == '_' || c == '@' || c == '%' || c == '+' || c == '=' || c == ':' || c == ',' ||
+               c == '.' || c == '/' || c == '-';
     };
     bool all_plain = !value.empty();
     for (char c : value) {

@@ -19,7 +19,7 @@ typedef void (*eloop_timeout_handler)(void *eloop_data, void *user_data);
 typedef void (*eloop_signal_handler)(int sig, void *user_data);
 
 // Set-up and teardown.
-int eloop_init(void);    // always 0; call before anything else
+int eloop_init(void);     // always 0; call before anything else
 void eloop_destroy(void); // frees timeouts and tables; eloop_init again before reuse
 
 // Descriptors (0..1023). Registration returns 0 or -1; a negative sock aborts.
@@ -32,27 +32,28 @@ void eloop_unregister_sock(int sock, eloop_event_type type);
 
 // Timeouts, matched by handler and both contexts.
 int eloop_register_timeout(unsigned int secs, unsigned int usecs, eloop_timeout_handler handler,
-                           void *eloop_data, void *user_data);            // 0 or -1
+                           void *eloop_data, void *user_data); // 0 or -1
 int eloop_cancel_timeout(eloop_timeout_handler handler, void *eloop_data,
-                         void *user_data);                                // number removed
+                         void *user_data); // number removed
 int eloop_cancel_timeout_one(eloop_timeout_handler handler, void *eloop_data, void *user_data,
-                             struct os_reltime *remaining);               // 1 removed / 0
+                             struct os_reltime *remaining); // 1 removed / 0
 int eloop_is_timeout_registered(eloop_timeout_handler handler, void *eloop_data,
-                                void *user_data);                         // 1 / 0
+                                void *user_data); // 1 / 0
 int eloop_deplete_timeout(unsigned int req_secs, unsigned int req_usecs,
                           eloop_timeout_handler handler, void *eloop_data,
-                          void *user_data);                               // 1 / 0 / -1
+                          void *user_data); // 1 / 0 / -1
 int eloop_replenish_timeout(unsigned int req_secs, unsigned int req_usecs,
                             eloop_timeout_handler handler, void *eloop_data,
-                            void *user_data);                             // 1 / 0 / -1
+                            void *user_data); // 1 / 0 / -1
 
 // Signals: handlers run from the loop, not from signal context.
 int eloop_register_signal(int sig, eloop_signal_handler handler, void *user_data);
-int eloop_register_signal_terminate(eloop_signal_handler handler, void *user_data); // SIGINT, SIGTERM
-int eloop_register_signal_reconfig(eloop_signal_handler handler, void *user_data);  // SIGHUP
+int eloop_register_signal_terminate(eloop_signal_handler handler,
+                                    void *user_data); // SIGINT, SIGTERM
+int eloop_register_signal_reconfig(eloop_signal_handler handler, void *user_data); // SIGHUP
 
 // Running.
-void eloop_run(void);        // until eloop_terminate, nothing to wait for, or a select error
-void eloop_terminate(void);  // stop after the running callback returns
+void eloop_run(void);       // until eloop_terminate, nothing to wait for, or a select error
+void eloop_terminate(void); // stop after the running callback returns
 int eloop_terminated(void);
 void eloop_wait_for_read_sock(int sock); // blocks until sock is readable or a signal arrives

@@ -10,7 +10,10 @@ struct dl_list {
     struct dl_list *prev;
 };
 
-#define DL_LIST_HEAD_INIT(l) {&(l), &(l)}
+#define DL_LIST_HEAD_INIT(l)                                                                       \
+    {                                                                                              \
+        &(l), &(l)                                                                                 \
+    }
 
 static inline void dl_list_init(struct dl_list *list)
 {
@@ -59,7 +62,7 @@ static inline unsigned int dl_list_len(const struct dl_list *list)
 #define offsetof(type, member) ((long)&((type *)0)->member)
 #endif
 
-#define dl_list_entry(item, type, member) ((type *)((char *)(item) - offsetof(type, member)))
+#define dl_list_entry(item, type, member) ((type *)((char *)(item)-offsetof(type, member)))
 
 #define dl_list_first(list, type, member)                                                          \
     (dl_list_empty((list)) ? nullptr : dl_list_entry((list)->next, type, member))
@@ -68,15 +71,15 @@ static inline unsigned int dl_list_len(const struct dl_list *list)
     (dl_list_empty((list)) ? nullptr : dl_list_entry((list)->prev, type, member))
 
 #define dl_list_for_each(item, list, type, member)                                                 \
-    for (item = dl_list_entry((list)->next, type, member); &item->member != (list);               \
+    for (item = dl_list_entry((list)->next, type, member); &item->member != (list);                \
          item = dl_list_entry(item->member.next, type, member))
 
 // Safe against removal of the current item.
 #define dl_list_for_each_safe(item, n, list, type, member)                                         \
-    for (item = dl_list_entry((list)->next, type, member),                                        \
-        n = dl_list_entry(item->member.next, type, member);                                       \
+    for (item = dl_list_entry((list)->next, type, member),                                         \
+        n = dl_list_entry(item->member.next, type, member);                                        \
          &item->member != (list); item = n, n = dl_list_entry(n->member.next, type, member))
 
 #define dl_list_for_each_reverse(item, list, type, member)                                         \
-    for (item = dl_list_entry((list)->prev, type, member); &item->member != (list);               \
+    for (item = dl_list_entry((list)->prev, type, member); &item->member != (list);                \
          item = dl_list_entry(item->member.prev, type, member))

@@ -45,9 +45,8 @@ const Entry entries[] = {
 
 const char *product_code(const char *name)
 {
-    const char *const codes[] = {s_product_kt1,  s_product_kt2, s_product_kt3gen2,
-                                 s_product_kt5,  s_product_kt5n, s_product_kt6,
-                                 s_product_mx7200};
+    const char *const codes[] = {s_product_kt1,  s_product_kt2, s_product_kt3gen2, s_product_kt5,
+                                 s_product_kt5n, s_product_kt6, s_product_mx7200};
     for (const char *code : codes) {
         if (strcmp(code, name) == 0)
             return code;
@@ -110,8 +109,9 @@ int main(int argc, char *argv[])
     if (state_out) {
         FILE *f = fopen(state_out, "w");
         if (f) {
-            fprintf(f, "target_path=%s\nproduct=%s\nplatform=%d\nrelease_ver=%s\n"
-                       "check_sum=%s\ndev_name=%s\n",
+            fprintf(f,
+                    "target_path=%s\nproduct=%s\nplatform=%d\nrelease_ver=%s\n"
+                    "check_sum=%s\ndev_name=%s\n",
                     target_path, s_product, platform, release_ver, check_sum, dev_name);
             fclose(f);
         }

@@ -1,0 +1,99 @@
+#include "support/fake_runner.h"
+
+namespace testing_support {
+
+FakeRunner::FakeRunner()
+{
+    host::set_runner(this);
+}
+
+FakeRunner::~FakeRunner()
+{
+    host::set_runner(nullptr);
+}
+
+void FakeRunner::push_system(int result)
+{
+    system_results_.push_back(result);
+}
+
+void FakeRunner::push_read(host::Reply reply)
+{
+    read_results_.push_back(std::move(reply));
+}
+
+void FakeRunner::push_read_line(const std::string &line)
+{
+    host::Reply reply;
+    reply.outcome = host::Outcome::line;
+    reply.line = line;
+    push_read(reply);
+}
+
+void FakeRunner::push_read_no_line()
+{
+    host::Reply reply;
+    reply.outcome = host::Outcome::no_line;
+    push_read(reply);
+}
+
+void FakeRunner::push_read_cannot_start()
+{
+    push_read(host::Reply{});
+}
+
+void FakeRunner::push_write(bool started)
+{
+    write_results_.push_back(started);
+}
+
+std::vector<std::string> FakeRunner::commands() const
+{
+    std::vector<std::string> out;
+    for (const Call &call : calls_)
+        out.push_back(call.cmd);
+    return out;
+}
+
+int FakeRunner::system(const std::string &cmd)
+{
+    calls_.push_back({Kind::system, cmd, 0});
+    if (on_call)
+        on_call(calls_.back());
+    if (system_results_.empty())
+        return 0;
+    int result = system_results_.front();
+    system_results_.pop_front();
+    return result;
+}
+
+host::Reply FakeRunner::read(const std::string &cmd, size_t line_buffer)
+{
+    calls_.push_back({Kind::read, cmd, line_buffer});
+    if (on_call)
+        on_call(calls_.back());
+    host::Reply reply;
+    reply.outcome = host::Outcome::no_line;
+    if (!read_results_.empty()) {
+        reply = read_results_.front();
+        read_results_.pop_front();
+    }
+    // A real fgets stores at most line_buffer - 1 characters.
+    if (reply.has_line() && line_buffer > 0 && reply.line.size() > line_buffer - 1)
+        reply.line.resize(line_buffer - 1);
+    return reply;
+}
+
+bool FakeRunner::write(const std::string &cmd)
+{
+    calls_.push_back({Kind::write, cmd, 0});
+    if (on_call)
+        on_call(calls_.back());
+    if (write_results_.empty())
+        return true;
+    bool started = write_results_.front();
+    write_results_.pop_front();
+    return started;
+}
+
+} // namespace testing_support

@@ -1,0 +1,56 @@
+// A command runner for unit tests: records every command line in the order
+// it was run and answers from a script of results, so a test can check the
+// exact command lines a handler composes without running anything.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/host.h"
+
+namespace testing_support {
+
+class FakeRunner : public host::Runner {
+  public:
+    enum class Kind { system, read, write };
+    struct Call {
+        Kind kind;
+        std::string cmd;
+        size_t line_buffer; // for reads
+    };
+
+    // Installs itself as the runner; the destructor restores the real one.
+    FakeRunner();
+    ~FakeRunner() override;
+
+    // Scripted answers, consumed in order by the calls of the matching kind.
+    // Without a scripted answer: system returns 0, read returns no line,
+    // write returns true.
+    void push_system(int result);
+    void push_read(host::Reply reply);
+    void push_read_line(const std::string &line); // outcome line
+    void push_read_no_line();
+    void push_read_cannot_start();
+    void push_write(bool started);
+
+    // Optional hook run for every call before answering, e.g. to create a
+    // file that a real command would have created.
+    std::function<void(const Call &)> on_call;
+
+    const std::vector<Call> &calls() const { return calls_; }
+    std::vector<std::string> commands() const; // just the command lines
+
+    int system(const std::string &cmd) override;
+    host::Reply read(const std::string &cmd, size_t line_buffer) override;
+    bool write(const std::string &cmd) override;
+
+  private:
+    std::vector<Call> calls_;
+    std::deque<int> system_results_;
+    std::deque<host::Reply> read_results_;
+    std::deque<bool> write_results_;
+};
+
+} // namespace testing_support

@@ -1,0 +1,76 @@
+#include "support/stdio_capture.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdio_ext.h>
+#include <unistd.h>
+
+namespace testing_support {
+
+StdoutCapture::StdoutCapture()
+{
+    fflush(stdout);
+    char name[] = "/tmp/ostrelle-stdout-XXXXXX";
+    file_fd_ = mkstemp(name);
+    if (file_fd_ < 0)
+        abort();
+    unlink(name);
+    saved_fd_ = dup(STDOUT_FILENO);
+    dup2(file_fd_, STDOUT_FILENO);
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    finish();
+}
+
+void StdoutCapture::finish()
+{
+    if (saved_fd_ < 0)
+        return;
+    fflush(stdout);
+    dup2(saved_fd_, STDOUT_FILENO);
+    close(saved_fd_);
+    saved_fd_ = -1;
+    lseek(file_fd_, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(file_fd_, buf, sizeof(buf))) > 0)
+        text_.append(buf, static_cast<size_t>(n));
+    close(file_fd_);
+    file_fd_ = -1;
+}
+
+std::string StdoutCapture::text()
+{
+    finish();
+    return text_;
+}
+
+StdinFeed::StdinFeed(const std::string &input)
+{
+    char name[] = "/tmp/ostrelle-stdin-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0)
+        abort();
+    unlink(name);
+    if (write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+        abort();
+    lseek(fd, 0, SEEK_SET);
+    saved_fd_ = dup(STDIN_FILENO);
+    dup2(fd, STDIN_FILENO);
+    close(fd);
+    setvbuf(stdin, nullptr, _IONBF, 0);
+    __fpurge(stdin);
+    clearerr(stdin);
+}
+
+StdinFeed::~StdinFeed()
+{
+    dup2(saved_fd_, STDIN_FILENO);
+    close(saved_fd_);
+    __fpurge(stdin);
+    clearerr(stdin);
+}
+
+} // namespace testing_support

@@ -1,0 +1,39 @@
+// Redirections of the process's standard streams for unit tests: what a
+// handler prints is captured, what it reads comes from a prepared text.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+// Sends descriptor 1 to a temporary file until text() or destruction.
+class StdoutCapture {
+  public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+    // Restores standard output and returns everything written meanwhile.
+    std::string text();
+
+  private:
+    void finish();
+    int saved_fd_ = -1;
+    int file_fd_ = -1;
+    std::string text_;
+};
+
+// Makes descriptor 0 read the given bytes followed by end of input, until
+// destruction. Standard input is made unbuffered, as the program makes it.
+class StdinFeed {
+  public:
+    explicit StdinFeed(const std::string &input);
+    ~StdinFeed();
+    StdinFeed(const StdinFeed &) = delete;
+    StdinFeed &operator=(const StdinFeed &) = delete;
+
+  private:
+    int saved_fd_ = -1;
+};
+
+} // namespace testing_support
