@@ -16,7 +16,7 @@ endif
 
 NPROC := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build configure deps test clean format
+.PHONY: all build configure deps test package clean format
 
 all: build
 
@@ -31,6 +31,10 @@ build: configure
 
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# A Debian package of the program and its manual page in $(BUILD_DIR)/.
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
