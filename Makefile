@@ -16,7 +16,7 @@ endif
 
 NPROC := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build configure deps test package clean format
+.PHONY: all build configure deps test package fuzz clean format
 
 all: build
 
@@ -32,6 +32,12 @@ build: configure
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# Runs each libFuzzer target for FUZZ_SECONDS seconds (clang build in build-fuzz/).
+FUZZ_SECONDS ?= 60
+fuzz:
+	@./tools/install-deps.sh clang "libclang-rt-dev|libclang-common-14-dev"
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./tools/run-fuzz.sh
+
 # A Debian package of the program and its manual page in $(BUILD_DIR)/.
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
@@ -40,4 +46,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize build-fuzz

@@ -2,6 +2,8 @@
 # Installs the Debian/Ubuntu packages that building and testing Ostrelle
 # need, but only those that are missing. Runs apt-get directly as root and
 # through sudo otherwise. Usage: tools/install-deps.sh [extra-package ...]
+# An extra package may be given as alternatives "a|b": it is satisfied when
+# any of them is installed, else the first one the archive offers is taken.
 set -eu
 
 # What the build and the tests use:
@@ -12,11 +14,27 @@ set -eu
 PACKAGES="g++ cmake make pkg-config libjson-c-dev libgtest-dev python3 openssl \
 wget unzip zip coreutils diffutils $*"
 
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
 missing=""
-for pkg in $PACKAGES; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $pkg"
-    fi
+for spec in $PACKAGES; do
+    found=""
+    for pkg in $(echo "$spec" | tr '|' ' '); do
+        if installed "$pkg"; then
+            found=yes
+            break
+        fi
+    done
+    [ -n "$found" ] && continue
+    choice=""
+    for pkg in $(echo "$spec" | tr '|' ' '); do
+        if [ -z "$choice" ] && apt-cache show "$pkg" >/dev/null 2>&1; then
+            choice=$pkg
+        fi
+    done
+    missing="$missing ${choice:-${spec%%|*}}"
 done
 
 if [ -z "$missing" ]; then
