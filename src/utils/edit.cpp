@@ -333,8 +333,7 @@ static void history_add(const char *str)
     struct edit_history *h;
     int count = 0;
 
-    dl_list_for_each(h, &history_list, struct edit_history, list)
-    {
+    dl_list_for_each (h, &history_list, struct edit_history, list) {
         if (strcmp(history_text(h), str) == 0) {
             dl_list_del(&h->list);
             dl_list_add(&history_list, &h->list);
@@ -428,8 +427,7 @@ static void history_write(const char *fname, edit_filter_cb_t filter_cb)
     if (!f)
         return;
     struct edit_history *h;
-    dl_list_for_each_reverse(h, &history_list, struct edit_history, list)
-    {
+    dl_list_for_each_reverse (h, &history_list, struct edit_history, list) {
         if (filter_cb && filter_cb(edit_cb_ctx, history_text(h)))
             continue;
         fprintf(f.get(), "%s\n", history_text(h));
@@ -439,8 +437,7 @@ static void history_write(const char *fname, edit_filter_cb_t filter_cb)
 static void history_free_all(void)
 {
     struct edit_history *h, *n;
-    dl_list_for_each_safe(h, n, &history_list, struct edit_history, list)
-    {
+    dl_list_for_each_safe (h, n, &history_list, struct edit_history, list) {
         dl_list_del(&h->list);
         free(h);
     }
@@ -452,8 +449,7 @@ static void history_debug_dump(void)
     edit_clear_line();
     putchar('\r');
     struct edit_history *h;
-    dl_list_for_each_reverse(h, &history_list, struct edit_history, list)
-    {
+    dl_list_for_each_reverse (h, &history_list, struct edit_history, list) {
         printf("%s%s\n", h == history_curr ? "[C]" : "", history_text(h));
     }
     if (currbuf_valid)
@@ -469,8 +465,7 @@ static const char *search_find(void)
         return nullptr;
     int skip = search_skip;
     struct edit_history *h;
-    dl_list_for_each(h, &history_list, struct edit_history, list)
-    {
+    dl_list_for_each (h, &history_list, struct edit_history, list) {
         if (!strstr(history_text(h), search_buf))
             continue;
         if (skip == 0)

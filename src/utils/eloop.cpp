@@ -186,8 +186,7 @@ struct eloop_timeout *eloop_find_timeout(eloop_timeout_handler handler, void *el
                                          void *user_data)
 {
     struct eloop_timeout *tmp;
-    dl_list_for_each(tmp, &eloop.timeout, struct eloop_timeout, list)
-    {
+    dl_list_for_each (tmp, &eloop.timeout, struct eloop_timeout, list) {
         if (tmp->handler == handler && tmp->eloop_data == eloop_data && tmp->user_data == user_data)
             return tmp;
     }
@@ -333,8 +332,7 @@ int eloop_register_timeout(unsigned int secs, unsigned int usecs, eloop_timeout_
 
     // Before the first strictly later one, so equal expiries keep their order.
     struct eloop_timeout *tmp;
-    dl_list_for_each(tmp, &eloop.timeout, struct eloop_timeout, list)
-    {
+    dl_list_for_each (tmp, &eloop.timeout, struct eloop_timeout, list) {
         if (os_reltime_before(&timeout->time, &tmp->time)) {
             dl_list_add(tmp->list.prev, &timeout->list);
             return 0;
@@ -349,8 +347,7 @@ int eloop_cancel_timeout(eloop_timeout_handler handler, void *eloop_data, void *
     struct eloop_timeout *timeout, *prev;
     int removed = 0;
 
-    dl_list_for_each_safe(timeout, prev, &eloop.timeout, struct eloop_timeout, list)
-    {
+    dl_list_for_each_safe (timeout, prev, &eloop.timeout, struct eloop_timeout, list) {
         if (timeout->handler == handler &&
             (timeout->eloop_data == eloop_data || eloop_data == ELOOP_ANY_CONTEXT) &&
             (timeout->user_data == user_data || user_data == ELOOP_ANY_CONTEXT)) {
@@ -517,8 +514,7 @@ int eloop_terminated(void)
 void eloop_destroy(void)
 {
     struct eloop_timeout *timeout, *prev;
-    dl_list_for_each_safe(timeout, prev, &eloop.timeout, struct eloop_timeout, list)
-    {
+    dl_list_for_each_safe (timeout, prev, &eloop.timeout, struct eloop_timeout, list) {
         eloop_remove_timeout(timeout);
     }
     eloop_sock_table_destroy(&eloop.readers);

@@ -15,9 +15,11 @@ std::vector<int> values(struct dl_list *head)
 {
     std::vector<int> out;
     struct item *it;
-    dl_list_for_each(it, head, struct item, list) out.push_back(it->value);
+    dl_list_for_each (it, head, struct item, list)
+        out.push_back(it->value);
     std::vector<int> back;
-    dl_list_for_each_reverse(it, head, struct item, list) back.insert(back.begin(), it->value);
+    dl_list_for_each_reverse (it, head, struct item, list)
+        back.insert(back.begin(), it->value);
     EXPECT_EQ(out, back) << "prev links disagree with next links";
     return out;
 }
@@ -59,7 +61,8 @@ TEST(List, DeleteUnlinksFromAnyPosition)
     EXPECT_EQ((std::vector<int>{1, 3}), values(&head));
 
     struct item *it, *next;
-    dl_list_for_each_safe(it, next, &head, struct item, list) dl_list_del(&it->list);
+    dl_list_for_each_safe (it, next, &head, struct item, list)
+        dl_list_del(&it->list);
     EXPECT_TRUE(dl_list_empty(&head));
     EXPECT_EQ(&head, head.prev);
     EXPECT_EQ(nullptr, dl_list_first(&head, struct item, list));
