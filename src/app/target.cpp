@@ -31,6 +31,13 @@ const char *home_dir(void)
     return home;
 }
 
+// Callers have checked that path fits: a home directory of bounded length,
+// or an answer of at most 510 characters.
+void set_target(const std::string &path)
+{
+    snprintf(target_path, sizeof(target_path), "%s", path.c_str());
+}
+
 // Reads the first word of the state file into target_path. A word that does
 // not fit is refused like an unreadable file.
 bool read_stored_path(FILE *f)
@@ -81,7 +88,7 @@ int set_target_path(void)
         memset(tmp, 0, sizeof(tmp));
         const char *home = home_dir();
         snprintf(tmp, sizeof(tmp), "%s", home);
-        snprintf(target_path, sizeof(target_path), "%s/", tmp);
+        set_target(std::string(tmp) + "/");
         std::string state_file = std::string(target_path) + tardir_filename;
 
         bool confirmed = false;
@@ -114,10 +121,7 @@ int set_target_path(void)
                     if (ans[len - 1] == '\n')
                         ans[--len] = '\0';
                     memcpy(tmp, ans, len + 1);
-                    if (tmp[len - 1] == '/')
-                        snprintf(target_path, sizeof(target_path), "%s", tmp);
-                    else
-                        snprintf(target_path, sizeof(target_path), "%s/", tmp);
+                    set_target(tmp[len - 1] == '/' ? std::string(tmp) : std::string(tmp) + "/");
                     break;
                 }
                 printf("You are not entering an absolute path, please re-enter one.\n\n");
