@@ -443,6 +443,15 @@ def sign_in(session, email='user@example.com', password='secret'):
     session.sendline(password)
 
 
+def set_target(session, path, confirm='y'):
+    """Answers the path prompt with path and the confirmation with confirm."""
+    session.expect('Enter absolute target directory for Image resources')
+    session.expect(': \n')
+    session.sendline(path)
+    session.expect('Proceed [Y/n]? ')
+    session.sendline(confirm)
+
+
 def setup_to_shell(bed, session, product='1', platform=(), release='1',
                    email='user@example.com', password='secret'):
     """Drives a spawned program through the set-up dialogue to the shell
