@@ -37,6 +37,8 @@ bool read_password(char (&password)[256])
         new_term.c_cc[VTIME] = 0;
         tcsetattr(STDIN_FILENO, TCSANOW, &new_term);
     }
+    // The prompt shows only now: whatever is typed after it is not echoed.
+    fflush(stdout);
     size_t len = 0;
     size_t overflow = 0;
     bool ended = false;
@@ -176,7 +178,6 @@ int check_vl_user(void)
         username[len - 1] = '\0';
 
     printf("Enter your Velmora password: ");
-    fflush(stdout);
     bool password_fits = read_password(password);
 
     std::string body = sign_in_body(username, password);

@@ -57,6 +57,7 @@ class HostPreparation(unittest.TestCase):
             bed.set_installed(['wget', 'dpkg'])
             s = bed.spawn()
             sign_in(s)
+            s.expect('Enter absolute target directory')
             self.assertEqual(len(bed.tool_log('dpkg')), 2)
             self.assertEqual(bed.tool_log('apt-get')[-1], ['install'] + ALL)
             s.eof()
