@@ -79,8 +79,8 @@ def _parse_range(header, size):
     range, 'unsatisfiable', or None when the header is absent or not understood."""
     if not header or not header.startswith('bytes=') or ',' in header:
         return None
-    spec = header[len('bytes='):].strip()
-    first, sep, last = spec.partition('-')
+    ranges = header[len('bytes='):].strip()
+    first, sep, last = ranges.partition('-')
     if not sep:
         return None
     try:
