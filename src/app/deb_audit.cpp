@@ -60,8 +60,8 @@ int deb_checksum(void)
         return 1;
     }
 
-    // The comparison is shown to nobody and does not decide the result; it
-    // is run for its wait only.
+    // diff's verdict is not used: a replaced or missing package is not
+    // reported, only a surplus of entries is.
     if (!host::run_wait("diff " + sh_local + " " + sh_official + " > /dev/null")) {
         printf("%s: checksum files compare internal error\n", "deb_checksum");
         return 1;
