@@ -1,11 +1,107 @@
-// Release package download, verification and unpacking.
-// Not built yet: every entry point says so and fails.
-#include "app/commands.h"
-
+// Release package: fetched from the resource server unless it is already in
+// the target directory, proved against the digest the release list gave for
+// it (fetched again up to three times while it differs, deleted when it stays
+// wrong), and unpacked next to itself.
 #include <cstdio>
+#include <string>
+
+#include "app/commands.h"
+#include "app/console.h"
+#include "app/host.h"
+#include "app/resource_server.h"
+#include "app/state.h"
+
+namespace {
+
+// Re-downloads made at most before a package that stays wrong is deleted.
+constexpr int max_retries = 3;
+
+// A sha256sum line read into this many bytes keeps just the 64 digits.
+constexpr size_t digest_buffer = 65;
+
+bool file_readable(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f)
+        return false;
+    fclose(f);
+    return true;
+}
+
+// Runs the package fetch and waits for it; false (after the message) when
+// it could not be started.
+bool fetch_package()
+{
+    std::string cmd =
+        resource::fetch_cmd(host::quote(target_path), std::string(release_ver) + ".zip", true);
+    if (!host::run_wait(cmd)) {
+        printf("%s: downloading image package internal error\n", "sdk_dl_img_pkg");
+        return false;
+    }
+    return true;
+}
+
+// Reads the package's digest into digest; false (after the message) when
+// sha256sum could not be started or printed nothing.
+bool read_digest(const std::string &package, std::string &digest)
+{
+    host::Reply reply = host::first_line("sha256sum " + package, digest_buffer);
+    if (!reply.started()) {
+        printf("%s: sha256sum cmd internal error\n", "sdk_dl_img_pkg");
+        return false;
+    }
+    if (!reply.has_line()) {
+        printf("%s: read checksum internal error\n", "sdk_dl_img_pkg");
+        return false;
+    }
+    digest = reply.line;
+    return true;
+}
+
+} // namespace
 
 int sdk_dl_img_pkg(int, char *[])
 {
-    printf("%s: not available in this build yet\n", __func__);
-    return 1;
+    const std::string path = std::string(target_path) + release_ver + ".zip";
+    // The same package as shell text.
+    const std::string package =
+        host::quote(target_path) + host::quote(std::string(release_ver) + ".zip");
+
+    if (!file_readable(path)) {
+        puts("\nDownloading resources ...");
+        if (!fetch_package())
+            return 1;
+    }
+
+    std::string digest;
+    if (!read_digest(package, digest))
+        return 1;
+    // "-c" lets a re-download complete a package that a broken connection
+    // cut short; a complete but wrong one stays as it is.
+    for (int retry_count = 0; digest != check_sum && retry_count < max_retries; retry_count++) {
+        puts("\nDownloaded resource is different from the offical one");
+        puts("\nDownloading resources again ...");
+        if (!fetch_package())
+            return 1;
+        if (!read_digest(package, digest))
+            return 1;
+    }
+
+    if (digest != check_sum) {
+        printf("%sDownload image resources error, check your internet condition%s\n", console::red,
+               console::reset);
+        puts("Removing corrupted file");
+        // Deleted so that the next command "1" fetches it afresh.
+        if (host::run("rm " + package) < 0)
+            printf("%s: remove corrupted file internal error\n", "sdk_dl_img_pkg");
+        return 1;
+    }
+
+    printf("%sDownload image resources complete%s\n", console::green, console::reset);
+    if (!host::pass_through("unzip -o " + package + " -d " + host::quote(target_path))) {
+        printf("%s: unzip image package internal error\n", "sdk_dl_img_pkg");
+        return 1;
+    }
+    puts("Extracting files ...done");
+    return 0;
 }

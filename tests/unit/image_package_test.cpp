@@ -1,0 +1,241 @@
+// The release package: fetch, digest check with re-downloads, removal of a
+// package that stays wrong, unpacking; composed command lines and every
+// failure row through the fake runner.
+#include <gtest/gtest.h>
+
+#include "app/commands.h"
+#include "app/resource_server.h"
+#include "release_fixture.h"
+#include "support/fake_runner.h"
+#include "support/stdio_capture.h"
+
+using testing_support::digest_a;
+using testing_support::digest_b;
+using testing_support::FakeRunner;
+using testing_support::Globals;
+using testing_support::StdoutCapture;
+using testing_support::TempDir;
+
+namespace {
+
+using Kind = FakeRunner::Kind;
+
+std::string fetch_line(const std::string &dir, const std::string &url_file)
+{
+    return "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate "
+           "--show-progress -P " +
+           dir + " '" + resource_url + "/uploads/web/ostrelle/kt5/sdk/" + url_file + "'";
+}
+
+struct Outcome {
+    int result;
+    std::string out;
+};
+
+Outcome run_dl()
+{
+    StdoutCapture cap;
+    int result = sdk_dl_img_pkg(0, nullptr);
+    return {result, cap.text()};
+}
+
+} // namespace
+
+TEST(ImagePackage, PresentAndRightIsNotFetchedAgain)
+{
+    TempDir dir;
+    dir.write("r1.zip", "zip");
+    Globals g(dir.slash(), "r1", digest_a.c_str(), 1);
+    FakeRunner fake;
+    fake.push_read_line(digest_a + "  " + dir.slash() + "r1.zip\n");
+
+    Outcome run = run_dl();
+    EXPECT_EQ(run.result, 0);
+    const std::string t = dir.slash();
+    EXPECT_EQ(fake.commands(), (std::vector<std::string>{"sha256sum " + t + "r1.zip",
+                                                         "unzip -o " + t + "r1.zip -d " + t}));
+    EXPECT_EQ(fake.calls()[0].line_buffer, 65u);
+    EXPECT_EQ(fake.calls()[1].kind, Kind::write);
+    EXPECT_EQ(run.out,
+              "\033[32mDownload image resources complete\033[0m\nExtracting files ...done\n");
+}
+
+TEST(ImagePackage, AbsentPackageIsFetchedWithProgress)
+{
+    TempDir dir;
+    Globals g(dir.slash(), "r1", digest_a.c_str(), 2);
+    FakeRunner fake;
+    fake.push_read_no_line(); // the fetch, run and waited for
+    fake.push_read_line(digest_a + "  x\n");
+
+    Outcome run = run_dl();
+    EXPECT_EQ(run.result, 0);
+    ASSERT_EQ(fake.calls().size(), 3u);
+    EXPECT_EQ(fake.calls()[0].cmd, fetch_line(dir.slash(), "r1.zip"));
+    EXPECT_EQ(fake.calls()[0].kind, Kind::read);
+    EXPECT_EQ(fake.calls()[0].line_buffer, 0u);
+    EXPECT_EQ(
+        run.out.rfind("\nDownloading resources ...\n\033[32mDownload image resources complete", 0),
+        0u);
+}
+
+TEST(ImagePackage, MissingOnServerReportsReadChecksumAndRemovesNothing)
+{
+    TempDir dir;
+    Globals g(dir.slash(), "r1", digest_a.c_str(), 2);
+    FakeRunner fake;
+    fake.push_read_no_line();
+    fake.push_read_no_line(); // sha256sum prints nothing on its output
+
+    Outcome run = run_dl();
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(fake.calls().size(), 2u);
+    EXPECT_EQ(run.out,
+              "\nDownloading resources ...\nsdk_dl_img_pkg: read checksum internal error\n");
+}
+
+TEST(ImagePackage, WrongDigestIsFetchedThreeTimesThenRemoved)
+{
+    TempDir dir;
+    dir.write("r1.zip", "zip");
+    Globals g(dir.slash(), "r1", digest_a.c_str(), 2);
+    FakeRunner fake;
+    const std::string t = dir.slash();
+    for (int i = 0; i < 4; i++) {
+        fake.push_read_line(digest_b + "  x\n");
+        if (i < 3)
+            fake.push_read_no_line();
+    }
+
+    Outcome run = run_dl();
+    EXPECT_EQ(run.result, 1);
+    std::vector<std::string> want;
+    for (int i = 0; i < 3; i++) {
+        want.push_back("sha256sum " + t + "r1.zip");
+        want.push_back(fetch_line(t, "r1.zip"));
+    }
+    want.push_back("sha256sum " + t + "r1.zip");
+    want.push_back("rm " + t + "r1.zip");
+    EXPECT_EQ(fake.commands(), want);
+    EXPECT_EQ(fake.calls().back().kind, Kind::system);
+
+    std::string again = "\nDownloaded resource is different from the offical one\n"
+                        "\nDownloading resources again ...\n";
+    EXPECT_EQ(run.out, again + again + again +
+                           "\033[31mDownload image resources error, check your internet "
+                           "condition\033[0m\nRemoving corrupted file\n");
+}
+
+TEST(ImagePackage, FirstRedownloadCanCompleteThePackage)
+{
+    TempDir dir;
+    dir.write("r1.zip", "zi");
+    Globals g(dir.slash(), "r1", digest_a.c_str(), 2);
+    FakeRunner fake;
+    fake.push_read_line(digest_b + "  x\n");
+    fake.push_read_no_line();
+    fake.push_read_line(digest_a + "  x\n");
+
+    Outcome run = run_dl();
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(fake.calls().size(), 4u);
+    EXPECT_NE(run.out.find("Extracting files ...done"), std::string::npos);
+}
+
+TEST(ImagePackage, EmptyOrCrlfChecksumNeverAgrees)
+{
+    for (std::string sum : {std::string(), digest_a + "\r"}) {
+        TempDir dir;
+        dir.write("r1.zip", "zip");
+        Globals g(dir.slash(), "r1", sum.c_str(), 2);
+        FakeRunner fake;
+        for (int i = 0; i < 7; i++) {
+            if (i % 2 == 0)
+                fake.push_read_line(digest_a + "\n");
+            else
+                fake.push_read_no_line();
+        }
+        Outcome run = run_dl();
+        EXPECT_EQ(run.result, 1);
+        EXPECT_EQ(fake.calls().size(), 8u);
+        EXPECT_EQ(fake.commands().back(), "rm " + dir.slash() + "r1.zip");
+    }
+}
+
+TEST(ImagePackage, FailureRowsEachReturnOne)
+{
+    struct Case {
+        const char *name;
+        std::function<void(FakeRunner &)> script;
+        bool present;
+        std::string tail;
+    };
+    const std::vector<Case> cases = {
+        {"fetch", [](FakeRunner &f) { f.push_read_cannot_start(); }, false,
+         "sdk_dl_img_pkg: downloading image package internal error\n"},
+        {"refetch",
+         [](FakeRunner &f) {
+             f.push_read_line(digest_b + "\n");
+             f.push_read_cannot_start();
+         },
+         true, "again ...\nsdk_dl_img_pkg: downloading image package internal error\n"},
+        {"sha256sum", [](FakeRunner &f) { f.push_read_cannot_start(); }, true,
+         "sdk_dl_img_pkg: sha256sum cmd internal error\n"},
+        {"rm",
+         [](FakeRunner &f) {
+             for (int i = 0; i < 7; i++)
+                 i % 2 ? f.push_read_no_line() : f.push_read_line(digest_b + "\n");
+             f.push_system(-1);
+         },
+         true, "Removing corrupted file\nsdk_dl_img_pkg: remove corrupted file internal error\n"},
+        {"unzip",
+         [](FakeRunner &f) {
+             f.push_read_line(digest_a + "\n");
+             f.push_write(false);
+         },
+         true, "complete\033[0m\nsdk_dl_img_pkg: unzip image package internal error\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        if (c.present)
+            dir.write("r1.zip", "zip");
+        Globals g(dir.slash(), "r1", digest_a.c_str(), 2);
+        FakeRunner fake;
+        c.script(fake);
+        Outcome run = run_dl();
+        EXPECT_EQ(run.result, 1);
+        ASSERT_GE(run.out.size(), c.tail.size());
+        EXPECT_EQ(run.out.substr(run.out.size() - c.tail.size()), c.tail);
+        EXPECT_TRUE(c.present == dir.exists("r1.zip"));
+    }
+}
+
+TEST(ImagePackage, HostileNamesStayInsideTheirQuotes)
+{
+    TempDir dir;
+    const std::string t = dir.slash() + "my dir/";
+    Globals g(t, "r1;touch x'y", digest_a.c_str(), 2);
+    FakeRunner fake;
+    fake.push_read_no_line();
+    fake.push_read_line(digest_a + "\n");
+
+    Outcome run = run_dl();
+    EXPECT_EQ(run.result, 0);
+    const std::string qt = "'" + t + "'";
+    const std::string qzip = "'r1;touch x'\\''y.zip'";
+    EXPECT_EQ(fake.commands(),
+              (std::vector<std::string>{fetch_line(qt, "'" + qzip + "'"), "sha256sum " + qt + qzip,
+                                        "unzip -o " + qt + qzip + " -d " + qt}));
+}
+
+TEST(ResourceServer, ValuesInsideTheUrlQuotes)
+{
+    EXPECT_EQ(resource::inside_quotes("r1.zip"), "r1.zip");
+    EXPECT_EQ(resource::inside_quotes("a b"), "''a b''");
+    EXPECT_EQ(resource::inside_quotes(""), "''''");
+    EXPECT_EQ(resource::fetch_cmd("/t/files/", "kt5_le_toolchain_ver.txt", false),
+              std::string("wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp "
+                          "--no-check-certificate -P /t/files/ '") +
+                  resource_url + "/uploads/web/ostrelle/kt5/sdk/kt5_le_toolchain_ver.txt'");
+}
