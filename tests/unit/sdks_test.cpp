@@ -170,7 +170,7 @@ TEST(Snpe, QuitsOnQAloneAndDeploysOtherwise)
 TEST(Snpe, EachFailingStepStopsWithOne)
 {
     struct Case {
-        int kill, devices;
+        std::vector<int> systems; // results of the system calls in order
         std::vector<host::Reply> replies;
         const char *ends;
         size_t commands;
@@ -178,16 +178,16 @@ TEST(Snpe, EachFailingStepStopsWithOne)
     auto line = [](const char *text) { return host::Reply{host::Outcome::line, text}; };
     const host::Reply none{host::Outcome::no_line, ""}, dead{};
     const Case cases[] = {
-        {-1, 0, {}, "sdk_dl_snpe: kill server internal error\n", 1},
-        {0, -1, {}, "sdk_dl_snpe: adb devices internal error\n", 2},
-        {0, 0, {dead}, "sdk_dl_snpe: adb push snpe internal error\n", 3},
-        {0, 0, {none}, "check adb push status internal error\n", 3},
+        {{-1}, {}, "sdk_dl_snpe: kill server internal error\n", 1},
+        {{0, -1}, {}, "sdk_dl_snpe: adb devices internal error\n", 2},
+        {{}, {dead}, "sdk_dl_snpe: adb push snpe internal error\n", 3},
+        {{}, {none}, "check adb push status internal error\n", 3},
         // A tool that reports before the status line counts as failed.
-        {0, 0, {line("error: no devices/emulators found\n")}, "Check errors above\033[0m\n", 3},
-        {0, 0, {line("0\n"), dead}, "sdk_dl_snpe: adb mv snpe lib internal error\n", 5},
-        {0, 0, {line("0\n"), none}, "check adb mv lib internal error\n", 5},
-        {0,
-         0,
+        {{}, {line("error: no devices/emulators found\n")}, "Check errors above\033[0m\n", 3},
+        {{0, 0, -1}, {line("0\n")}, "\ndecompress SNPE internal error\n", 4},
+        {{}, {line("0\n"), dead}, "sdk_dl_snpe: adb mv snpe lib internal error\n", 5},
+        {{}, {line("0\n"), none}, "check adb mv lib internal error\n", 5},
+        {{},
          {line("0\n"), line("1\n")},
          "\033[31mCopy SNPE lib to /usr/lib failed. Check "
          "errors above\033[0m\n",
@@ -195,8 +195,8 @@ TEST(Snpe, EachFailingStepStopsWithOne)
     };
     for (const Case &c : cases) {
         FakeRunner fake;
-        fake.push_system(c.kill);
-        fake.push_system(c.devices);
+        for (int result : c.systems)
+            fake.push_system(result);
         for (const host::Reply &reply : c.replies)
             fake.push_read(reply);
         Seen r = call(sdk_dl_snpe, "\n");
@@ -246,7 +246,7 @@ TEST(Hexagon, StopsWithOneOnEnterEndOfInputAndFailedSteps)
 {
     struct Case {
         std::string input;
-        int download;
+        std::vector<int> systems; // results of the system calls in order
         std::vector<host::Reply> replies;
         const char *ends;
     };
@@ -254,38 +254,43 @@ TEST(Hexagon, StopsWithOneOnEnterEndOfInputAndFailedSteps)
     const host::Reply none{host::Outcome::no_line, ""}, dead{};
     const Case cases[] = {
         {"\n",
-         0,
+         {},
          {line("0\n")},
          "(press Enter to quit): Need to enter the installation path "
          "of Hexagon SDK\n"},
         {"",
-         0,
+         {},
          {line("0\n")},
          "(press Enter to quit): sdk_dl_hexagon: get hexagon sdk dir "
          "internal error\n"},
         // A download that cannot start is reported and the unpacking judges.
         {"/h\n",
-         -1,
+         {-1},
          {dead},
          "download linaro internal error\nsdk_dl_hexagon: unzip linaro "
          "internal error\n"},
-        {"/h\n", 0, {none}, "check unzip linaro internal error\n"},
+        {"/h\n", {}, {none}, "check unzip linaro internal error\n"},
+        {"/h\n", {0, -1}, {line("0\n")}, "done\033[0m\nCould not change linaro name\n"},
+        {"/h\n", {0, 0, -1}, {line("0\n")}, "installation ...\nCould not unzip Hexagon SDK\n"},
+        {"/h\n", {0, 0, 0, -1}, {line("0\n")}, "installation ...\nCould not chmod hexgon sdk\n"},
+        {"/h\n", {0, 0, 0, 0, -1}, {line("0\n")}, "SDK ...\nCould not execute hexagon sdk bin\n"},
         {"/h\n",
-         0,
+         {},
          {line("2\n")},
          "\033[31mExtract Linaro compiler failed. Check errors "
          "above\033[0m\n"},
-        {"/h\n", 0, {line("0\n"), dead}, "quit): mv linaro internal error\n"},
-        {"/h\n", 0, {line("0\n"), none}, "quit): check mv linaro internal error\n"},
+        {"/h\n", {}, {line("0\n"), dead}, "quit): mv linaro internal error\n"},
+        {"/h\n", {}, {line("0\n"), none}, "quit): check mv linaro internal error\n"},
         {"/h\n",
-         0,
+         {},
          {line("0\n"), line("1\n")},
          "\n\033[31mCopy Linaro compiler to Hexagon SDK "
          "tools failed. Check errors above\033[0m\n"},
     };
     for (const Case &c : cases) {
         FakeRunner fake;
-        fake.push_system(c.download);
+        for (int result : c.systems)
+            fake.push_system(result);
         for (const host::Reply &reply : c.replies)
             fake.push_read(reply);
         Seen r = call(sdk_dl_hexagon, c.input);
