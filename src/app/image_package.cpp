@@ -10,23 +10,9 @@
 #include "app/host.h"
 #include "app/resource_server.h"
 #include "app/state.h"
+#include "utils/os.h"
 
 namespace {
-
-// Re-downloads made at most before a package that stays wrong is deleted.
-constexpr int max_retries = 3;
-
-// A sha256sum line read into this many bytes keeps just the 64 digits.
-constexpr size_t digest_buffer = 65;
-
-bool file_readable(const std::string &path)
-{
-    FILE *f = fopen(path.c_str(), "r");
-    if (!f)
-        return false;
-    fclose(f);
-    return true;
-}
 
 // Runs the package fetch and waits for it; false (after the message) when
 // it could not be started.
@@ -41,23 +27,6 @@ bool fetch_package()
     return true;
 }
 
-// Reads the package's digest into digest; false (after the message) when
-// sha256sum could not be started or printed nothing.
-bool read_digest(const std::string &package, std::string &digest)
-{
-    host::Reply reply = host::first_line("sha256sum " + package, digest_buffer);
-    if (!reply.started()) {
-        printf("%s: sha256sum cmd internal error\n", "sdk_dl_img_pkg");
-        return false;
-    }
-    if (!reply.has_line()) {
-        printf("%s: read checksum internal error\n", "sdk_dl_img_pkg");
-        return false;
-    }
-    digest = reply.line;
-    return true;
-}
-
 } // namespace
 
 int sdk_dl_img_pkg(int, char *[])
@@ -67,23 +36,24 @@ int sdk_dl_img_pkg(int, char *[])
     const std::string package =
         host::quote(target_path) + host::quote(std::string(release_ver) + ".zip");
 
-    if (!file_readable(path)) {
+    if (!os_file_exists(path.c_str())) {
         puts("\nDownloading resources ...");
         if (!fetch_package())
             return 1;
     }
 
     std::string digest;
-    if (!read_digest(package, digest))
+    if (!resource::read_package_digest("sdk_dl_img_pkg", package, digest))
         return 1;
     // "-c" lets a re-download complete a package that a broken connection
     // cut short; a complete but wrong one stays as it is.
-    for (int retry_count = 0; digest != check_sum && retry_count < max_retries; retry_count++) {
+    for (int retry_count = 0; digest != check_sum && retry_count < resource::max_refetches;
+         retry_count++) {
         puts("\nDownloaded resource is different from the offical one");
         puts("\nDownloading resources again ...");
         if (!fetch_package())
             return 1;
-        if (!read_digest(package, digest))
+        if (!resource::read_package_digest("sdk_dl_img_pkg", package, digest))
             return 1;
     }
 

@@ -9,6 +9,7 @@
 
 #include "app/console.h"
 #include "app/host.h"
+#include "app/resource_server.h"
 #include "app/setup.h"
 #include "app/state.h"
 #include "app/ver_list.h"
@@ -131,11 +132,8 @@ int check_version(void)
             return -1;
         }
     }
-    std::string get = "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp "
-                      "--no-check-certificate -P " +
-                      host::quote(target_path) + subdirs[0] + " '" + resource_url +
-                      "/uploads/web/ostrelle/" + s_product + "/sdk/" + file_name + "'";
-    if (!host::run_wait(get)) {
+    if (!host::run_wait(
+            resource::fetch_cmd(host::quote(target_path) + subdirs[0], file_name, false))) {
         printf("download config file internal error.\n");
         return -1;
     }

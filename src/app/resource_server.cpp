@@ -1,6 +1,8 @@
 // Fetch commands of the resource server.
 #include "app/resource_server.h"
 
+#include <cstdio>
+
 #include "app/host.h"
 #include "app/state.h"
 
@@ -30,6 +32,21 @@ std::string fetch_cmd(std::string_view local_dir, std::string_view file_name, bo
     cmd += inside_quotes(file_name);
     cmd += "'";
     return cmd;
+}
+
+bool read_package_digest(const char *who, const std::string &shell_path, std::string &digest)
+{
+    host::Reply reply = host::first_line("sha256sum " + shell_path, 65);
+    if (!reply.started()) {
+        printf("%s: sha256sum cmd internal error\n", who);
+        return false;
+    }
+    if (!reply.has_line()) {
+        printf("%s: read checksum internal error\n", who);
+        return false;
+    }
+    digest = reply.line;
+    return true;
 }
 
 } // namespace resource

@@ -21,4 +21,14 @@ std::string fetch_cmd(std::string_view local_dir, std::string_view file_name, bo
 // own and the quote opened again.
 std::string inside_quotes(std::string_view value);
 
+// Re-downloads a package gets at most while its digest differs.
+inline constexpr int max_refetches = 3;
+
+// Reads the SHA-256 digest of the package at shell_path (shell text, values
+// already quoted) as the first line of sha256sum, read into 65 bytes so that
+// just the 64 digits remain. False, after "<who>: sha256sum cmd internal
+// error" or "<who>: read checksum internal error", when sha256sum could not
+// be started or printed nothing (the package is missing or unreadable).
+bool read_package_digest(const char *who, const std::string &shell_path, std::string &digest);
+
 } // namespace resource

@@ -15,24 +15,13 @@
 #include "app/resource_server.h"
 #include "app/state.h"
 #include "app/ver_list.h"
+#include "utils/os.h"
 
 namespace {
-
-constexpr int max_retries = 3;
-constexpr size_t digest_buffer = 65; // keeps just the 64 digits of a sha256sum line
 
 struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
 };
-
-bool file_readable(const std::string &path)
-{
-    FILE *f = fopen(path.c_str(), "r");
-    if (!f)
-        return false;
-    fclose(f);
-    return true;
-}
 
 // Reads the list at path and copies the entry of release into name and
 // digest. Prints why and returns false when there is none.
@@ -79,7 +68,7 @@ int sdk_le_toolchain(int, char *[])
     const std::string list_name = std::string(s_product) + toolchain_ver;
     const std::string list_path = std::string(target_path) + "files/" + list_name;
     // A stale copy would be continued by "-c" instead of replaced.
-    if (file_readable(list_path) &&
+    if (os_file_exists(list_path.c_str()) &&
         !host::run_wait("rm " + host::quote(target_path) + "files/" + list_name)) {
         puts("remove toolchain_ver internal error.");
         return -1;
@@ -101,30 +90,17 @@ int sdk_le_toolchain(int, char *[])
     const std::string fetch = resource::fetch_cmd(sh_dir, zip_name, true);
 
     // wget creates the sdk_toolchain directory.
-    if (!file_readable(std::string(target_path) + release_ver + "/sdk_toolchain/" + zip_name) &&
+    if (!os_file_exists(
+            (std::string(target_path) + release_ver + "/sdk_toolchain/" + zip_name).c_str()) &&
         !host::run_wait(fetch)) {
         printf("%s: download toolchain internal error\n", "sdk_le_toolchain");
         return 1;
     }
 
-    auto read_digest = [&](std::string &digest) {
-        host::Reply reply = host::first_line("sha256sum " + sh_zip, digest_buffer);
-        if (!reply.started()) {
-            printf("%s: sha256sum cmd internal error\n", "sdk_le_toolchain");
-            return false;
-        }
-        if (!reply.has_line()) {
-            printf("%s: read checksum internal error\n", "sdk_le_toolchain");
-            return false;
-        }
-        digest = reply.line;
-        return true;
-    };
-
     std::string digest;
-    if (!read_digest(digest))
+    if (!resource::read_package_digest("sdk_le_toolchain", sh_zip, digest))
         return 1;
-    for (int retry_count = 0; digest != toolchain_checksum && retry_count < max_retries;
+    for (int retry_count = 0; digest != toolchain_checksum && retry_count < resource::max_refetches;
          retry_count++) {
         puts("\nDownloaded toolchain is different from the offical one");
         puts("\nDownloading toolchain again ...");
@@ -132,7 +108,7 @@ int sdk_le_toolchain(int, char *[])
             printf("%s: download toolchain internal error\n", "sdk_le_toolchain");
             return 1;
         }
-        if (!read_digest(digest))
+        if (!resource::read_package_digest("sdk_le_toolchain", sh_zip, digest))
             return 1;
     }
 
