@@ -1,0 +1,483 @@
+"""The end-to-end test bed: the real program against a loopback mirror.
+
+A Bed is one scenario: a temporary directory with HOME, a bin directory of
+fake host tools first on PATH, the fakes' state and logs, and a Mirror (the
+account and resource servers on 127.0.0.1). Bed.spawn runs the test-bed build
+of the program on a pseudo-terminal (or a pipe) and returns a Session to talk
+to it; Bed.call runs one handler through the test driver. See README.md in
+this directory for how to write a scenario.
+"""
+
+import collections
+import errno
+import glob
+import json
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import fcntl
+import struct
+import time
+import hashlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.environ.get('OSTRELLE_SOURCE_DIR', os.path.dirname(os.path.dirname(HERE)))
+sys.path.insert(0, os.path.join(SOURCE_DIR, 'tools', 'mirror'))
+
+import mirror as mirror_module  # noqa: E402
+from mirror import Mirror, resource_path  # noqa: E402,F401
+
+FAKES_DIR = os.path.join(HERE, 'fakes')
+FAKE_LIB = os.path.join(FAKES_DIR, 'lib')
+TESTBED_HTTPS = os.environ.get('OSTRELLE_TESTBED_HTTPS', 'https://127.0.0.1:8443')
+TESTBED_HTTP = os.environ.get('OSTRELLE_TESTBED_HTTP', 'http://127.0.0.1:8480')
+SANITIZE = os.environ.get('OSTRELLE_SANITIZE', '0') == '1'
+
+# Packages the host preparation checks for; the fake dpkg starts with all.
+HOST_PACKAGES = ['android-tools-adb', 'libc6-arm64-cross', 'fakechroot', 'fakeroot',
+                 'qemu-user-static', 'wget', 'udev', 'unzip', 'coreutils', 'dpkg',
+                 'python', 'kmod']
+
+# Colour escapes as the program prints them.
+RED = b'\x1b[31m'
+GREEN = b'\x1b[32m'
+YELLOW = b'\x1b[33m'
+RESET = b'\x1b[0m'
+
+CallResult = collections.namedtuple('CallResult', 'status output state')
+
+
+def _find_binary(env_name, *candidates):
+    value = os.environ.get(env_name)
+    if value:
+        return value
+    build = os.environ.get('OSTRELLE_BUILD_DIR', os.path.join(SOURCE_DIR, 'build'))
+    for rel in candidates:
+        path = os.path.join(build, rel)
+        if os.path.exists(path):
+            return path
+    return os.path.join(build, candidates[0])
+
+
+def program_path():
+    return _find_binary('OSTRELLE_BIN', 'ostrelle_testbed')
+
+
+def driver_path():
+    return _find_binary('OSTRELLE_CALL', 'tests/e2e/ostrelle_call')
+
+
+def _as_bytes(text):
+    return text.encode() if isinstance(text, str) else bytes(text)
+
+
+class Session:
+    """A running program: its output transcript and its standard input."""
+
+    def __init__(self, proc, read_fd, write_fd, is_pty, name):
+        self.proc = proc
+        self._read_fd = read_fd
+        self._write_fd = write_fd
+        self._is_pty = is_pty
+        self._name = name
+        self._buf = bytearray()
+        self._pos = 0
+        self._eof = False
+        self.status = None
+
+    @property
+    def output(self):
+        """The whole transcript so far, as bytes."""
+        return bytes(self._buf)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def _pump(self, timeout):
+        """Reads what is available within timeout seconds; False at end of output."""
+        if self._eof:
+            return False
+        ready, _, _ = select.select([self._read_fd], [], [], max(0.0, timeout))
+        if not ready:
+            return True
+        try:
+            data = os.read(self._read_fd, 65536)
+        except OSError as e:
+            # A pseudo-terminal master reports EIO once every slave is closed.
+            if e.errno != errno.EIO:
+                raise
+            data = b''
+        if not data:
+            self._eof = True
+            return False
+        self._buf += data
+        return True
+
+    def _fail(self, message):
+        raise AssertionError('%s\n--- transcript of %s ---\n%s\n--- end of transcript ---'
+                             % (message, self._name, self.output.decode('utf-8', 'replace')))
+
+    def expect(self, text, timeout=20):
+        """Waits until text appears after the current position; returns the output
+        from there up to and including it, and moves the position past it."""
+        want = _as_bytes(text)
+        deadline = time.monotonic() + timeout
+        while True:
+            idx = self._buf.find(want, self._pos)
+            if idx >= 0:
+                end = idx + len(want)
+                got = bytes(self._buf[self._pos:end])
+                self._pos = end
+                return got
+            left = deadline - time.monotonic()
+            if left <= 0:
+                self._fail('timed out after %ss waiting for %r' % (timeout, want))
+            if not self._pump(min(left, 0.5)) and self._buf.find(want, self._pos) < 0:
+                self._fail('output ended while waiting for %r' % (want,))
+
+    def rest(self):
+        """The output after the current position (what expect has not consumed)."""
+        return bytes(self._buf[self._pos:])
+
+    def send(self, data):
+        data = _as_bytes(data)
+        while data:
+            n = os.write(self._write_fd, data)
+            data = data[n:]
+
+    def sendline(self, text=''):
+        self.send(_as_bytes(text) + b'\n')
+
+    def eof(self):
+        """End of input: VEOF on a terminal, closing the pipe otherwise."""
+        if self._is_pty:
+            veof = termios.tcgetattr(self._write_fd)[6][termios.VEOF]
+            self.send(veof if isinstance(veof, bytes) else bytes([veof]))
+        elif self._write_fd is not None:
+            os.close(self._write_fd)
+            self._write_fd = None
+
+    def wait(self, timeout=30):
+        """Waits for the program to end, reading its output; returns its exit status."""
+        deadline = time.monotonic() + timeout
+        while True:
+            status = self.proc.poll()
+            if status is not None:
+                # Collect what is left; descendants may still hold the output open.
+                drain = time.monotonic() + 2
+                while self._pump(0.1) and time.monotonic() < drain:
+                    pass
+                self.status = status
+                return status
+            left = deadline - time.monotonic()
+            if left <= 0:
+                self.kill()
+                self._fail('program did not end within %ss' % timeout)
+            if not self._pump(min(left, 0.2)):
+                try:
+                    self.status = self.proc.wait(timeout=max(0.1, deadline - time.monotonic()))
+                except subprocess.TimeoutExpired:
+                    self.kill()
+                    self._fail('program closed its output but did not end within %ss' % timeout)
+                return self.status
+
+    def kill(self):
+        """Ends the program and everything it started (its own process group)."""
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def close(self):
+        self.kill()
+        for fd in {self._read_fd, self._write_fd}:
+            if fd is not None:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+        self._read_fd = self._write_fd = None
+
+
+class Bed:
+    """One scenario's world. Use as a context manager."""
+
+    def __init__(self, name='scenario'):
+        self.name = name
+        self.tmp = tempfile.mkdtemp(prefix='ostrelle-e2e-')
+        self.home = os.path.join(self.tmp, 'home')
+        self.target = os.path.join(self.tmp, 'target')
+        self.bin = os.path.join(self.tmp, 'bin')
+        self.state = os.path.join(self.tmp, 'state')
+        self.logs = os.path.join(self.tmp, 'logs')
+        self.sanitizer_dir = os.path.join(self.tmp, 'sanitizer')
+        for d in (self.home, self.bin, self.state, self.logs, self.sanitizer_dir):
+            os.makedirs(d)
+        for entry in os.listdir(FAKES_DIR):
+            src = os.path.join(FAKES_DIR, entry)
+            if os.path.isfile(src):
+                dst = os.path.join(self.bin, entry)
+                shutil.copy2(src, dst)
+                os.chmod(dst, 0o755)
+        with open(os.path.join(self.state, 'dpkg_installed'), 'w') as f:
+            f.write(''.join(p + '\n' for p in HOST_PACKAGES))
+        # wget reads no settings of the machine's user.
+        open(os.path.join(self.tmp, 'wgetrc'), 'w').close()
+        self.mirror = Mirror(root=os.path.join(self.tmp, 'mirror'))
+        self._sessions = []
+        self._calls = 0
+        try:
+            self.mirror.start()
+        except BaseException:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+            raise
+
+    # -- lifecycle --------------------------------------------------------
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        try:
+            for session in self._sessions:
+                session.close()
+            self.mirror.stop()
+            reports = self.sanitizer_reports()
+            if reports and exc_type is None:
+                raise AssertionError('sanitizer reports:\n' + '\n'.join(reports))
+        finally:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+        return False
+
+    def sanitizer_reports(self):
+        out = []
+        for path in sorted(glob.glob(os.path.join(self.sanitizer_dir, '*'))):
+            with open(path, errors='replace') as f:
+                out.append('== %s\n%s' % (os.path.basename(path), f.read()))
+        return out
+
+    # -- environment ------------------------------------------------------
+    def env(self):
+        """The environment of every child of this scenario."""
+        env = {k: v for k, v in os.environ.items()
+               if k.lower() not in ('http_proxy', 'https_proxy', 'ftp_proxy', 'all_proxy',
+                                    'no_proxy')}
+        env.update({
+            'HOME': self.home,
+            'PATH': self.bin + os.pathsep + os.environ.get('PATH', '/usr/bin:/bin'),
+            'OSTRELLE_FAKE_STATE': self.state,
+            'OSTRELLE_FAKE_LOGS': self.logs,
+            'OSTRELLE_FAKE_LIB': FAKE_LIB,
+            'OSTRELLE_TESTBED_HTTPS': TESTBED_HTTPS,
+            'OSTRELLE_TESTBED_HTTP': TESTBED_HTTP,
+            'OSTRELLE_MIRROR_HTTPS': self.mirror.https_url,
+            'OSTRELLE_MIRROR_HTTP': self.mirror.http_url,
+            'TERM': 'xterm',
+            'LC_ALL': 'C',
+            'WGETRC': os.path.join(self.tmp, 'wgetrc'),
+        })
+        env['ASAN_OPTIONS'] = 'log_path=%s:detect_leaks=1:abort_on_error=0' % os.path.join(
+            self.sanitizer_dir, 'asan')
+        env['UBSAN_OPTIONS'] = 'log_path=%s:print_stacktrace=1:halt_on_error=1' % os.path.join(
+            self.sanitizer_dir, 'ubsan')
+        return env
+
+    def install_fake(self, name, text):
+        """Adds or replaces the fake tool `name` of this scenario."""
+        path = os.path.join(self.bin, name)
+        with open(path, 'w') as f:
+            f.write(text)
+        os.chmod(path, 0o755)
+        return path
+
+    def tool_log(self, name):
+        """The argument lists logged by fake tool `name`, in order."""
+        path = os.path.join(self.logs, name + '.log')
+        try:
+            with open(path) as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def set_installed(self, packages):
+        """The installed set of the fake dpkg."""
+        with open(os.path.join(self.state, 'dpkg_installed'), 'w') as f:
+            f.write(''.join(p + '\n' for p in packages))
+
+    def set_unavailable(self, packages):
+        """Packages the fake apt-get cannot install."""
+        with open(os.path.join(self.state, 'apt_unavailable'), 'w') as f:
+            f.write(''.join(p + '\n' for p in packages))
+
+    # -- mirror content ---------------------------------------------------
+    def put(self, product, name, data):
+        """Puts a file in a product's sdk folder on the mirror."""
+        self.mirror.put(product, name, data)
+
+    def put_list(self, product, tag, lines):
+        """Puts the release list <product><tag>release_ver.txt on the mirror.
+        lines: a list of lines (str or bytes, each gets a line feed), or raw
+        bytes used as the whole file."""
+        if isinstance(lines, (bytes, bytearray)):
+            data = bytes(lines)
+        else:
+            data = b''.join(_as_bytes(line) + b'\n' for line in lines)
+        self.mirror.put(product, product + tag + 'release_ver.txt', data)
+        return data
+
+    def list_url_path(self, product, tag):
+        return resource_path(product, product + tag + 'release_ver.txt')
+
+    # -- running the program ---------------------------------------------
+    def spawn(self, args=(), stdin='pty', program=None):
+        """Runs the program; stdin='pty' (a pseudo-terminal with output
+        post-processing off) or 'pipe' (standard input from a pipe, standard
+        output and error to another)."""
+        argv = [program or program_path()] + list(args)
+        if stdin == 'pty':
+            master, slave = pty.openpty()
+            attrs = termios.tcgetattr(slave)
+            attrs[1] &= ~termios.OPOST
+            termios.tcsetattr(slave, termios.TCSANOW, attrs)
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack('HHHH', 24, 80, 0, 0))
+            try:
+                proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave,
+                                        env=self.env(), cwd=self.tmp, start_new_session=True,
+                                        close_fds=True)
+            finally:
+                os.close(slave)
+            session = Session(proc, master, master, True, os.path.basename(argv[0]))
+        elif stdin == 'pipe':
+            proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, env=self.env(), cwd=self.tmp,
+                                    start_new_session=True, close_fds=True)
+            in_fd = os.dup(proc.stdin.fileno())
+            out_fd = os.dup(proc.stdout.fileno())
+            proc.stdin.close()
+            proc.stdout.close()
+            session = Session(proc, out_fd, in_fd, False, os.path.basename(argv[0]))
+        else:
+            raise ValueError('stdin must be "pty" or "pipe"')
+        self._sessions.append(session)
+        return session
+
+    def call(self, name, *args, input=b'', target=None, product=None, platform=None,
+             release=None, checksum=None, dev=None, timeout=120):
+        """Runs one handler through the test driver, with the globals given.
+        A target without a trailing "/" gets one. Returns CallResult(status,
+        output, state) where state holds the globals afterwards."""
+        self._calls += 1
+        state_file = os.path.join(self.tmp, 'call-state-%d.txt' % self._calls)
+        argv = [driver_path()]
+        if target is not None:
+            argv += ['--target', target if target.endswith('/') else target + '/']
+        for opt, value in (('--product', product), ('--platform', platform),
+                           ('--release', release), ('--checksum', checksum), ('--dev', dev)):
+            if value is not None:
+                argv += [opt, str(value)]
+        argv += ['--state-out', state_file, name] + [str(a) for a in args]
+        proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, env=self.env(), cwd=self.tmp,
+                                start_new_session=True)
+        try:
+            output, _ = proc.communicate(_as_bytes(input), timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            output, _ = proc.communicate()
+            raise AssertionError('%s did not end within %ss; output:\n%s'
+                                 % (name, timeout, output.decode('utf-8', 'replace')))
+        state = {}
+        try:
+            with open(state_file) as f:
+                for line in f:
+                    key, _, value = line.rstrip('\n').partition('=')
+                    state[key] = value
+        except FileNotFoundError:
+            pass
+        return CallResult(proc.returncode, output, state)
+
+
+# -- the set-up dialogue ------------------------------------------------------
+# Platform tag of the release list by product (kt5 depends on the answers).
+PRODUCT_NUMBERS = {'1': 'kt1', '2': 'kt2', '3': 'kt3gen2', '4': 'kt5', '5': 'kt5n',
+                   '6': 'kt6', '7': 'mx7200'}
+FIXED_TAGS = {'kt1': '_le_', 'kt2': '_le_', 'kt3gen2': '_lu_', 'kt6': '_lu_',
+              'mx7200': '_lu_', 'kt5n': '_lu2.0_'}
+
+
+def platform_tag(product, platform=()):
+    """The release-list tag the program will use for a product code and the
+    answers given to the kt5 platform questions."""
+    if product != 'kt5':
+        return FIXED_TAGS[product]
+    answers = list(platform) + ['', '']
+    if answers[0] == '1':
+        return {'1': '_lu1.0_', '2': '_lu2.0_'}.get(answers[1], '_lu_')
+    if answers[0] == '2':
+        return {'1': '_le1.0_', '2': '_le2.0_'}.get(answers[1], '_le_')
+    return '_le_'
+
+
+def default_release(product, tag):
+    """A release name and package for scenarios that do not bring their own."""
+    name = '%s%s1.0' % (product, tag.strip('_'))
+    package = mirror_module.demo_package(name)
+    return name, package, hashlib.sha256(package).hexdigest()
+
+
+def sign_in(session, email='user@example.com', password='secret'):
+    session.expect('Enter your Velmora user email: ')
+    session.sendline(email)
+    session.expect('Enter your Velmora password: ')
+    session.sendline(password)
+
+
+def setup_to_shell(bed, session, product='1', platform=(), release='1',
+                   email='user@example.com', password='secret'):
+    """Drives a spawned program through the set-up dialogue to the shell
+    prompt: signs in, sets the target directory bed.target, answers the
+    product, the platform questions (kt5 only) and the release number.
+    Without a release list on the mirror for that product and platform, one
+    with a single demo release is put there first. Returns the output read."""
+    code = PRODUCT_NUMBERS.get(product)
+    if code is not None:
+        tag = platform_tag(code, platform)
+        url = bed.list_url_path(code, tag)
+        if not os.path.exists(os.path.join(bed.mirror.root, url.lstrip('/'))):
+            name, package, digest = default_release(code, tag)
+            bed.put(code, name + '.zip', package)
+            bed.put_list(code, tag, ['%s %s' % (name, digest)])
+    out = bytearray()
+    sign_in(session, email, password)
+    out += session.expect('Successful authentication.')
+    stored = os.path.exists(os.path.join(bed.home, 'ostrelle_dir.txt'))
+    if stored:
+        out += session.expect('Continue with this path(overwrites existing files) [Y/n]? ')
+        session.sendline('n')
+    out += session.expect('Enter absolute target directory for Image resources')
+    out += session.expect(': \n')
+    session.sendline(bed.target)
+    out += session.expect('Proceed [Y/n]? ')
+    session.sendline('y')
+    out += session.expect('Select one number of product( 1 | 2 | 3 ...) to continue with: ')
+    session.sendline(product)
+    if code is not None:
+        for answer in platform:
+            out += session.expect(' platform: ')
+            session.sendline(answer)
+        out += session.expect(') to continue with: ')
+        session.sendline(release)
+        out += session.expect("Type 'help' for commands")
+    out += session.expect('> ')
+    return bytes(out)
