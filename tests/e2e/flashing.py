@@ -3,6 +3,7 @@ flashing sequences look for, the simulated board, and the argument lists the
 flashing tools are expected to receive."""
 
 import os
+import re
 import sys
 
 from testbed import FAKE_LIB
@@ -78,3 +79,9 @@ def sendxml(node, xmls, search, memory, trace, reset=False):
 
 def sahara(node, programmer):
     return ['-p', node, '-s', '13:' + programmer]
+
+
+def without_ls(output):
+    """The output without the complaint of ls about a missing file, which the
+    presence checks leave on standard error (merged into the output)."""
+    return re.sub(rb"ls: cannot access '[^']*': No such file or directory\n", b'', output)
