@@ -1,5 +1,26 @@
-// Ostrelle's entry point: runs the set-up dialogue and then the command shell.
+// Ostrelle's entry point: the set-up dialogue phase by phase, then the
+// command shell until quit or end of input.
+#include <cstdio>
+
+#include "app/setup.h"
+#include "app/shell.h"
+
 int main()
 {
-    return 0;
+    // The line editor reads descriptor 0 itself: no answer bytes may wait
+    // in a stdio buffer when the shell starts (a run driven by a pipe).
+    setvbuf(stdin, nullptr, _IONBF, 0);
+
+    print_version();
+    int status = prepare_host();
+    if (status != 0)
+        return status;
+    if (sign_in() != 0)
+        return -1;
+    if (set_target_path() != 0)
+        return -1;
+    // Every outcome of the product and release choice leads to the shell;
+    // an empty release list ends the program inside the choice.
+    select_product();
+    return run_shell();
 }

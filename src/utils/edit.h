@@ -26,3 +26,10 @@ void edit_redraw(void);
 
 // Overwrites prompt and line with blanks (no flush).
 void edit_clear_line(void);
+
+// Internal: the read handler's work after its read(). Feeds one input byte
+// (0..255) through the key decoder and the key bindings, or with
+// EDIT_INPUT_END handles end of input (or a read error). For test drivers
+// and fuzzers; the application never calls it.
+#define EDIT_INPUT_END (-1)
+void edit_process_input(int c);

@@ -340,11 +340,18 @@ class Bed:
         return resource_path(product, product + tag + 'release_ver.txt')
 
     # -- running the program ---------------------------------------------
-    def spawn(self, args=(), stdin='pty', program=None):
+    def spawn(self, args=(), stdin='pty', program=None, env=None):
         """Runs the program; stdin='pty' (a pseudo-terminal with output
         post-processing off) or 'pipe' (standard input from a pipe, standard
-        output and error to another)."""
+        output and error to another). env: changes to env(), a value of None
+        removing the variable."""
         argv = [program or program_path()] + list(args)
+        child_env = self.env()
+        for key, value in (env or {}).items():
+            if value is None:
+                child_env.pop(key, None)
+            else:
+                child_env[key] = value
         if stdin == 'pty':
             master, slave = pty.openpty()
             attrs = termios.tcgetattr(slave)
@@ -353,14 +360,14 @@ class Bed:
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack('HHHH', 24, 80, 0, 0))
             try:
                 proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave,
-                                        env=self.env(), cwd=self.tmp, start_new_session=True,
+                                        env=child_env, cwd=self.tmp, start_new_session=True,
                                         close_fds=True)
             finally:
                 os.close(slave)
             session = Session(proc, master, master, True, os.path.basename(argv[0]))
         elif stdin == 'pipe':
             proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                    stderr=subprocess.STDOUT, env=self.env(), cwd=self.tmp,
+                                    stderr=subprocess.STDOUT, env=child_env, cwd=self.tmp,
                                     start_new_session=True, close_fds=True)
             in_fd = os.dup(proc.stdin.fileno())
             out_fd = os.dup(proc.stdout.fileno())
@@ -441,6 +448,15 @@ def sign_in(session, email='user@example.com', password='secret'):
     session.sendline(email)
     session.expect('Enter your Velmora password: ')
     session.sendline(password)
+
+
+def set_target(session, path, confirm='y'):
+    """Answers the path prompt with path and the confirmation with confirm."""
+    session.expect('Enter absolute target directory for Image resources')
+    session.expect(': \n')
+    session.sendline(path)
+    session.expect('Proceed [Y/n]? ')
+    session.sendline(confirm)
 
 
 def setup_to_shell(bed, session, product='1', platform=(), release='1',

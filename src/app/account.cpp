@@ -1,0 +1,206 @@
+// Sign-in against the account server: e-mail and hidden password from the
+// terminal, posted with wget, judged by the "status" of the one-line JSON
+// reply. Nothing of the sign-in is kept afterwards.
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <json-c/json.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+#include "app/console.h"
+#include "app/host.h"
+#include "app/setup.h"
+#include "app/state.h"
+
+using console::green;
+using console::red;
+using console::reset;
+
+namespace {
+
+// The reply line must be at most this long, its line end included.
+constexpr size_t reply_max = 127;
+
+// Reads the password without echo, one "*" per character; DEL takes the
+// last one back. Characters beyond the field are counted, not stored.
+// Returns false when the password did not fit.
+bool read_password(char (&password)[256])
+{
+    struct termios old_term {};
+    bool is_term = tcgetattr(STDIN_FILENO, &old_term) == 0;
+    if (is_term) {
+        struct termios new_term = old_term;
+        new_term.c_lflag &= ~(ICANON | ECHO);
+        new_term.c_cc[VMIN] = 1;
+        new_term.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &new_term);
+    }
+    // The prompt shows only now: whatever is typed after it is not echoed.
+    fflush(stdout);
+    size_t len = 0;
+    size_t overflow = 0;
+    bool ended = false;
+    int c;
+    while ((c = getc(stdin)) != EOF && c != '\n') {
+        if (c == 127) {
+            if (overflow > 0) {
+                overflow--;
+            } else if (len > 0) {
+                len--;
+            } else {
+                continue;
+            }
+            printf("\b \b");
+        } else {
+            if (len + 1 < sizeof(password))
+                password[len++] = static_cast<char>(c);
+            else
+                overflow++;
+            putchar('*');
+        }
+        fflush(stdout);
+    }
+    if (c == EOF)
+        ended = true;
+    password[len] = '\0';
+    if (is_term)
+        tcsetattr(STDIN_FILENO, TCSANOW, &old_term);
+    if (ended) {
+        memset(password, 0, sizeof(password));
+        end_of_input();
+    }
+    return overflow == 0;
+}
+
+// Removes the body file however the exchange ends.
+struct BodyFile {
+    char path[32] = "/tmp/ostrelle-signin-XXXXXX";
+    int fd = -1;
+    ~BodyFile()
+    {
+        if (fd >= 0) {
+            close(fd);
+            unlink(path);
+        }
+    }
+};
+
+// Posts the body through a private file, so the password never shows on a
+// command line, and returns the first line of the reply.
+host::Reply post_sign_in(const std::string &body)
+{
+    BodyFile file;
+    file.fd = mkstemp(file.path); // created with mode 0600
+    if (file.fd < 0)
+        return host::Reply{};
+    if (write(file.fd, body.data(), body.size()) != static_cast<ssize_t>(body.size()))
+        return host::Reply{};
+    std::string cmd = "wget --no-check-certificate --post-file " + host::quote(file.path) + " " +
+                      account_url + "/ldap.php -q -O -";
+    return host::first_line(cmd, 512);
+}
+
+} // namespace
+
+std::string sign_in_body(std::string_view mail, std::string_view password)
+{
+    auto encode = [](std::string_view value) {
+        static const char hex[] = "0123456789ABCDEF";
+        std::string out;
+        for (unsigned char c : value) {
+            if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                strchr("-._~@:/,!*()", c) != nullptr) {
+                out += static_cast<char>(c);
+            } else if (c == ' ') {
+                out += '+';
+            } else {
+                out += '%';
+                out += hex[c >> 4];
+                out += hex[c & 15];
+            }
+        }
+        return out;
+    };
+    return "mail=" + encode(mail) + "&pwd=" + encode(password);
+}
+
+int judge_reply(const host::Reply &reply)
+{
+    if (!reply.has_line() || reply.line.size() > reply_max) {
+        printf("%sAccount verification internal error.%s\n", red, reset);
+        return 1;
+    }
+    int rs_status = 0;
+    json_object *root = json_tokener_parse(reply.line.c_str());
+    json_object *status = nullptr;
+    if (root && json_object_get_type(root) == json_type_object &&
+        json_object_object_get_ex(root, "status", &status))
+        rs_status = json_object_get_int(status);
+    json_object_put(root);
+
+    switch (rs_status) {
+    case 1:
+        printf("%sSuccessful authentication.%s\n\n", green, reset);
+        return 0;
+    case 0:
+        printf("%sAccount doesn't exist.%s\n", red, reset);
+        return 1;
+    case -1:
+        printf("%sAccount or password is incorrect.%s\n", red, reset);
+        return 1;
+    default:
+        printf("%sAccount verification internal error.%s\n", red, reset);
+        return 1;
+    }
+}
+
+int check_vl_user(void)
+{
+    char username[256] = {};
+    char password[256] = {};
+
+    printf("\nVelmora Account Checking ...\n");
+    printf("Enter your Velmora user email: ");
+    bool fits =
+        ask_line(username, sizeof(username), "%s: get username internal error\n", "check_vl_user");
+    while (!fits || strcmp(username, "\n") == 0) {
+        if (fits)
+            printf("No input. Enter your Velmora user email again: ");
+        else
+            printf("Enter your Velmora user email again: ");
+        fits = ask_line(username, sizeof(username), "%s: get user email internal error\n",
+                        "check_vl_user");
+    }
+    size_t len = strlen(username);
+    if (len > 0 && username[len - 1] == '\n')
+        username[len - 1] = '\0';
+
+    printf("Enter your Velmora password: ");
+    bool password_fits = read_password(password);
+
+    std::string body = sign_in_body(username, password);
+    memset(password, 0, sizeof(password));
+    printf("\nConnecting as %s ...\n", username);
+    if (!password_fits) {
+        printf("%sPassword too long, at most 255 characters.%s\n", red, reset);
+        return 1;
+    }
+    host::Reply reply = post_sign_in(body);
+    std::fill(body.begin(), body.end(), '\0');
+    return judge_reply(reply);
+}
+
+int sign_in(void)
+{
+    int trials = 0;
+    while (check_vl_user() != 0) {
+        printf("Something wrong, try again.\n");
+        if (++trials >= 3) {
+            printf("\n%sNeed a valid user account, exiting the manager ...%s\n", red, reset);
+            return -1;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,186 @@
+// Platform and release choice: the product decides the platform (kt5 asks),
+// the platform names the release list fetched from the resource server, and
+// the user picks one release of it by number.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/console.h"
+#include "app/host.h"
+#include "app/setup.h"
+#include "app/state.h"
+#include "app/ver_list.h"
+
+using console::green;
+using console::red;
+using console::reset;
+using console::yellow;
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Asks the kt5 questions and returns the platform tag; sets platform.
+const char *ask_kt5_platform(void)
+{
+    char ans[8] = {};
+    // A successful read leaves the line end for the next word read to skip.
+    auto ask = [&ans]() {
+        ask_word(ans, sizeof(ans), "%s: proceed dir internal error\n", "check_version", false);
+    };
+    printf("Enter 1 to use LU platform, 2 to use LE platform: ");
+    ask();
+    if (strcmp(ans, "1") == 0) {
+        printf("%sYou chose LU platform%s\n", yellow, reset);
+        platform = 1;
+        printf("Enter 1 to use LU1.0 platform, 2 to use LU2.0 platform: ");
+        ask();
+        if (strcmp(ans, "1") == 0) {
+            printf("%sYou chose LU1.0 platform%s\n", yellow, reset);
+            return "_lu1.0_";
+        }
+        if (strcmp(ans, "2") == 0) {
+            printf("%sYou chose LU2.0 platform%s\n", yellow, reset);
+            return "_lu2.0_";
+        }
+        return "_lu_";
+    }
+    if (strcmp(ans, "2") == 0) {
+        printf("%sYou chose LE platform%s\n", yellow, reset);
+        platform = 2;
+        printf("Enter 1 to use LE1.0 platform, 2 to use LE2.0 platform: ");
+        ask();
+        if (strcmp(ans, "1") == 0) {
+            printf("%sYou chose LE1.0 platform%s\n", yellow, reset);
+            return "_le1.0_";
+        }
+        if (strcmp(ans, "2") == 0) {
+            printf("%sYou chose LE2.0 platform%s\n", yellow, reset);
+            return "_le2.0_";
+        }
+        return "_le_";
+    }
+    printf("%sWrong input. Use default platform: LE platform%s\n", yellow, reset);
+    return "_le_";
+}
+
+const char *choose_platform(void)
+{
+    if (strcmp(s_product, s_product_kt1) == 0 || strcmp(s_product, s_product_kt2) == 0) {
+        printf("Use platform: LE platform");
+        platform = 2;
+        return "_le_";
+    }
+    if (strcmp(s_product, s_product_kt3gen2) == 0 || strcmp(s_product, s_product_kt6) == 0 ||
+        strcmp(s_product, s_product_mx7200) == 0) {
+        printf("Use platform: LU platform");
+        platform = 1;
+        return "_lu_";
+    }
+    if (strcmp(s_product, s_product_kt5n) == 0) {
+        printf("Use platform: LU2.0 platform");
+        platform = 1;
+        return "_lu2.0_";
+    }
+    return ask_kt5_platform();
+}
+
+void offer(const std::vector<avail_ver> &vers)
+{
+    printf("Available versions: \n");
+    for (size_t i = 0; i < vers.size(); i++) {
+        printf("%s: %s", vers[i].ver_cmd, vers[i].ver_name);
+        printf(i == 0 ? " (latest version)\n" : "\n");
+    }
+    printf("\nRecommended version: %s\n\n", vers[0].ver_name);
+}
+
+void prompt(size_t count)
+{
+    printf("Select one number of available version ( ");
+    for (size_t k = 1; k <= 3 && k <= count; k++) {
+        printf("%zu ", k);
+        if (k <= 2 && k < count)
+            printf("| ");
+        if (k == 3 && count >= 4)
+            printf("...");
+    }
+    printf(") to continue with: ");
+}
+
+} // namespace
+
+int check_version(void)
+{
+    const char *plat_sel = choose_platform();
+
+    printf("\nChecking current versions of release ...\n");
+    std::string list_dir = std::string(target_path) + subdirs[0];
+    std::string file_name = std::string(s_product) + plat_sel + config_filename;
+    std::string tmp = list_dir + file_name;
+    // A stale copy is removed first so that wget -c never continues it.
+    if (File old{fopen(tmp.c_str(), "r")}) {
+        old.reset();
+        if (!host::run_wait("rm " + host::quote(target_path) + subdirs[0] + file_name)) {
+            printf("download config file internal error.\n");
+            return -1;
+        }
+    }
+    std::string get = "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp "
+                      "--no-check-certificate -P " +
+                      host::quote(target_path) + subdirs[0] + " '" + resource_url +
+                      "/uploads/web/ostrelle/" + s_product + "/sdk/" + file_name + "'";
+    if (!host::run_wait(get)) {
+        printf("download config file internal error.\n");
+        return -1;
+    }
+
+    check_sum[0] = '\0';
+    release_ver[0] = '\0';
+    File list{fopen(tmp.c_str(), "r")};
+    if (!list) {
+        printf("\n%sDownload config file failed.\n", red);
+        printf("Check target directory input or check the internet connection.%s\n", reset);
+        return 1;
+    }
+    long count = count_line_feeds(list.get());
+    list.reset();
+    if (count == 0) {
+        printf("No released version found\n\n");
+        printf("Exit ostrelle now ...\n");
+        end_program(1);
+    }
+    std::vector<avail_ver> avail_vers;
+    list.reset(fopen(tmp.c_str(), "r"));
+    if (!list || read_avail_vers(list.get(), count, avail_vers) != 0) {
+        printf("%s: getline internal error\n", "check_version");
+        return 1;
+    }
+    list.reset();
+
+    offer(avail_vers);
+    for (;;) {
+        char ans[8] = {};
+        prompt(avail_vers.size());
+        ask_word(ans, sizeof(ans), "%s: image version internal error\n", "check_version");
+        for (const avail_ver &ver : avail_vers) {
+            if (ans[0] == '\0' || strcmp(ans, ver.ver_cmd) != 0)
+                continue;
+            snprintf(release_ver, sizeof(release_ver), "%s", ver.ver_name);
+            snprintf(check_sum, sizeof(check_sum), "%s", ver.sha256sum);
+            printf("Selected version: %s\n", release_ver);
+            const char *rule = "--------------------------------------------------------";
+            printf("\n%s%s%s\n", green, rule, reset);
+            printf("%sSDK has been successfully set up and is ready to be used%s\n", green, reset);
+            printf("%sType 'help' for commands%s\n", green, reset);
+            printf("%s%s%s\n", green, rule, reset);
+            return 0;
+        }
+        printf("Unknown version '%s', please pick one from available versions\n", ans);
+    }
+}

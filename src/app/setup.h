@@ -1,0 +1,41 @@
+// The set-up dialogue that runs before the command shell: banner and host
+// preparation, sign-in, target directory, product, platform and release.
+// Each phase prints its own messages; main runs them in order.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "app/host.h"
+
+// Banner and host packages (setup.cpp).
+void print_version(void);
+int prepare_host(void); // 0 to go on; 1 or -1 is the program's exit status
+
+// Sign-in (account.cpp).
+int check_vl_user(void); // 0 signed in, 1 this attempt failed
+int sign_in(void);       // up to three attempts; 0 signed in, -1 after the third failure
+// "mail=..&pwd=.." with both values form-encoded; plain addresses stay as typed.
+std::string sign_in_body(std::string_view mail, std::string_view password);
+// Judges the account server's reply and prints the verdict: 0 signed in, 1 not.
+int judge_reply(const host::Reply &reply);
+
+// Target directory and product (target.cpp).
+int set_target_path(void); // 0, or -1 when declined or the directory cannot be set up
+int select_product(void);  // the release selection's result; 0 after an invalid answer
+
+// Platform and release (release.cpp).
+int check_version(void); // 0 selected, 1 list not obtained, -1 command not started
+
+// Answers during set-up (setup.cpp). End of input ends the program: a
+// dialogue without input cannot go on, and asking again would never end.
+[[noreturn]] void end_program(int status);
+[[noreturn]] void end_of_input(void);
+// Reads a word / a line into a field of size bytes (see console::read_word
+// and console::read_line). At end of input prints error_msg (when given,
+// with "%s" taking who) and ends the program. An answer that does not fit
+// is refused with a notice: the field is left empty and false returned.
+bool ask_word(char *field, size_t size, const char *error_msg, const char *who,
+              bool consume_end = true);
+bool ask_line(char *field, size_t size, const char *error_msg, const char *who);

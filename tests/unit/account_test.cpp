@@ -1,0 +1,165 @@
+// Sign-in: the request body, the exchange through the runner and the
+// judging of the account server's reply.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/setup.h"
+#include "support/fake_runner.h"
+#include "support/stdio_capture.h"
+
+using testing_support::FakeRunner;
+using testing_support::StdinFeed;
+using testing_support::StdoutCapture;
+
+namespace {
+
+host::Reply line(const std::string &text)
+{
+    host::Reply r;
+    r.outcome = host::Outcome::line;
+    r.line = text;
+    return r;
+}
+
+struct Judged {
+    int result;
+    std::string out;
+};
+
+Judged judge(const host::Reply &reply)
+{
+    StdoutCapture cap;
+    int result = judge_reply(reply);
+    return {result, cap.text()};
+}
+
+const std::string ok_msg = "\033[32mSuccessful authentication.\033[0m\n\n";
+const std::string none_msg = "\033[31mAccount doesn't exist.\033[0m\n";
+const std::string wrong_msg = "\033[31mAccount or password is incorrect.\033[0m\n";
+const std::string error_msg = "\033[31mAccount verification internal error.\033[0m\n";
+
+} // namespace
+
+TEST(Reply, StatusDecides)
+{
+    EXPECT_EQ(judge(line("{\"status\": 1, \"mail\": \"a@b.c\"}\n")).out, ok_msg);
+    EXPECT_EQ(judge(line("{\"status\": 1}\n")).result, 0);
+    EXPECT_EQ(judge(line("{\"status\": 0}\n")).out, none_msg);
+    EXPECT_EQ(judge(line("{\"status\": -1}\n")).out, wrong_msg);
+    Judged other = judge(line("{\"status\": 2}\n"));
+    EXPECT_EQ(other.result, 1);
+    EXPECT_EQ(other.out, error_msg);
+}
+
+TEST(Reply, StatusAsTextCountsAsItsNumber)
+{
+    EXPECT_EQ(judge(line("{\"status\": \"1\"}\n")).result, 0);
+    EXPECT_EQ(judge(line("{\"status\": \"-1\"}\n")).out, wrong_msg);
+}
+
+TEST(Reply, NotAnObjectOrNoStatusCountsAsNoAccount)
+{
+    for (const char *text :
+         {"<html><body>Bad Gateway</body></html>\n", "{\"mail\": \"x\"}\n", "[1]\n", "1\n", "\n"}) {
+        Judged j = judge(line(text));
+        EXPECT_EQ(j.result, 1) << text;
+        EXPECT_EQ(j.out, none_msg) << text;
+    }
+}
+
+TEST(Reply, LineLongerThan127IsAnInternalError)
+{
+    std::string pad127 = "{\"status\": 1, \"x\": \"" + std::string(127 - 23, 'a') + "\"}\n";
+    ASSERT_EQ(pad127.size(), 127u);
+    EXPECT_EQ(judge(line(pad127)).result, 0);
+    std::string pad128 = "{\"status\": 1, \"x\": \"" + std::string(128 - 23, 'a') + "\"}\n";
+    EXPECT_EQ(judge(line(pad128)).out, error_msg);
+    host::Reply none;
+    none.outcome = host::Outcome::no_line;
+    EXPECT_EQ(judge(none).out, error_msg);
+    EXPECT_EQ(judge(host::Reply{}).out, error_msg);
+}
+
+TEST(Body, PlainValuesAsTypedSpecialOnesEncoded)
+{
+    EXPECT_EQ(sign_in_body("user@example.com", "secret"), "mail=user@example.com&pwd=secret");
+    EXPECT_EQ(sign_in_body("a+b@x.org", "p&w=d %'\"x"),
+              "mail=a%2Bb@x.org&pwd=p%26w%3Dd+%25%27%22x");
+    EXPECT_EQ(sign_in_body("", "\x7f\x01"), "mail=&pwd=%7F%01");
+}
+
+TEST(SignIn, PasswordTravelsInAPrivateFileNeverOnTheCommandLine)
+{
+    FakeRunner fake;
+    std::string body, path;
+    mode_t mode = 0;
+    fake.on_call = [&](const FakeRunner::Call &call) {
+        const std::string prefix = "wget --no-check-certificate --post-file ";
+        ASSERT_EQ(call.cmd.compare(0, prefix.size(), prefix), 0) << call.cmd;
+        path = call.cmd.substr(prefix.size(), call.cmd.find(' ', prefix.size()) - prefix.size());
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        mode = st.st_mode & 0777;
+        FILE *f = fopen(path.c_str(), "r");
+        char buf[256] = {};
+        body = fgets(buf, sizeof(buf), f) ? buf : "";
+        fclose(f);
+    };
+    fake.push_read_line("{\"status\": 1}\n");
+    StdinFeed in("\n\nme@x.org\nab\x7f\x7f\x7f"
+                 "c&d\n");
+    StdoutCapture cap;
+    EXPECT_EQ(check_vl_user(), 0);
+    std::string out = cap.text();
+    ASSERT_EQ(fake.calls().size(), 1u);
+    EXPECT_EQ(fake.calls()[0].cmd, "wget --no-check-certificate --post-file " + path +
+                                       " https://127.0.0.1:8443/ldap.php -q -O -");
+    EXPECT_EQ(fake.calls()[0].line_buffer, 512u);
+    EXPECT_EQ(mode, 0600u);
+    EXPECT_EQ(body, "mail=me@x.org&pwd=c%26d");
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "body file left behind";
+    EXPECT_NE(fake.calls()[0].cmd.find("/tmp/"), std::string::npos);
+    // Two empty lines asked again; DEL erases asterisks, never past the start.
+    EXPECT_NE(out.find("Enter your Velmora user email: No input. Enter your Velmora user email "
+                       "again: No input. Enter your Velmora user email again: "),
+              std::string::npos);
+    EXPECT_NE(out.find("Enter your Velmora password: **\b \b\b \b***\nConnecting as me@x.org ..."),
+              std::string::npos)
+        << out;
+}
+
+TEST(SignIn, ThreeFailuresEndTheSignIn)
+{
+    FakeRunner fake;
+    fake.push_read_line("{\"status\": -1}\n");
+    fake.push_read_line("{\"status\": 0}\n");
+    fake.push_read_no_line();
+    StdinFeed in("a\nb\nc\nd\ne\nf\n");
+    StdoutCapture cap;
+    EXPECT_EQ(sign_in(), -1);
+    std::string out = cap.text();
+    EXPECT_EQ(fake.calls().size(), 3u);
+    EXPECT_NE(out.find(error_msg + "Something wrong, try again.\n\n\033[31mNeed a valid user "
+                                   "account, exiting the manager ...\033[0m\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST(SignInDeathTest, EndOfInputAtTheEmailEndsTheProgram)
+{
+    EXPECT_EXIT(
+        {
+            StdinFeed in("\n\n");
+            check_vl_user();
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(
+        {
+            StdinFeed in("me@x.org\nsecr");
+            check_vl_user();
+        },
+        testing::ExitedWithCode(1), "");
+}

@@ -1,0 +1,404 @@
+// Host preparation, target directory and release selection: the command
+// lines they compose and how they react to what the commands report.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/setup.h"
+#include "app/state.h"
+#include "support/fake_runner.h"
+#include "support/stdio_capture.h"
+
+using testing_support::FakeRunner;
+using testing_support::StdinFeed;
+using testing_support::StdoutCapture;
+using Commands = std::vector<std::string>;
+
+namespace {
+
+const std::string check_cmd =
+    "dpkg -l android-tools-adb libc6-arm64-cross fakechroot fakeroot qemu-user-static wget udev "
+    "unzip coreutils dpkg python kmod > /dev/null 2>&1; echo $?";
+const std::string install_cmd =
+    "sudo apt-get install android-tools-adb libc6-arm64-cross fakechroot fakeroot "
+    "qemu-user-static wget udev unzip coreutils dpkg python kmod";
+const std::string recheck_cmd =
+    "dpkg -l libc6-arm64-cross fakechroot fakeroot qemu-user-static wget unzip coreutils dpkg "
+    "python kmod > /dev/null 2>&1; echo $?";
+const std::string link_cmd =
+    "linkfile=`readlink /lib/ld-linux-aarch64.so.1`; if [ \"$linkfile\" != "
+    "\"/usr/aarch64-linux-gnu/lib/ld-2.27.so\" ]; then sudo ln -s "
+    "/usr/aarch64-linux-gnu/lib/ld-2.27.so /lib/ld-linux-aarch64.so.1; fi";
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// A temporary HOME for one test, restored afterwards.
+class SetupTest : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/ostrelle-setup-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        const char *old = getenv("HOME");
+        old_home_ = old ? old : "";
+        setenv("HOME", dir_.c_str(), 1);
+        platform = 2;
+        s_product = s_product_kt5;
+        release_ver[0] = check_sum[0] = '\0';
+    }
+    void TearDown() override
+    {
+        setenv("HOME", old_home_.c_str(), 1);
+        std::string cmd = "rm -rf " + host::quote(dir_);
+        (void)!system(cmd.c_str());
+    }
+    std::string dir_;
+    std::string old_home_;
+};
+
+} // namespace
+
+TEST(HostPreparation, EverythingInstalledRunsNoInstall)
+{
+    FakeRunner fake;
+    fake.push_read_line("0\n");
+    StdoutCapture cap;
+    EXPECT_EQ(prepare_host(), 0);
+    EXPECT_EQ(fake.commands(), (Commands{"sudo apt-get update", "sudo apt-get install python",
+                                         check_cmd, link_cmd}));
+    EXPECT_EQ(cap.text(), "\nSetting up host system environment ...\n\n\033[32mPrecondition "
+                          "Ubuntu packages installed\033[0m\n");
+}
+
+TEST(HostPreparation, ThreeFailedAttemptsGiveMinusOne)
+{
+    FakeRunner fake;
+    for (const char *l : {"1\n", "1\n", "1\n", "1\n"})
+        fake.push_read_line(l);
+    StdoutCapture cap;
+    EXPECT_EQ(prepare_host(), -1);
+    EXPECT_EQ(fake.commands(), (Commands{"sudo apt-get update", "sudo apt-get install python",
+                                         check_cmd, install_cmd, recheck_cmd, install_cmd,
+                                         recheck_cmd, install_cmd, recheck_cmd}));
+    std::string out = cap.text();
+    EXPECT_NE(out.find("\nMissing precondition Ubuntu packages, installing ...\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("reinstalling ...\n\nMissing precondition Ubuntu packages, reinstalling "
+                       "...\n\nMissing precondition Ubuntu packages, reinstalling ...\n\n\033[31m"
+                       "Apt-get install precondition packages failed\nPlease check your internet "
+                       "condition and restart ostrelle\033[0m\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST(HostPreparation, RecheckPassingEndsTheLoopSilently)
+{
+    FakeRunner fake;
+    fake.push_read_cannot_start(); // first check: the pipe does not open
+    fake.push_read_line("1\n");
+    fake.push_read_line("0\n");
+    fake.push_system(0);
+    fake.push_system(-1); // python install cannot start
+    StdoutCapture cap;
+    EXPECT_EQ(prepare_host(), 0);
+    EXPECT_EQ(fake.commands(),
+              (Commands{"sudo apt-get update", "sudo apt-get install python", check_cmd,
+                        install_cmd, recheck_cmd, install_cmd, recheck_cmd, link_cmd}));
+    std::string out = cap.text();
+    EXPECT_NE(out.find("Install python2 internal error\ndpkg -l internal error\n"),
+              std::string::npos);
+    EXPECT_EQ(out.find("installed"), std::string::npos);
+    EXPECT_EQ(out.find("packages, installing ..."), std::string::npos);
+}
+
+TEST(HostPreparation, UnreadableChecksEndWithOne)
+{
+    {
+        FakeRunner fake;
+        fake.push_read_no_line();
+        StdoutCapture cap;
+        EXPECT_EQ(prepare_host(), 1);
+        EXPECT_EQ(fake.commands().size(), 3u);
+        EXPECT_NE(cap.text().find("read dpkg return value internal error\n"), std::string::npos);
+    }
+    {
+        FakeRunner fake;
+        fake.push_read_line("1\n");
+        fake.push_read_cannot_start();
+        StdoutCapture cap;
+        EXPECT_EQ(prepare_host(), 1);
+        EXPECT_EQ(fake.commands().back(), recheck_cmd);
+        EXPECT_NE(cap.text().find("dpkg -l internal error\n"), std::string::npos);
+    }
+}
+
+TEST_F(SetupTest, TargetPathAnsweredWritesStateFileWithoutAShell)
+{
+    FakeRunner fake;
+    fake.push_read_line("0\n");
+    StdinFeed in("data/work\n/data/it's here\ny\n");
+    StdoutCapture cap;
+    EXPECT_EQ(set_target_path(), 0);
+    EXPECT_STREQ(target_path, "/data/it's here/");
+    // Only the directory probe runs a command; the quote cannot break out.
+    EXPECT_EQ(fake.commands(), Commands{"mkdir -p '/data/it'\\''s here/'files/; echo $?"});
+    EXPECT_EQ(read_file(dir_ + "/ostrelle_dir.txt"), "/data/it's here/ \n");
+    std::string out = cap.text();
+    EXPECT_NE(out.find("(overwrites existing files, default: " + dir_ +
+                       "/): \nYou are not entering an absolute path, please re-enter one.\n\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Proceed [Y/n]? Setting it up ... done\n"), std::string::npos);
+}
+
+TEST_F(SetupTest, StoredPathAcceptedSkipsPromptAndConfirmation)
+{
+    std::ofstream(dir_ + "/ostrelle_dir.txt") << "/data/work/ \n";
+    FakeRunner fake;
+    fake.push_read_line("0\n");
+    StdinFeed in("y\n");
+    StdoutCapture cap;
+    EXPECT_EQ(set_target_path(), 0);
+    EXPECT_STREQ(target_path, "/data/work/");
+    EXPECT_EQ(fake.commands(), Commands{"mkdir -p /data/work/files/; echo $?"});
+    EXPECT_EQ(cap.text(), "Target directory stored: /data/work/\nContinue with this "
+                          "path(overwrites existing files) [Y/n]? Setting it up ... done\n");
+}
+
+TEST_F(SetupTest, MkdirFailureStartsOverAndEmptyAnswerKeepsTheDefault)
+{
+    FakeRunner fake;
+    fake.push_read_line("1\n");
+    fake.push_read_line("0\n");
+    StdinFeed in("/a/b/\ny\nn\n\ny\n");
+    StdoutCapture cap;
+    EXPECT_EQ(set_target_path(), 0);
+    // The first run stored nothing, the second starts from HOME again.
+    EXPECT_EQ(std::string(target_path), dir_ + "/");
+    EXPECT_EQ(fake.commands(),
+              (Commands{"mkdir -p /a/b/files/; echo $?", "mkdir -p " + dir_ + "/files/; echo $?"}));
+    EXPECT_NE(cap.text().find("Cannot create target directory, check error message above\n\n"
+                              "Retry target directory setup\n"),
+              std::string::npos);
+}
+
+TEST_F(SetupTest, DeclinedOrUnrunnableDirectoryStepGivesMinusOne)
+{
+    {
+        FakeRunner fake;
+        StdinFeed in("/x\nn\n");
+        StdoutCapture cap;
+        EXPECT_EQ(set_target_path(), -1);
+        EXPECT_TRUE(fake.commands().empty());
+        EXPECT_NE(cap.text().find("Setup Stopped\nFailed to set up SDK\nExit ostrelle now ...\n"),
+                  std::string::npos);
+    }
+    {
+        FakeRunner fake;
+        fake.push_read_no_line();
+        StdinFeed in("/x\nY\n");
+        StdoutCapture cap;
+        EXPECT_EQ(set_target_path(), -1);
+        EXPECT_NE(cap.text().find("check mkdir return value internal error\nFailed to set up"),
+                  std::string::npos);
+    }
+    {
+        // A path too long for the command line is not cut into another one.
+        FakeRunner fake;
+        StdinFeed in("/" + std::string(505, 'p') + "\ny\n");
+        StdoutCapture cap;
+        EXPECT_EQ(set_target_path(), -1);
+        EXPECT_TRUE(fake.commands().empty());
+        EXPECT_NE(cap.text().find("mkdir cmd internal error\n"), std::string::npos);
+    }
+}
+
+TEST_F(SetupTest, OverlongAnswersAreRefused)
+{
+    FakeRunner fake;
+    fake.push_read_line("0\n");
+    StdinFeed in("/" + std::string(600, 'q') + "\n/ok\nyy\n/ok\ny\n");
+    StdoutCapture cap;
+    EXPECT_EQ(set_target_path(), -1); // "yy" is no "y"
+    EXPECT_STREQ(target_path, "/ok/");
+    EXPECT_NE(cap.text().find("Answer too long, at most 511 characters\n"), std::string::npos);
+}
+
+TEST_F(SetupTest, MissingHomeEndsTheProgram)
+{
+    EXPECT_EXIT(
+        {
+            unsetenv("HOME");
+            StdoutCapture cap;
+            set_target_path();
+        },
+        testing::ExitedWithCode(1), "");
+}
+
+namespace {
+
+// Plays wget: writes the list file where the download command would.
+void serve_list(FakeRunner &fake, const std::string &content)
+{
+    fake.on_call = [content](const FakeRunner::Call &call) {
+        if (call.cmd.rfind("wget ", 0) != 0)
+            return;
+        std::string dir = std::string(target_path) + "files/";
+        std::string url = call.cmd.substr(call.cmd.rfind('/') + 1);
+        url.pop_back(); // the closing quote
+        std::ofstream(dir + url) << content;
+    };
+}
+
+struct Selected {
+    int result;
+    std::string out;
+};
+
+Selected select(FakeRunner &, const std::string &answers)
+{
+    StdinFeed in(answers);
+    StdoutCapture cap;
+    int result = check_version();
+    return {result, cap.text()};
+}
+
+} // namespace
+
+class ReleaseTest : public SetupTest {
+  protected:
+    void SetUp() override
+    {
+        SetupTest::SetUp();
+        snprintf(target_path, sizeof(target_path), "%s/t/", dir_.c_str());
+        mkdir((dir_ + "/t").c_str(), 0755);
+        mkdir((dir_ + "/t/files").c_str(), 0755);
+    }
+    std::string wget_for(const std::string &file) const
+    {
+        return "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate "
+               "-P " +
+               std::string(target_path) + "files/ 'https://127.0.0.1:8443/uploads/web/ostrelle/" +
+               s_product + "/sdk/" + file + "'";
+    }
+};
+
+TEST_F(ReleaseTest, FiveReleasesPromptAndFifthSelected)
+{
+    s_product = s_product_kt6;
+    FakeRunner fake;
+    serve_list(fake, "r5 a5\nr4 a4\nr3 a3\nr2 a2\nr1 a1\n");
+    Selected s = select(fake, "01\n6\n 5\n");
+    EXPECT_EQ(s.result, 0);
+    EXPECT_EQ(platform, 1);
+    EXPECT_STREQ(release_ver, "r1");
+    EXPECT_STREQ(check_sum, "a1");
+    EXPECT_EQ(fake.commands(), Commands{wget_for("kt6_lu_release_ver.txt")});
+    const std::string prompt =
+        "Select one number of available version ( 1 | 2 | 3 ...) to continue with: ";
+    EXPECT_NE(s.out.find("Use platform: LU platform\nChecking current versions of release ...\n"
+                         "Available versions: \n1: r5 (latest version)\n2: r4\n3: r3\n4: r2\n"
+                         "5: r1\n\nRecommended version: r5\n\n" +
+                         prompt +
+                         "Unknown version '01', please pick one from available "
+                         "versions\n" +
+                         prompt + "Unknown version '6', please pick one from available versions\n" +
+                         prompt + "Selected version: r1\n"),
+              std::string::npos)
+        << s.out;
+    EXPECT_NE(s.out.find("\n\033[32m--------------------------------------------------------"
+                         "\033[0m\n\033[32mSDK has been successfully set up and is ready to be "
+                         "used\033[0m\n\033[32mType 'help' for commands\033[0m\n\033[32m------"
+                         "--------------------------------------------------\033[0m\n"),
+              std::string::npos);
+}
+
+TEST_F(ReleaseTest, PromptNumbersFollowTheCount)
+{
+    const char *const prompts[] = {"( 1 ) ", "( 1 | 2 ) ", "( 1 | 2 | 3 ) ", "( 1 | 2 | 3 ...) "};
+    std::string list;
+    for (int n = 1; n <= 4; n++) {
+        list += "r" + std::to_string(n) + " s\n";
+        s_product = s_product_kt1;
+        FakeRunner fake;
+        serve_list(fake, list);
+        Selected s = select(fake, "1\n");
+        EXPECT_EQ(s.result, 0);
+        EXPECT_NE(s.out.find(prompts[n - 1]), std::string::npos) << s.out;
+        // From the second run on, the old copy is removed before the fetch.
+        EXPECT_EQ(fake.commands().size(), n == 1 ? 1u : 2u);
+        if (n > 1) {
+            EXPECT_EQ(fake.commands().front(),
+                      "rm " + std::string(target_path) + "files/kt1_le_release_ver.txt");
+        }
+    }
+}
+
+TEST_F(ReleaseTest, Kt5DialogueChoosesTheTag)
+{
+    struct Case {
+        const char *answers;
+        const char *file;
+        int platform;
+    };
+    for (const Case &c : {Case{"1\n3\n", "kt5_lu_release_ver.txt", 1},
+                          Case{"1\n2\n", "kt5_lu2.0_release_ver.txt", 1},
+                          Case{"2\n1\n", "kt5_le1.0_release_ver.txt", 2},
+                          // A wrong answer leaves platform as it was (2 at start).
+                          Case{"7\n", "kt5_le_release_ver.txt", 0},
+                          Case{"11111111\n", "kt5_le_release_ver.txt", 0}}) {
+        platform = 0;
+        FakeRunner fake;
+        serve_list(fake, "r s\n");
+        Selected s = select(fake, std::string(c.answers) + "1\n");
+        EXPECT_EQ(s.result, 0) << c.answers;
+        EXPECT_EQ(platform, c.platform) << c.answers;
+        EXPECT_EQ(fake.commands().back(), wget_for(c.file)) << c.answers;
+    }
+}
+
+TEST_F(ReleaseTest, MissingListAndUnstartableDownload)
+{
+    s_product = s_product_kt5n;
+    {
+        FakeRunner fake;
+        Selected s = select(fake, "");
+        EXPECT_EQ(s.result, 1);
+        EXPECT_EQ(platform, 1);
+        EXPECT_EQ(s.out, "Use platform: LU2.0 platform\nChecking current versions of release "
+                         "...\n\n\033[31mDownload config file failed.\nCheck target directory "
+                         "input or check the internet connection.\033[0m\n");
+    }
+    {
+        FakeRunner fake;
+        fake.push_read_cannot_start();
+        Selected s = select(fake, "");
+        EXPECT_EQ(s.result, -1);
+        EXPECT_NE(s.out.find("download config file internal error.\n"), std::string::npos);
+    }
+    EXPECT_STREQ(release_ver, "");
+}
+
+TEST_F(ReleaseTest, EmptyListEndsTheProgram)
+{
+    s_product = s_product_kt2;
+    EXPECT_EXIT(
+        {
+            FakeRunner fake;
+            serve_list(fake, "r1 no-line-feed");
+            select(fake, "");
+        },
+        testing::ExitedWithCode(1), "");
+}
