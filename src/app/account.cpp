@@ -1,9 +1,9 @@
 // Sign-in against the account server: e-mail and hidden password from the
 // terminal, posted with wget, judged by the "status" of the one-line JSON
 // reply. Nothing of the sign-in is kept afterwards.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <json-c/json.h>
 #include <string>
 #include <termios.h>

@@ -43,8 +43,9 @@ struct eloop_signal {
 };
 
 struct eloop_sock_table {
-    int count;                // entries in use; table holds exactly count
-    struct eloop_sock *table; // registration order; null until first use
+    int count;                // entries in use
+    struct eloop_sock *table; // registration order; null until first use, grown by one
+                              // entry per registration, never shrunk by a removal
     eloop_event_type type;    // left zero, never read
     int changed;              // set by every add/remove
 };

@@ -20,9 +20,10 @@ typedef void (*eloop_signal_handler)(int sig, void *user_data);
 
 // Set-up and teardown.
 int eloop_init(void);     // always 0; call before anything else
-void eloop_destroy(void); // frees timeouts and tables; eloop_init again before reuse
+void eloop_destroy(void); // frees timeouts, tables and signals; eloop_init again before reuse
 
-// Descriptors (0..1023). Registration returns 0 or -1; a negative sock aborts.
+// Descriptors. Registration returns 0, or -1 for an unknown type, a descriptor
+// of 1024 or more (beyond the select sets) or no memory; a negative sock aborts.
 int eloop_register_read_sock(int sock, eloop_sock_handler handler, void *eloop_data,
                              void *user_data);
 void eloop_unregister_read_sock(int sock);
@@ -56,4 +57,6 @@ int eloop_register_signal_reconfig(eloop_signal_handler handler, void *user_data
 void eloop_run(void);       // until eloop_terminate, nothing to wait for, or a select error
 void eloop_terminate(void); // stop after the running callback returns
 int eloop_terminated(void);
-void eloop_wait_for_read_sock(int sock); // blocks until sock is readable or a signal arrives
+// Blocks until sock is readable or a signal arrives; returns at once for a
+// descriptor outside 0..1023.
+void eloop_wait_for_read_sock(int sock);

@@ -30,7 +30,7 @@ void os_sleep(os_time_t sec, os_time_t usec)
 
 int os_get_time(struct os_time *t)
 {
-    struct timeval tv;
+    struct timeval tv = {};
     int res = gettimeofday(&tv, nullptr);
     t->sec = tv.tv_sec;
     t->usec = tv.tv_usec;

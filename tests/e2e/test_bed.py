@@ -1,6 +1,7 @@
 """The test bed itself: mirror, fake tools, driver and program sessions."""
 
 import os
+import shutil
 import subprocess
 import unittest
 
@@ -172,6 +173,25 @@ class Sessions(unittest.TestCase):
             with self.assertRaises(AssertionError) as cm:
                 s.expect('never printed', timeout=5)
             self.assertIn('end of input', str(cm.exception))
+
+
+class SanitizerReports(unittest.TestCase):
+    def test_a_report_fails_the_scenario(self):
+        cc = shutil.which('cc') or shutil.which('gcc')
+        if cc is None:
+            self.skipTest('no C compiler to build a leaking program')
+        with self.assertRaises(AssertionError) as cm:
+            with Bed() as bed:
+                src = os.path.join(bed.tmp, 'leak.c')
+                exe = os.path.join(bed.tmp, 'leak')
+                with open(src, 'w') as f:
+                    f.write('#include <stdlib.h>\nvoid *p;\n'
+                            'int main(void) { p = malloc(7); p = 0; return 0; }\n')
+                subprocess.run([cc, '-fsanitize=address', '-o', exe, src], check=True)
+                s = bed.spawn(program=exe, stdin='pipe')
+                s.wait()
+        self.assertIn('sanitizer reports', str(cm.exception))
+        self.assertIn('LeakSanitizer', str(cm.exception))
 
 
 class Driver(unittest.TestCase):

@@ -127,10 +127,16 @@ class TargetDirectory(unittest.TestCase):
     def test_quotes_and_commands_in_the_path_stay_text(self):
         with Bed() as bed:
             odd = os.path.join(bed.tmp, "it's $(touch pwned) `touch pwned2`; x")
+            bed.put_list('kt1', '_le_', ['r1 ' + 'a' * 64])
             s = to_target(bed)
             set_target(s, odd)
             s.expect(PRODUCT_PROMPT)
-            self.assertTrue(os.path.isdir(os.path.join(odd, 'files')))
+            s.sendline('1')
+            s.expect('continue with: ')
+            s.sendline('1')
+            s.expect('Selected version: r1\n')
+            self.assertTrue(os.path.isfile(os.path.join(odd, 'files', 'kt1_le_release_ver.txt')))
+            self.assertEqual(bed.tool_log('wget')[-1][10], odd + '/files/')
             self.assertEqual(state_file(bed), odd.encode() + b'/ \n')
             for name in ('pwned', 'pwned2'):
                 self.assertFalse(os.path.exists(os.path.join(bed.tmp, name)))

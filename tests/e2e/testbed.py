@@ -235,7 +235,7 @@ class Bed:
             f.write(''.join(p + '\n' for p in HOST_PACKAGES))
         # wget reads no settings of the machine's user.
         open(os.path.join(self.tmp, 'wgetrc'), 'w').close()
-        self.mirror = Mirror(root=os.path.join(self.tmp, 'mirror'))
+        self.mirror = Mirror(root=os.path.join(self.tmp, 'mirror'), workdir=self.tmp)
         self._sessions = []
         self._calls = 0
         try:

@@ -148,6 +148,23 @@ TEST(SignIn, ThreeFailuresEndTheSignIn)
         << out;
 }
 
+TEST(SignIn, OverlongEmailAskedAgainOverlongPasswordFailsUnsent)
+{
+    FakeRunner fake;
+    StdinFeed in(std::string(300, 'm') + "\nme@x.org\n" + std::string(256, 'p') + "\n");
+    StdoutCapture cap;
+    EXPECT_EQ(check_vl_user(), 1);
+    std::string out = cap.text();
+    EXPECT_TRUE(fake.commands().empty());
+    EXPECT_NE(out.find("Enter your Velmora user email: Answer too long, at most 255 characters\n"
+                       "Enter your Velmora user email again: Enter your Velmora password: "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(std::string(256, '*') + "\nConnecting as me@x.org ...\n\033[31mPassword "
+                                               "too long, at most 255 characters.\033[0m\n"),
+              std::string::npos);
+}
+
 TEST(SignInDeathTest, EndOfInputAtTheEmailEndsTheProgram)
 {
     EXPECT_EXIT(

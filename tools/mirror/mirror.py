@@ -26,6 +26,7 @@ import http.server
 import io
 import os
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -78,8 +79,8 @@ def _parse_range(header, size):
     range, 'unsatisfiable', or None when the header is absent or not understood."""
     if not header or not header.startswith('bytes=') or ',' in header:
         return None
-    spec = header[len('bytes='):].strip()
-    first, sep, last = spec.partition('-')
+    ranges = header[len('bytes='):].strip()
+    first, sep, last = ranges.partition('-')
     if not sep:
         return None
     try:
@@ -234,10 +235,12 @@ class Mirror:
 
     root: directory served (created if missing; a temporary one by default).
     https_port / http_port: 0 picks free ports.
+    workdir: where the mirror's own temporary directory (certificate, default
+    root) is made; the system's temporary directory by default.
     """
 
-    def __init__(self, root=None, https_port=0, http_port=0, host='127.0.0.1'):
-        self._own_dir = tempfile.mkdtemp(prefix='ostrelle-mirror-')
+    def __init__(self, root=None, https_port=0, http_port=0, host='127.0.0.1', workdir=None):
+        self._own_dir = tempfile.mkdtemp(prefix='ostrelle-mirror-', dir=workdir)
         self.root = root or os.path.join(self._own_dir, 'root')
         os.makedirs(self.root, exist_ok=True)
         self.host = host
@@ -423,7 +426,7 @@ def put_demo(mirror):
         for tag in tags:
             lines = []
             for n in (2, 1):
-                release = '%s%sdemo-%d.0' % (product, tag.rstrip('_'), n)
+                release = '%s%sdemo-%d.0' % (product, tag, n)
                 package = demo_package(release)
                 mirror.put(product, release + '.zip', package)
                 lines.append('%s %s\n' % (release, hashlib.sha256(package).hexdigest()))
@@ -450,6 +453,11 @@ def main(argv=None):
           % (mirror.https_url, mirror.http_url))
     print('mirror: Ctrl-C stops')
     sys.stdout.flush()
+
+    def stop_on_term(signum, frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, stop_on_term)
     try:
         threading.Event().wait()
     except KeyboardInterrupt:
