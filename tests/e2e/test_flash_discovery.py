@@ -1,0 +1,86 @@
+"""Finding a board in download mode through the system shell, with the fake
+find and udevadm playing the machine's USB tree."""
+
+import unittest
+
+from testbed import Bed
+from flashing import board
+
+
+class Discovery(unittest.TestCase):
+    def find(self, bed, ports, dev=None):
+        board.configure(bed.state, ports=ports)
+        return bed.call('find_device', dev=dev)
+
+    def test_no_serial_port_finds_nothing_and_says_nothing(self):
+        with Bed() as bed:
+            result = self.find(bed, [], dev='/dev/ttyUSB9')
+            self.assertEqual(result.status, 0)
+            self.assertEqual(result.output, b'')
+            self.assertEqual(result.state['dev_name'], '/dev/ttyUSB9')
+            self.assertEqual(bed.tool_log('find'),
+                             [['/sys/bus/usb/devices/usb*/', '-name', 'dev']])
+            self.assertEqual(bed.tool_log('udevadm'), [])
+
+    def test_board_in_download_mode_is_found(self):
+        with Bed() as bed:
+            result = self.find(bed, [board.download_port(0)])
+            self.assertEqual(result.status, 1)
+            self.assertEqual(result.output, b'Device found: /dev/ttyUSB0\n')
+            self.assertEqual(result.state['dev_name'], '/dev/ttyUSB0')
+            # Only serial ports are looked up.
+            self.assertEqual(bed.tool_log('udevadm'), [
+                ['info', '-q', 'property', '--export', '-p',
+                 board.download_port(0)['syspath']]])
+
+    def test_ports_of_other_devices_are_ignored(self):
+        # The system shell here is dash: a filter written for bash alone
+        # would let every one of these through.
+        cases = {
+            'another vendor': [board.other_port(0)],
+            'another product': [board.other_port(0, vendor='05c6', model='9091')],
+            'no serial': [board.download_port(0, serial=None)],
+            'empty serial': [board.download_port(0, serial='')],
+            # The properties of one port must not carry over to the next.
+            'serial of the port before': [board.other_port(0),
+                                          board.download_port(1, serial=None)],
+        }
+        for name, ports in cases.items():
+            with self.subTest(name), Bed() as bed:
+                result = self.find(bed, ports, dev='/dev/ttyACM0')
+                self.assertEqual(result.status, 0)
+                self.assertEqual(result.output, b'')
+                self.assertEqual(result.state['dev_name'], '/dev/ttyACM0')
+                self.assertEqual(len(bed.tool_log('udevadm')), len(ports))
+
+    def test_first_of_two_boards_wins(self):
+        with Bed() as bed:
+            result = self.find(bed, [board.other_port(0), board.download_port(1),
+                                     board.download_port(2)])
+            self.assertEqual(result.status, 1)
+            self.assertEqual(result.output, b'Device found: /dev/ttyUSB1\n')
+            self.assertEqual(result.state['dev_name'], '/dev/ttyUSB1')
+
+    def test_shorter_node_replaces_a_longer_one_whole(self):
+        with Bed() as bed:
+            result = self.find(bed, [board.download_port(0)],
+                               dev='/dev/serial/by-id/usb-Qualcomm_QDLoader-if00-port0')
+            self.assertEqual(result.state['dev_name'], '/dev/ttyUSB0')
+
+    def test_node_longer_than_127_characters_is_refused(self):
+        long_node = '/dev/serial/by-path/' + 'p' * 108
+        self.assertEqual(len(long_node), 128)
+        with Bed() as bed:
+            result = self.find(bed, [board.download_port(0, devname=long_node)],
+                               dev='/dev/ttyUSB4')
+            self.assertEqual(result.status, 0)
+            self.assertEqual(result.output, b'find_device: device name too long internal error\n')
+            self.assertEqual(result.state['dev_name'], '/dev/ttyUSB4')
+        with Bed() as bed:
+            result = self.find(bed, [board.download_port(0, devname=long_node[:127])])
+            self.assertEqual(result.status, 1)
+            self.assertEqual(result.state['dev_name'], long_node[:127])
+
+
+if __name__ == '__main__':
+    unittest.main()

@@ -1,0 +1,806 @@
+// The flashing sequences against a fake command runner: the command lines in
+// their order, the pauses between them, and what the user reads. The
+// release directory is a real temporary directory, since the storage choice
+// and the boot listing are read from files.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/commands.h"
+#include "app/host.h"
+#include "app/state.h"
+#include "support/fake_runner.h"
+#include "support/stdio_capture.h"
+
+using testing_support::FakeRunner;
+using testing_support::StdinFeed;
+using testing_support::StdoutCapture;
+
+namespace {
+
+// Commands and pauses in the order they happened.
+std::vector<std::string> events;
+
+} // namespace
+
+// The sequences pause with sleep(3); here a pause is only recorded, so the
+// tests see where the pauses fall without waiting for them.
+extern "C" unsigned int sleep(unsigned int seconds)
+{
+    events.push_back("sleep " + std::to_string(seconds));
+    return 0;
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string red = "\033[31m";
+const std::string green = "\033[32m";
+const std::string yellow = "\033[33m";
+const std::string reset = "\033[0m";
+
+class Flash : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/ostrelle-flash-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        root = dir;
+        set_target(root + "/");
+        strcpy(release_ver, "LU1.0");
+        make_dir("");
+        dev_name[0] = '\0';
+        events.clear();
+        runner.on_call = [this](const FakeRunner::Call &call) {
+            events.push_back(call.cmd);
+            if (call.cmd.rfind("adb devices > ", 0) == 0)
+                answer_poll();
+        };
+    }
+
+    void TearDown() override
+    {
+        fs::remove_all(root);
+        dev_name[0] = '\0';
+        release_ver[0] = '\0';
+        strcpy(target_path, "/home/");
+    }
+
+    void set_target(const std::string &dir)
+    {
+        ASSERT_LT(dir.size(), sizeof(target_path));
+        strcpy(target_path, dir.c_str());
+    }
+
+    // The release directory as the sequences compose it.
+    std::string rel() const { return std::string(target_path) + release_ver; }
+
+    void make_dir(const std::string &suffix) { fs::create_directories(rel() + suffix); }
+
+    // The adb listing written at each poll: the board shows up at poll
+    // number boot_at_poll (never when 0).
+    void answer_poll()
+    {
+        polls++;
+        if (!write_listing)
+            return;
+        std::ofstream out(rel() + "/device_bootup.log");
+        out << "List of devices attached\n";
+        if (boot_at_poll != 0 && polls >= boot_at_poll)
+            out << "b0a4d6e1\tdevice\n";
+        out << "\n";
+    }
+
+    // Replies up to the storage steps: presence check, board, programmer.
+    void script_prelude(const std::string &status = "0\n")
+    {
+        runner.push_read_line("found\n");
+        runner.push_read_line("/dev/ttyUSB0\n");
+        runner.push_read_line(status);
+    }
+
+    std::vector<std::string> commands_of_kind(FakeRunner::Kind kind) const
+    {
+        std::vector<std::string> out;
+        for (const auto &call : runner.calls()) {
+            if (call.kind == kind)
+                out.push_back(call.cmd);
+        }
+        return out;
+    }
+
+    int count_events(const std::string &event) const
+    {
+        int n = 0;
+        for (const auto &e : events)
+            n += e == event;
+        return n;
+    }
+
+    std::string root;
+    FakeRunner runner;
+    int polls = 0;
+    int boot_at_poll = 1;
+    bool write_listing = true;
+};
+
+std::string ufs_erase(const std::string &dev, const std::string &rel, int part)
+{
+    return host::format("sudo fh_loader --port=%s --erase=%d --noprompt --showpercentagecomplete "
+                        "--memoryname=UFS --loglevel=1 --porttracename=%s/erase%d.log",
+                        dev.c_str(), part, rel.c_str(), part);
+}
+
+const char *discovery_prefix = "for sysdevpath in $(find /sys/bus/usb/devices/usb*/";
+
+std::string banner_line()
+{
+    return "==================================================";
+}
+
+std::string long_line()
+{
+    return "========================================================================";
+}
+
+std::string success_box()
+{
+    return "\n\n" + green + long_line() + reset + "\n" + green +
+           "Robotics device is ready to use." + reset + "\n" + green +
+           "Open another terminal and enter 'adb shell' to interact with your device." + reset +
+           "\n" + green + long_line() + reset + "\n\n";
+}
+
+TEST_F(Flash, UfsSequenceComposesEveryCommandWithPausesBetween)
+{
+    script_prelude();
+    StdoutCapture out;
+    EXPECT_EQ(sdk_flash_full_helper(), 0);
+    const std::string text = out.text();
+
+    const std::string r = rel();
+    const std::string dev = "/dev/ttyUSB0";
+    std::vector<std::string> expected = {
+        "ls " + r + "/full_build/ufs/rawprogram_unsparse0.xml",
+        "", // discovery, checked below
+        "sleep 1",
+        "sudo QSaharaServer -p /dev/ttyUSB0 -s 13:" + r +
+            "/full_build/ufs/prog_firehose_ddr.elf > " + r + "/QSahara_fullbuild.log; echo $?",
+    };
+    for (int part = 0; part < 6; part++) {
+        expected.push_back("sleep 1");
+        expected.push_back(ufs_erase(dev, r, part));
+    }
+    expected.push_back("sleep 1");
+    expected.push_back("sudo fh_loader --port=/dev/ttyUSB0 --sendxml=rawprogram3_iot_qrd.xml,"
+                       "patch3.xml --search_path=" +
+                       r +
+                       "/cdt/ --noprompt --showpercentagecomplete --memoryname=UFS --loglevel=1 "
+                       "--porttracename=" +
+                       r + "/flash_cdt_fullbuild.log");
+    expected.push_back("sleep 1");
+    expected.push_back(
+        "sudo fh_loader --port=/dev/ttyUSB0 --sendxml=rawprogram_unsparse0.xml,rawprogram1.xml,"
+        "rawprogram2.xml,rawprogram3.xml,rawprogram4.xml,rawprogram5.xml,patch0.xml,patch1.xml,"
+        "patch2.xml,patch3.xml,patch4.xml,patch5.xml --search_path=" +
+        r +
+        "/full_build/ufs/ --noprompt --showpercentagecomplete --memoryname=UFS --loglevel=1 "
+        "--porttracename=" +
+        r + "/flash_image.log --reset");
+    expected.push_back("sleep 5");
+    for (int i = 1; i <= 9; i++)
+        expected.push_back("sleep 1");
+    expected.push_back("adb devices > " + r + "/device_bootup.log");
+
+    ASSERT_EQ(events.size(), expected.size());
+    EXPECT_EQ(events[1].rfind(discovery_prefix, 0), 0u) << events[1];
+    events[1] = "";
+    EXPECT_EQ(events, expected);
+    EXPECT_EQ(commands_of_kind(FakeRunner::Kind::system).size(), 8u);
+
+    EXPECT_EQ(text, "Device found: /dev/ttyUSB0\n"
+                    "Ostrelle flashing full build...\n"
+                    "Initializing flash ...\n"
+                    "Erasing part0 ...\nErasing part1 ...\nErasing part2 ...\n"
+                    "Erasting part3 ...\nErasing part4 ...\nErasing part5 ...\n"
+                    "Flashing full build ... \n" +
+                        green + "Flashing image ... done" + reset +
+                        "\n"
+                        "Waiting for device to reboot ...\n" +
+                        success_box());
+}
+
+TEST_F(Flash, EmmcBuildWinsOverUfsAndUsesItsOwnPaths)
+{
+    make_dir("/full_build/ufs");
+    make_dir("/full_build/emmc");
+    script_prelude();
+    StdoutCapture out;
+    sdk_flash_full_helper();
+    const std::string text = out.text();
+
+    const std::string r = rel();
+    std::vector<std::string> expected = {
+        "ls " + r + "/full_build/emmc/rawprogram_unsparse0.xml",
+        "sudo QSaharaServer -p /dev/ttyUSB0 -s 13:" + r +
+            "/full_build/emmc/prog_firehose_ddr.elf > " + r + "/QSahara_fullbuild.log; echo $?",
+        "sudo fh_loader --port=/dev/ttyUSB0 --erase=0 --noprompt --showpercentagecomplete "
+        "--memoryname=eMMC --loglevel=1 --porttracename=" +
+            r + "/erase0.log",
+        "sudo fh_loader --port=/dev/ttyUSB0 --sendxml=rawprogram2.xml,patch2.xml --search_path=" +
+            r +
+            "/cdt/ --noprompt --showpercentagecomplete --memoryname=eMMC --loglevel=1 "
+            "--porttracename=" +
+            r + "/flash_cdt_fullbuild.log",
+        "sudo fh_loader --port=/dev/ttyUSB0 --sendxml=rawprogram_unsparse0.xml,patch0.xml "
+        "--search_path=" +
+            r +
+            "/full_build/emmc/ --noprompt --showpercentagecomplete --memoryname=eMMC "
+            "--loglevel=1 --porttracename=" +
+            r + "/flash_image.log --reset",
+        "adb devices > " + r + "/device_bootup.log",
+    };
+    std::vector<std::string> commands = runner.commands();
+    ASSERT_EQ(commands.size(), expected.size() + 1);
+    commands.erase(commands.begin() + 1); // discovery
+    EXPECT_EQ(commands, expected);
+    EXPECT_NE(text.find("Initializing flash ...\nErasing part0 ...\nFlashing full build ... \n" +
+                        green + "Flashing image ... done"),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(Flash, NoBoardIsReportedBeforeTheMissingBuild)
+{
+    runner.push_read_no_line(); // ls: no such file
+    runner.push_read_no_line(); // no board
+    StdoutCapture out;
+    sdk_flash_full_helper();
+    EXPECT_EQ(out.text(), red + "Could not find a Qualcomm device in QDL mode\n" +
+                              "Please follow the README and reconnect your device" + reset + "\n");
+    EXPECT_EQ(runner.calls().size(), 2u);
+}
+
+TEST_F(Flash, MissingBuildNamesTheChosenStorage)
+{
+    for (bool emmc : {false, true}) {
+        if (emmc)
+            make_dir("/full_build/emmc");
+        events.clear();
+        runner.push_read_no_line();
+        runner.push_read_line("/dev/ttyUSB0\n");
+        StdoutCapture out;
+        sdk_flash_full_helper();
+        const std::string dir = emmc ? "emmc" : "ufs";
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red + "Need to check " + rel() +
+                                  "/full_build/" + dir +
+                                  "/ or run command 1 to download/regenerate image" + reset + "\n");
+        EXPECT_EQ(events.size(), 2u);
+    }
+}
+
+TEST_F(Flash, PresenceCheckThatCannotStartStopsAtOnce)
+{
+    runner.push_read_cannot_start();
+    StdoutCapture out;
+    sdk_flash_full_helper();
+    EXPECT_EQ(out.text(), "sdk_flash_full_helper: check full_build internal error\n");
+    EXPECT_EQ(runner.calls().size(), 1u);
+}
+
+TEST_F(Flash, ProgrammerLoadMustReportExactlyZero)
+{
+    struct Case {
+        host::Reply reply;
+        const char *message;
+    };
+    auto line = [](const char *text) {
+        host::Reply r;
+        r.outcome = host::Outcome::line;
+        r.line = text;
+        return r;
+    };
+    host::Reply no_line;
+    no_line.outcome = host::Outcome::no_line;
+    const char *failed = "Initializing flash process failed\n"
+                         "Please follow the README and reconnect your device to PC\n";
+    const Case cases[] = {
+        {line("1\n"), failed},
+        {line("0"), failed},
+        {line("0 \n"), failed},
+        {no_line, "get QSahara result internal error\n"},
+        {host::Reply{}, "QsaharaServer cmd internal error\n"},
+    };
+    for (const Case &c : cases) {
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        fresh.push_read(c.reply);
+        StdoutCapture out;
+        sdk_flash_full_helper();
+        EXPECT_EQ(out.text(), std::string("Device found: /dev/ttyUSB0\n"
+                                          "Ostrelle flashing full build...\n"
+                                          "Initializing flash ...\n") +
+                                  c.message);
+        // The storage is not touched.
+        EXPECT_EQ(fresh.calls().size(), 3u);
+        for (const auto &call : fresh.calls())
+            EXPECT_EQ(call.cmd.find("fh_loader"), std::string::npos);
+    }
+}
+
+TEST_F(Flash, StepThatCannotStartIsReportedAndTheSequenceGoesOn)
+{
+    script_prelude();
+    runner.push_system(0);
+    runner.push_system(-1);
+    runner.push_system(0);
+    runner.push_system(0);
+    runner.push_system(0);
+    runner.push_system(0);
+    runner.push_system(-1);
+    runner.push_system(-1);
+    StdoutCapture out;
+    sdk_flash_full_helper();
+    const std::string text = out.text();
+    EXPECT_NE(text.find("Erasing part1 ...\nfh_loader erase part1 internal error\n"
+                        "Erasing part2 ...\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Flashing full build ... \nflash cdt in full_build internal error\n"
+                        "flash full build internal error\n" +
+                        green + "Flashing image ... done"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(commands_of_kind(FakeRunner::Kind::system).size(), 8u);
+    EXPECT_NE(text.find("Robotics device is ready to use."), std::string::npos);
+}
+
+TEST_F(Flash, BoardThatNeverBootsIsPolledNineTimes)
+{
+    boot_at_poll = 0;
+    script_prelude();
+    StdoutCapture out;
+    sdk_flash_full_helper();
+    const std::string text = out.text();
+
+    std::string waits;
+    for (int s = 10; s <= 90; s += 10)
+        waits += "Waiting for boot up, time elapsed: " + std::to_string(s) + "s\n";
+    const std::string tail = "Waiting for device to reboot ...\n" + waits + "\n" + red +
+                             "There is something wrong happened in Boot up process" + reset + "\n" +
+                             red +
+                             "Please restart your device manually or check out Troubleshoot in "
+                             "README" +
+                             reset + "\n";
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    EXPECT_EQ(polls, 9);
+    // 1 before the programmer, 8 before the steps, 5 after, one per round.
+    EXPECT_EQ(count_events("sleep 1"), 1 + 8 + 99);
+    EXPECT_EQ(count_events("sleep 5"), 1);
+}
+
+TEST_F(Flash, BoardListedAtTheThirdPollEndsTheWait)
+{
+    boot_at_poll = 3;
+    script_prelude();
+    StdoutCapture out;
+    sdk_flash_full_helper();
+    const std::string text = out.text();
+    EXPECT_NE(text.find("Waiting for device to reboot ...\n"
+                        "Waiting for boot up, time elapsed: 10s\n"
+                        "Waiting for boot up, time elapsed: 20s\n" +
+                        success_box()),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(polls, 3);
+    EXPECT_EQ(count_events("sleep 1"), 1 + 8 + 29);
+}
+
+TEST_F(Flash, PollThatCannotRunOrLeavesNoListingSkipsTheRound)
+{
+    boot_at_poll = 0;
+    write_listing = false;
+    script_prelude();
+    for (int poll = 0; poll < 4; poll++)
+        runner.push_read_cannot_start();
+    StdoutCapture out;
+    sdk_flash_full_helper();
+    const std::string text = out.text();
+
+    size_t reported = 0;
+    for (size_t at = 0; (at = text.find("sdk_flash_full_helper: check device reboot internal "
+                                        "error\n",
+                                        at)) != std::string::npos;
+         at++)
+        reported++;
+    EXPECT_EQ(reported, 4u);
+    // No listing file: the round is skipped without a word.
+    EXPECT_EQ(text.find("time elapsed"), std::string::npos);
+    EXPECT_NE(text.find("There is something wrong happened in Boot up process"), std::string::npos);
+    // Neither kind of skipped round pauses.
+    EXPECT_EQ(count_events("sleep 1"), 1 + 8 + 90);
+}
+
+TEST_F(Flash, SecondListingLineLongerThanItsLineEndIsADevice)
+{
+    // A header alone, a header with the closing empty line and a last line
+    // of one character without its line end list no device; a one-character
+    // entry with its line end does.
+    const char *listings[] = {"List of devices attached\n", "List of devices attached\n\n",
+                              "List of devices attached\nx", "List of devices attached\nx\n"};
+    const bool booted[] = {false, false, false, true};
+    for (size_t n = 0; n < 4; n++) {
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        fresh.push_read_line("0\n");
+        const std::string body = listings[n];
+        fresh.on_call = [&](const FakeRunner::Call &call) {
+            if (call.cmd.rfind("adb devices", 0) == 0)
+                std::ofstream(rel() + "/device_bootup.log") << body;
+        };
+        StdoutCapture out;
+        sdk_flash_full_helper();
+        EXPECT_EQ(out.text().find("Robotics device is ready") != std::string::npos, booted[n])
+            << body;
+    }
+}
+
+TEST_F(Flash, OutsideValuesAreQuotedOnEveryCommandLine)
+{
+    set_target(root + "/my builds/");
+    strcpy(release_ver, "LU'1");
+    make_dir("");
+    FakeRunner fresh;
+    fresh.on_call = runner.on_call;
+    fresh.push_read_line("found\n");
+    fresh.push_read_line("/dev/tty USB0\n");
+    fresh.push_read_line("0\n");
+    StdoutCapture out;
+    sdk_flash_full_helper();
+    out.text();
+
+    const std::string q = "'" + root + "/my builds/LU'\\''1";
+    const std::vector<std::string> commands = fresh.commands();
+    ASSERT_EQ(commands.size(), 12u);
+    EXPECT_EQ(commands[0], "ls " + q + "/full_build/ufs/rawprogram_unsparse0.xml'");
+    EXPECT_EQ(commands[2], "sudo QSaharaServer -p '/dev/tty USB0' -s 13:" + q +
+                               "/full_build/ufs/prog_firehose_ddr.elf' > " + q +
+                               "/QSahara_fullbuild.log'; echo $?");
+    EXPECT_EQ(commands[3], ufs_erase("'/dev/tty USB0'", q, 0) + "'");
+    EXPECT_EQ(commands[11], "adb devices > " + q + "/device_bootup.log'");
+}
+
+TEST_F(Flash, SequenceTooLongForItsBufferIsRefusedBeforeTheBoardIsTouched)
+{
+    // The last step carries the release directory twice; the erase steps
+    // would still fit.
+    set_target(root + "/" + std::string(200, 'd') + "/");
+    script_prelude();
+    StdoutCapture out;
+    sdk_flash_full_helper();
+    EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\nflash full build internal error\n");
+    EXPECT_EQ(runner.calls().size(), 2u);
+}
+
+// The confirmation dialogue of command "2".
+
+std::string full_banner(const std::string &version)
+{
+    return yellow + banner_line() + reset + "\n" + yellow + "Flash full build to Vavevuro device" +
+           reset + "\n" + yellow + "The flash process will take about 5 minutes" + reset + "\n" +
+           yellow + "Current image version to be flashed: " + reset + version + "\n" + yellow +
+           banner_line() + reset + "\n\n" + "Enter 'y' to continue, 'q' to main menu: ";
+}
+
+TEST_F(Flash, OnlyALowerCaseYStartsTheFullFlash)
+{
+    const char *refused[] = {"Y\n", "yes\n", "n\n", "yyyyyyyyyyy\n", "  y2\n"};
+    for (const char *answer : refused) {
+        FakeRunner fresh;
+        StdinFeed in(answer);
+        StdoutCapture out;
+        EXPECT_EQ(sdk_flash_full(0, nullptr), 0);
+        EXPECT_EQ(out.text(), full_banner("LU1.0") + "\nUnknown option, return to main menu\n\n")
+            << answer;
+        EXPECT_TRUE(fresh.calls().empty()) << answer;
+    }
+
+    {
+        FakeRunner fresh;
+        StdinFeed in("q\n");
+        StdoutCapture out;
+        EXPECT_EQ(sdk_flash_full(0, nullptr), 0);
+        EXPECT_EQ(out.text(), full_banner("LU1.0"));
+        EXPECT_TRUE(fresh.calls().empty());
+    }
+
+    {
+        FakeRunner fresh;
+        fresh.push_read_cannot_start();
+        StdinFeed in(" y\n");
+        StdoutCapture out;
+        EXPECT_EQ(sdk_flash_full(0, nullptr), 0);
+        EXPECT_EQ(out.text(), full_banner("LU1.0") +
+                                  "sdk_flash_full_helper: check full_build internal error\n");
+        EXPECT_EQ(fresh.calls().size(), 1u);
+    }
+}
+
+TEST_F(Flash, EndOfInputAtTheConfirmationIsAnUnknownOption)
+{
+    StdinFeed in("");
+    StdoutCapture out;
+    EXPECT_EQ(sdk_flash_full(0, nullptr), 0);
+    EXPECT_EQ(out.text(), full_banner("LU1.0") + "\n input version internal error\n"
+                                                 "\nUnknown option, return to main menu\n\n");
+    EXPECT_TRUE(runner.calls().empty());
+}
+
+// CDT and NON-HLOS.
+
+TEST_F(Flash, CdtUfsFlashesAndSeesTheBoardLeaveDownloadMode)
+{
+    runner.push_read_line("found\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    runner.push_read_line("0\n");
+    runner.push_read_no_line(); // board gone after the reset
+    StdinFeed in("y\n");
+    StdoutCapture out;
+    EXPECT_EQ(sdk_flash_cdt(0, nullptr), 0);
+    const std::string text = out.text();
+
+    const std::string r = rel();
+    std::vector<std::string> expected = {
+        "ls " + r + "/cdt/rawprogram3_iot_qrd.xml",
+        "",
+        "sleep 1",
+        "sudo QSaharaServer -p /dev/ttyUSB0 -s 13:" + r + "/cdt/prog_firehose_ddr.elf > " + r +
+            "/QSahara_cdt.log; echo $?",
+        "sleep 1",
+        "sudo fh_loader --port=/dev/ttyUSB0 --sendxml=rawprogram3_iot_qrd.xml,patch3.xml "
+        "--search_path=" +
+            r +
+            "/cdt/ --noprompt --showpercentagecomplete --memoryname=UFS --loglevel=1 "
+            "--porttracename=" +
+            r + "/flash_cdt.log --reset",
+        "sleep 10",
+        "",
+    };
+    ASSERT_EQ(events.size(), expected.size());
+    EXPECT_EQ(events[1].rfind(discovery_prefix, 0), 0u);
+    EXPECT_EQ(events[7], events[1]);
+    events[1] = events[7] = "";
+    EXPECT_EQ(events, expected);
+
+    EXPECT_EQ(text, yellow + banner_line() + reset + "\n" + yellow +
+                        "Flash CDT to Vavevuro device" + reset + "\n" + yellow +
+                        "The flash process will take about 5 minutes" + reset + "\n" + yellow +
+                        "Current CDT version to be flashed: " + reset + "LU1.0\n" + yellow +
+                        banner_line() + reset + "\n\n" +
+                        "Enter 'y' to continue, 'q' to main menu: "
+                        "Device found: /dev/ttyUSB0\n"
+                        "Ostrelle flashing CDT...\n"
+                        "Initializing flash...\n"
+                        "Flashing CDT ...\n"
+                        "Waiting 10s for device to reboot ...\n" +
+                        green + "Flashing cdt ... done" + reset + "\n");
+}
+
+TEST_F(Flash, CdtEmmcVariantAndABoardThatStaysInDownloadMode)
+{
+    make_dir("/full_build/emmc");
+    runner.push_read_line("found\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    runner.push_read_line("0\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    StdinFeed in("y\n");
+    StdoutCapture out;
+    sdk_flash_cdt(0, nullptr);
+    const std::string text = out.text();
+
+    const std::string r = rel();
+    const std::vector<std::string> commands = runner.commands();
+    ASSERT_EQ(commands.size(), 5u);
+    EXPECT_EQ(commands[0], "ls " + r + "/cdt/rawprogram2.xml");
+    EXPECT_EQ(commands[2], "sudo QSaharaServer -p /dev/ttyUSB0 -s 13:" + r +
+                               "/cdt/prog_firehose_ddr.elf > " + r + "/QSahara_cdt.log; echo $?");
+    EXPECT_EQ(commands[3],
+              "sudo fh_loader --port=/dev/ttyUSB0 --sendxml=rawprogram2.xml,patch2.xml "
+              "--search_path=" +
+                  r +
+                  "/cdt/ --noprompt --showpercentagecomplete --memoryname=eMMC "
+                  "--loglevel=1 --porttracename=" +
+                  r + "/flash_cdt.log --reset");
+    const std::string tail =
+        "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0\n" + red +
+        "You may need to flash full build in order to boot up the device" + reset + "\n";
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+TEST_F(Flash, CdtStopsWithItsOwnTexts)
+{
+    {
+        runner.push_read_no_line();
+        runner.push_read_no_line();
+        StdoutCapture out;
+        EXPECT_NE(sdk_flash_cdt_ufs_helper(), 0);
+        EXPECT_EQ(out.text(), red + "Could not find a Qualcomm device in QDL mode\n" +
+                                  "Please follow the README nad reconnect your device" + reset +
+                                  "\n");
+    }
+    {
+        FakeRunner fresh;
+        fresh.push_read_no_line();
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        StdoutCapture out;
+        sdk_flash_cdt_emmc_helper();
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red +
+                                  "Could not find the cdt files, please check files in " + rel() +
+                                  "/cdt" + reset + "\n");
+    }
+    {
+        FakeRunner fresh;
+        fresh.push_read_cannot_start();
+        StdoutCapture out;
+        sdk_flash_cdt_emmc_helper();
+        EXPECT_EQ(out.text(), "sdk_flash_cdt_emmc_helper: check cdt internal error\n");
+    }
+    {
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        fresh.push_read_cannot_start();
+        StdoutCapture out;
+        sdk_flash_cdt_ufs_helper();
+        EXPECT_NE(out.text().find("Initializing flash...\nQsaharaServer cdt cmd internal error\n"),
+                  std::string::npos);
+        EXPECT_EQ(fresh.calls().size(), 3u);
+    }
+    {
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        fresh.push_read_line("0\n");
+        fresh.push_system(-1);
+        StdoutCapture out;
+        sdk_flash_cdt_ufs_helper();
+        EXPECT_NE(out.text().find("Flashing CDT ...\nflash cdt internal error\n"
+                                  "Waiting 10s for device to reboot ...\n"),
+                  std::string::npos);
+    }
+    {
+        FakeRunner fresh;
+        StdinFeed in("yes\n");
+        StdoutCapture out;
+        sdk_flash_cdt(0, nullptr);
+        EXPECT_NE(out.text().find("\nUnknown option, return to main menu\n\n"), std::string::npos);
+        EXPECT_TRUE(fresh.calls().empty());
+    }
+    {
+        FakeRunner fresh;
+        StdinFeed in("");
+        StdoutCapture out;
+        sdk_flash_cdt(0, nullptr);
+        EXPECT_NE(out.text().find("\n input cdt version internal error\n"), std::string::npos);
+    }
+}
+
+TEST_F(Flash, NonHlosTargetsUfsEvenBesideAnEmmcBuild)
+{
+    make_dir("/full_build/emmc");
+    runner.push_read_line("found\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    runner.push_read_line("0\n");
+    runner.push_read_no_line();
+    StdinFeed in("y\n");
+    StdoutCapture out;
+    EXPECT_EQ(sdk_flash_nonhlos(0, nullptr), 0);
+    const std::string text = out.text();
+
+    const std::string r = rel();
+    const std::vector<std::string> commands = runner.commands();
+    ASSERT_EQ(commands.size(), 5u);
+    EXPECT_EQ(commands[0], "ls " + r + "/non_hlos/ufs/rawprogram0.xml");
+    EXPECT_EQ(commands[2], "sudo QSaharaServer -p /dev/ttyUSB0 -s 13:" + r +
+                               "/non_hlos/ufs/prog_firehose_ddr.elf > " + r +
+                               "/QSahara_nonhlos.log; echo $?");
+    EXPECT_EQ(commands[3],
+              "sudo fh_loader --port=/dev/ttyUSB0 --sendxml=rawprogram0.xml,rawprogram1.xml,"
+              "rawprogram2.xml,rawprogram3.xml,rawprogram4.xml,rawprogram5.xml,patch0.xml,"
+              "patch1.xml,patch2.xml,patch3.xml,patch4.xml,patch5.xml --search_path=" +
+                  r +
+                  "/non_hlos/ufs/ --noprompt --showpercentagecomplete --memoryname=UFS "
+                  "--loglevel=1 --porttracename=" +
+                  r + "/flash_nonhlos.log --reset");
+    EXPECT_EQ(count_events("sleep 10"), 1);
+
+    EXPECT_EQ(text, yellow + banner_line() + reset + "\n" + yellow +
+                        "Flash NON-HLOS build to Vavevuro device" + reset + "\n" + yellow +
+                        "The flash process will take about 5 minutes" + reset + "\n" + yellow +
+                        "Current image version to be flashed: " + reset + "LU1.0\n" + yellow +
+                        banner_line() + reset + "\n\n" +
+                        "Enter 'y' to continue, 'q' to main menu: "
+                        "Device found: /dev/ttyUSB0\n"
+                        "Ostrelle flashing NON-HLOS build...\n"
+                        "Initializing flash...\n"
+                        "Flashing NON-HLOS build...\n"
+                        "Waiting 10s for device to reboot ...\n" +
+                        green + "Flashing NON-HLOS ... done" + reset + "\n");
+}
+
+TEST_F(Flash, NonHlosStopsWithItsOwnTexts)
+{
+    {
+        runner.push_read_line("found\n");
+        runner.push_read_no_line();
+        StdoutCapture out;
+        sdk_flash_nonhlos_helper();
+        EXPECT_EQ(out.text(), red + "Could not find a Qualcomm device in QDL mode\n" +
+                                  "Please follow the README nad reconnect your device" + reset +
+                                  "\n");
+    }
+    {
+        FakeRunner fresh;
+        fresh.push_read_no_line();
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        StdoutCapture out;
+        sdk_flash_nonhlos_helper();
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red +
+                                  "Could not find the NON-HLOS files, please check files in " +
+                                  rel() + "/non_hlos" + reset + "\n");
+    }
+    {
+        FakeRunner fresh;
+        fresh.push_read_cannot_start();
+        StdoutCapture out;
+        sdk_flash_nonhlos_helper();
+        EXPECT_EQ(out.text(), "sdk_flash_nonhlos_helper: check nonhlos internal error\n");
+    }
+    const char *programmer_failures[][2] = {
+        {"", "get NON-HLOS QSahara result internal error\n"},
+        {"start", "QsaharaServer nonhlos cmd internal error\n"},
+    };
+    for (const auto &failure : programmer_failures) {
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        if (failure[0][0])
+            fresh.push_read_cannot_start();
+        else
+            fresh.push_read_no_line();
+        StdoutCapture out;
+        sdk_flash_nonhlos_helper();
+        EXPECT_NE(out.text().find(std::string("Initializing flash...\n") + failure[1]),
+                  std::string::npos);
+        EXPECT_EQ(fresh.calls().size(), 3u);
+    }
+    {
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        fresh.push_read_line("0\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        fresh.push_system(-1);
+        StdoutCapture out;
+        sdk_flash_nonhlos_helper();
+        const std::string text = out.text();
+        EXPECT_NE(text.find("Flashing NON-HLOS build...\nflash nonhlos internal error\n"
+                            "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0\n" +
+                            red +
+                            "You may need to flash HLOS image in order to boot up the device" +
+                            reset + "\n"),
+                  std::string::npos)
+            << text;
+    }
+}
+
+} // namespace
