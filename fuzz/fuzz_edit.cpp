@@ -1,0 +1,75 @@
+// Fuzz target: the key decoder and the line editor fed an arbitrary byte
+// stream, one byte at a time as the read handler delivers them, followed by
+// end of input. A completion callback with a few candidates is installed so
+// that Tab exercises completion too. The editor's output goes to a sink.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "utils/edit.h"
+#include "utils/eloop.h"
+
+namespace {
+
+int eof_seen;
+
+void on_cmd(void *, char *cmd)
+{
+    // The editor hands out only non-empty lines that fit its buffer.
+    size_t len = strlen(cmd);
+    if (len == 0 || len > 4095)
+        __builtin_trap();
+}
+
+void on_eof(void *)
+{
+    eof_seen = 1;
+}
+
+char **on_complete(void *, const char *cmd, int pos)
+{
+    if (pos < 0 || static_cast<size_t>(pos) > strlen(cmd))
+        __builtin_trap();
+    static const char *const words[] = {"help", "hello", "HELP", "1", "q", "quit", ""};
+    const size_t n = sizeof(words) / sizeof(words[0]);
+    char **c = static_cast<char **>(calloc(n + 1, sizeof(char *)));
+    if (!c)
+        return nullptr;
+    for (size_t i = 0; i < n; i++)
+        c[i] = strdup(words[i]);
+    return c;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // No terminal of the caller is touched: descriptor 0 is /dev/null, so
+    // the editor finds no attributes to change. Output goes nowhere.
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+        dup2(null_fd, STDIN_FILENO);
+        close(null_fd);
+    }
+    if (!freopen("/dev/null", "w", stdout))
+        abort();
+    eloop_init();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    eof_seen = 0;
+    edit_init(on_cmd, on_eof, on_complete, nullptr, nullptr, nullptr);
+    for (size_t i = 0; i < size; i++)
+        edit_process_input(data[i]);
+    edit_process_input(EDIT_INPUT_END);
+    if (!eof_seen)
+        __builtin_trap(); // end of input must always reach the client
+    edit_deinit(nullptr, nullptr);
+    return 0;
+}
