@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sys/wait.h>
 
 namespace host {
 
@@ -14,6 +15,18 @@ struct PipeCloser {
     void operator()(FILE *f) const { pclose(f); }
 };
 using Pipe = std::unique_ptr<FILE, PipeCloser>;
+
+// The exit status of a wait status, 128 + n for a command ended by signal n.
+int exit_status(int wait_status)
+{
+    if (wait_status < 0)
+        return -1;
+    if (WIFEXITED(wait_status))
+        return WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status))
+        return 128 + WTERMSIG(wait_status);
+    return -1;
+}
 
 class RealRunner : public Runner {
   public:
@@ -42,11 +55,15 @@ class RealRunner : public Runner {
         return reply;
     }
 
-    bool write(const std::string &cmd) override
+    int write(const std::string &cmd) override
     {
         fflush(stdout);
-        Pipe pipe(popen(cmd.c_str(), "w"));
-        return pipe != nullptr;
+        FILE *pipe = popen(cmd.c_str(), "w");
+        if (!pipe)
+            return -1;
+        // A failed wait counts as a failure of the command, never as success.
+        int status = exit_status(pclose(pipe));
+        return status < 0 ? 255 : status;
     }
 };
 
@@ -94,8 +111,13 @@ Reply probe(const std::string &cmd, size_t buffer)
 
 bool pass_through(const std::string &cmd, size_t buffer)
 {
+    return pass_through_status(cmd, buffer) >= 0;
+}
+
+int pass_through_status(const std::string &cmd, size_t buffer)
+{
     if (!fits(cmd, buffer))
-        return false;
+        return -1;
     return current->write(cmd);
 }
 

@@ -51,6 +51,10 @@ Reply probe(const std::string &cmd, size_t buffer = cmd_buffer);
 // False when the pipe could not be opened.
 bool pass_through(const std::string &cmd, size_t buffer = cmd_buffer);
 
+// The same for a tool whose verdict matters: -1 when the pipe could not be
+// opened, else the command's exit status (128 + n when signal n ended it).
+int pass_through_status(const std::string &cmd, size_t buffer = cmd_buffer);
+
 // printf-style composition.
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -68,8 +72,9 @@ class Runner {
     // Pipe for reading; with line_buffer > 0 one fgets into that many bytes;
     // then closed.
     virtual Reply read(const std::string &cmd, size_t line_buffer) = 0;
-    // Pipe for writing, closed at once. False when it could not be opened.
-    virtual bool write(const std::string &cmd) = 0;
+    // Pipe for writing, closed at once. -1 when it could not be opened,
+    // else the command's exit status as pass_through_status gives it.
+    virtual int write(const std::string &cmd) = 0;
 };
 
 // Installs runner (not owned); nullptr restores the real one.

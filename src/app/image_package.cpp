@@ -68,8 +68,15 @@ int sdk_dl_img_pkg(int, char *[])
     }
 
     printf("%sDownload image resources complete%s\n", console::green, console::reset);
-    if (!host::pass_through("unzip -o " + package + " -d " + host::quote(target_path))) {
+    int unzipped =
+        host::pass_through_status("unzip -o " + package + " -d " + host::quote(target_path));
+    if (unzipped < 0) {
         printf("%s: unzip image package internal error\n", "sdk_dl_img_pkg");
+        return 1;
+    }
+    if (!resource::unpacked(unzipped)) {
+        printf("%sExtracting files ...failed, check errors above%s\n", console::red,
+               console::reset);
         return 1;
     }
     puts("Extracting files ...done");

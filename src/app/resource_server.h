@@ -31,4 +31,12 @@ inline constexpr int max_refetches = 3;
 // be started or printed nothing (the package is missing or unreadable).
 bool read_package_digest(const char *who, const std::string &shell_path, std::string &digest);
 
+// Whether unzip's exit status means that the package was unpacked: 0, or 1
+// for warnings after which unzip completed all the same. Anything else (not
+// a zip, a full disk, no unzip at all) leaves the unpacked tree incomplete.
+inline bool unpacked(int unzip_status)
+{
+    return unzip_status == 0 || unzip_status == 1;
+}
+
 } // namespace resource

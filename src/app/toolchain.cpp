@@ -124,8 +124,14 @@ int sdk_le_toolchain(int, char *[])
     }
 
     puts("Extracting files ...");
-    if (!host::pass_through("unzip -o " + sh_zip + " -d " + sh_dir)) {
+    int unzipped = host::pass_through_status("unzip -o " + sh_zip + " -d " + sh_dir);
+    if (unzipped < 0) {
         printf("%s: unzip sdk toolchain internal error\n", "sdk_le_toolchain");
+        return 1;
+    }
+    if (!resource::unpacked(unzipped)) {
+        printf("%sExtracting LE SDK toolchain failed, check errors above%s\n", console::red,
+               console::reset);
         return 1;
     }
     printf("%sDownload LE SDK toolchain complete%s\n", console::green, console::reset);

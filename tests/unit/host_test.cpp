@@ -82,3 +82,12 @@ TEST(Runner, RealRunnerTellsLineNoLineAndFirstLineOnly)
     EXPECT_EQ(r.line, std::string(64, '0'));
     EXPECT_TRUE(host::probe("false").is("1\n"));
 }
+
+TEST(Runner, RealPassThroughReportsTheToolsExitStatus)
+{
+    EXPECT_EQ(host::pass_through_status("true"), 0);
+    EXPECT_EQ(host::pass_through_status("exit 9"), 9);
+    EXPECT_EQ(host::pass_through_status("kill -KILL $$"), 128 + 9);
+    EXPECT_EQ(host::pass_through_status(std::string(512, 'x')), -1);
+    EXPECT_TRUE(host::pass_through("exit 9"));
+}

@@ -44,7 +44,12 @@ void FakeRunner::push_read_cannot_start()
 
 void FakeRunner::push_write(bool started)
 {
-    write_results_.push_back(started);
+    write_results_.push_back(started ? 0 : -1);
+}
+
+void FakeRunner::push_write_status(int status)
+{
+    write_results_.push_back(status);
 }
 
 std::vector<std::string> FakeRunner::commands() const
@@ -84,16 +89,16 @@ host::Reply FakeRunner::read(const std::string &cmd, size_t line_buffer)
     return reply;
 }
 
-bool FakeRunner::write(const std::string &cmd)
+int FakeRunner::write(const std::string &cmd)
 {
     calls_.push_back({Kind::write, cmd, 0});
     if (on_call)
         on_call(calls_.back());
     if (write_results_.empty())
-        return true;
-    bool started = write_results_.front();
+        return 0;
+    int status = write_results_.front();
     write_results_.pop_front();
-    return started;
+    return status;
 }
 
 } // namespace testing_support

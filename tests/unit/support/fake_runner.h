@@ -27,13 +27,14 @@ class FakeRunner : public host::Runner {
 
     // Scripted answers, consumed in order by the calls of the matching kind.
     // Without a scripted answer: system returns 0, read returns no line,
-    // write returns true.
+    // write returns exit status 0.
     void push_system(int result);
     void push_read(host::Reply reply);
     void push_read_line(const std::string &line); // outcome line
     void push_read_no_line();
     void push_read_cannot_start();
-    void push_write(bool started);
+    void push_write(bool started);      // started: exit status 0
+    void push_write_status(int status); // -1: could not be started
 
     // Optional hook run for every call before answering, e.g. to create a
     // file that a real command would have created.
@@ -44,13 +45,13 @@ class FakeRunner : public host::Runner {
 
     int system(const std::string &cmd) override;
     host::Reply read(const std::string &cmd, size_t line_buffer) override;
-    bool write(const std::string &cmd) override;
+    int write(const std::string &cmd) override;
 
   private:
     std::vector<Call> calls_;
     std::deque<int> system_results_;
     std::deque<host::Reply> read_results_;
-    std::deque<bool> write_results_;
+    std::deque<int> write_results_;
 };
 
 } // namespace testing_support
