@@ -2,6 +2,8 @@
 #   make                  build (build/ostrelle)
 #   make test             install missing dependencies, build, run every test
 #   make test SANITIZE=1  the same with AddressSanitizer and UBSan (build-sanitize/)
+#   make fuzz             each libFuzzer target for FUZZ_SECONDS seconds (build-fuzz/)
+#   make bench            benchmarks against the bare tools, printed as a table
 
 SANITIZE ?= 0
 JOBS ?= 8
@@ -37,6 +39,13 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	@./tools/install-deps.sh clang "libclang-rt-dev|libclang-common-14-dev"
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./tools/run-fuzz.sh
+
+# Benchmarks on the test bed against the bare tools and bash: prints a
+# table, asserts nothing. BENCH_RUNS runs per figure (median).
+BENCH_RUNS ?= 5
+.PHONY: bench
+bench: deps build
+	python3 tools/bench.py --build-dir $(BUILD_DIR) --runs $(BENCH_RUNS)
 
 # A Debian package of the program and its manual page in $(BUILD_DIR)/.
 package: build

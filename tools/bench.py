@@ -1,0 +1,279 @@
+#!/usr/bin/env python3
+"""Ostrelle's cost beside the bare tools it runs, measured on the test bed.
+
+Prints one table; asserts nothing. Every figure is the median of several
+runs and stands beside its baseline, measured in the same run:
+
+1. command "1" on LE with a 256 MiB release package already present, against
+   a bare `sha256sum` plus `unzip -o` of the same file;
+2. the same with a fresh download from the loopback mirror, against a bare
+   `wget` (the same command line) plus `sha256sum` plus `unzip -o`;
+3. CPU time used at the shell prompt while idle for 5 seconds, and the time
+   from end of input (Ctrl-D) to the end of the process, against
+   `bash --norc -i` on the same kind of pseudo-terminal;
+4. peak resident memory of a whole session (set-up, help, typing, idling),
+   against `bash --norc -i` idling on the same kind of pseudo-terminal;
+5. keystroke echo latency at the prompt (byte written to the terminal to
+   byte echoed back), against `bash --norc -i`.
+
+Everything runs inside the end-to-end test bed (tests/e2e/testbed.py): its
+mirror on loopback and its fake host tools, so no real apt-get, sudo or
+device is touched. Usage: tools/bench.py [--build-dir build] [--runs 5]
+"""
+
+import argparse
+import hashlib
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import zipfile
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PACKAGE_MIB = 256
+IDLE_SECONDS = 5
+KEYSTROKES = 100
+RELEASE = 'bench1.0'
+
+
+def configure(build_dir):
+    """Points the test bed at build_dir and its configured mirror addresses."""
+    os.environ['OSTRELLE_BUILD_DIR'] = build_dir
+    os.environ['OSTRELLE_SOURCE_DIR'] = SOURCE_DIR
+    os.environ.pop('OSTRELLE_SANITIZE', None)
+    cache = os.path.join(build_dir, 'CMakeCache.txt')
+    if os.path.exists(cache):
+        with open(cache) as f:
+            for line in f:
+                for name in ('OSTRELLE_TESTBED_HTTPS', 'OSTRELLE_TESTBED_HTTP'):
+                    if line.startswith(name + ':'):
+                        os.environ[name] = line.split('=', 1)[1].strip()
+    sys.path.insert(0, os.path.join(SOURCE_DIR, 'tests', 'e2e'))
+
+
+def machine():
+    name = platform.system()
+    try:
+        with open('/etc/os-release') as f:
+            fields = dict(line.rstrip('\n').split('=', 1) for line in f if '=' in line)
+        name = fields.get('PRETTY_NAME', name).strip('"')
+    except OSError:
+        pass
+    cpu = 'unknown CPU'
+    try:
+        with open('/proc/cpuinfo') as f:
+            for line in f:
+                if line.startswith('model name'):
+                    cpu = line.split(':', 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return '%s, %d cores, %s' % (name, os.cpu_count() or 0, cpu)
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def timed(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def make_package(path):
+    """A release package of PACKAGE_MIB MiB of incompressible files, stored."""
+    chunk = 32 << 20
+    with zipfile.ZipFile(path, 'w', zipfile.ZIP_STORED) as z:
+        z.writestr(RELEASE + '/build-system.sh', '#!/bin/sh\n')
+        for n in range((PACKAGE_MIB << 20) // chunk):
+            z.writestr('%s/full_build/ufs/part%d.img' % (RELEASE, n), os.urandom(chunk))
+    h = hashlib.sha256()
+    with open(path, 'rb') as f:
+        for block in iter(lambda: f.read(1 << 20), b''):
+            h.update(block)
+    return h.hexdigest()
+
+
+def clean_release(target, package_too):
+    subprocess.run(['rm', '-rf', os.path.join(target, RELEASE)], check=True)
+    if package_too:
+        subprocess.run(['rm', '-f', os.path.join(target, RELEASE + '.zip')], check=True)
+
+
+def run_quiet(bed, argv, stdin=b''):
+    proc = subprocess.run(argv, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          env=bed.env(), cwd=bed.tmp)
+    return proc.returncode, proc.stdout
+
+
+def bench_command_1(bed, digest, runs, download):
+    """(Ostrelle seconds, baseline seconds) medians for command "1" on LE."""
+    from testbed import TESTBED_HTTPS, driver_path, resource_path
+    target = bed.target
+    package = os.path.join(target, RELEASE + '.zip')
+    ostrelle = [driver_path(), '--target', target + '/', '--product', 'kt5', '--platform', '2',
+                '--release', RELEASE, '--checksum', digest, 'sdk_make_sys']
+    fetch = ('wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate '
+             "--show-progress -P %s/ '%s%s'" % (target, TESTBED_HTTPS,
+                                                resource_path('kt5', RELEASE + '.zip')))
+    bare = 'sha256sum %s && unzip -o %s -d %s/' % (package, package, target)
+    if download:
+        bare = fetch + ' && ' + bare
+    own, base = [], []
+
+    def one_ostrelle():
+        status, out = run_quiet(bed, ostrelle, b'y\n')
+        if b'Download LE resources ... Done' not in out:
+            raise RuntimeError('command 1 failed:\n' + out.decode(errors='replace')[-2000:])
+
+    def one_bare():
+        status, out = run_quiet(bed, ['sh', '-c', bare])
+        if status != 0:
+            raise RuntimeError('baseline failed:\n' + out.decode(errors='replace')[-2000:])
+
+    # A first round of each warms the page cache; then they alternate.
+    for n in range(runs + 1):
+        order = (('o', one_ostrelle), ('b', one_bare)) if n % 2 else \
+            (('b', one_bare), ('o', one_ostrelle))
+        for which, fn in order:
+            clean_release(target, package_too=download)
+            elapsed = timed(fn)
+            if n > 0:
+                (own if which == 'o' else base).append(elapsed)
+    return median(own), median(base)
+
+
+def cpu_ticks(pid):
+    with open('/proc/%d/stat' % pid) as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    # utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
+    return int(fields[11]) + int(fields[12])
+
+
+def peak_rss_kib(pid):
+    with open('/proc/%d/status' % pid) as f:
+        for line in f:
+            if line.startswith('VmHWM:'):
+                return int(line.split()[1])
+    return 0
+
+
+def echo_latencies(session):
+    out = []
+    for _ in range(KEYSTROKES):
+        start = time.perf_counter()
+        session.send(b'x')
+        session.expect(b'x', timeout=10)
+        out.append(time.perf_counter() - start)
+    return out
+
+
+def interactive_round(session, ready_prompt, clear_line):
+    """Idle CPU ticks, echo latencies, peak RSS and Ctrl-D-to-exit seconds of
+    one process sitting at its prompt."""
+    pid = session.pid
+    time.sleep(0.5)
+    before = cpu_ticks(pid)
+    time.sleep(IDLE_SECONDS)
+    idle = cpu_ticks(pid) - before
+    latencies = echo_latencies(session)
+    session.send(clear_line)
+    session.expect(ready_prompt, timeout=10)
+    peak = peak_rss_kib(pid)
+    start = time.perf_counter()
+    session.send(b'\x04')
+    session.proc.wait(timeout=30)
+    to_exit = time.perf_counter() - start
+    return idle, latencies, peak, to_exit
+
+
+def bench_interactive(runs):
+    from testbed import Bed, setup_to_shell
+    own = {'idle': [], 'lat': [], 'rss': [], 'exit': []}
+    base = {'idle': [], 'lat': [], 'rss': [], 'exit': []}
+    for _ in range(runs):
+        with Bed() as bed:
+            s = bed.spawn()
+            setup_to_shell(bed, s, product='1')
+            s.sendline('help')
+            s.expect('q = exit ostrelle\n')
+            s.expect('> ')
+            # Ctrl-U blanks the typed line; the prompt is drawn again.
+            idle, lat, rss, to_exit = interactive_round(s, b'> ', b'\x15')
+            own['idle'].append(idle)
+            own['lat'] += lat
+            own['rss'].append(rss)
+            own['exit'].append(to_exit)
+
+            b = bed.spawn(program='/bin/bash', args=['--norc', '--noprofile', '-i'],
+                          env={'PS1': 'bench$ ', 'HISTFILE': os.path.join(bed.tmp, 'hist')})
+            b.expect('bench$ ')
+            idle, lat, rss, to_exit = interactive_round(b, b'bench$ ', b'\x15\n')
+            base['idle'].append(idle)
+            base['lat'] += lat
+            base['rss'].append(rss)
+            base['exit'].append(to_exit)
+    return own, base
+
+
+def row(label, own, base, unit, fmt, ratio=True):
+    r = ('%.2f' % (own / base)) if ratio and base else '-'
+    return '| %s | %s %s | %s %s | %s |' % (label, fmt % own, unit, fmt % base, unit, r)
+
+
+def main():
+    parser = argparse.ArgumentParser(description='Ostrelle benchmarks (a table, no verdict)')
+    parser.add_argument('--build-dir', default=os.path.join(SOURCE_DIR, 'build'))
+    parser.add_argument('--runs', type=int, default=5,
+                        help='runs per file figure (interactive figures: runs - 2, at least 3)')
+    args = parser.parse_args()
+    configure(os.path.abspath(args.build_dir))
+    from testbed import Bed
+
+    started = time.monotonic()
+    print('Ostrelle benchmarks, median of %d runs each (interactive: %d sessions)'
+          % (args.runs, max(3, args.runs - 2)))
+    print('machine: %s' % machine())
+    sys.stdout.flush()
+
+    with Bed() as bed:
+        os.makedirs(bed.target)
+        package = os.path.join(bed.target, RELEASE + '.zip')
+        digest = make_package(package)
+        present = bench_command_1(bed, digest, args.runs, download=False)
+        # The same package, served by the loopback mirror.
+        os.makedirs(os.path.join(bed.mirror.root, 'uploads/web/ostrelle/kt5/sdk'), exist_ok=True)
+        os.rename(package, os.path.join(bed.mirror.root, 'uploads/web/ostrelle/kt5/sdk',
+                                        RELEASE + '.zip'))
+        fresh = bench_command_1(bed, digest, args.runs, download=True)
+
+    own, base = bench_interactive(max(3, args.runs - 2))
+
+    print()
+    print('| measure | Ostrelle | baseline | ratio |')
+    print('|---|---|---|---|')
+    print(row('1. command "1", LE, %d MiB package present (baseline: sha256sum + unzip -o)'
+              % PACKAGE_MIB, present[0], present[1], 's', '%.2f'))
+    print(row('2. command "1", LE, fresh download from the loopback mirror (baseline: wget + '
+              'sha256sum + unzip -o)', fresh[0], fresh[1], 's', '%.2f'))
+    print(row('3a. CPU used at the prompt, idle %d s (baseline: bash --norc -i)' % IDLE_SECONDS,
+              median(own['idle']), median(base['idle']), 'ticks', '%d', ratio=False))
+    print(row('3b. end of input (Ctrl-D) to exit (baseline: bash --norc -i)',
+              median(own['exit']) * 1000, median(base['exit']) * 1000, 'ms', '%.1f'))
+    print(row('4. peak resident memory of a session (baseline: bash --norc -i idling)',
+              median(own['rss']) / 1024, median(base['rss']) / 1024, 'MiB', '%.1f'))
+    print(row('5. keystroke echo latency at the prompt, %d keys per session (baseline: bash '
+              '--norc -i)' % KEYSTROKES, median(own['lat']) * 1e6, median(base['lat']) * 1e6,
+              'us', '%.0f'))
+    print()
+    print('idle CPU ticks per session: Ostrelle %s, bash %s (a tick is 1/%d s)'
+          % (own['idle'], base['idle'], os.sysconf('SC_CLK_TCK')))
+    print('total time of this benchmark: %.0f s' % (time.monotonic() - started))
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
