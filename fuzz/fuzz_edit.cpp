@@ -65,6 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     eof_seen = 0;
     edit_init(on_cmd, on_eof, on_complete, nullptr, nullptr, nullptr);
+    // The escape decoder outlives edit_init; a complete sequence (Up, a no-op
+    // on an empty history) leaves it where a fresh process starts, so every
+    // input reproduces on its own.
+    for (const char *k = "\033[A"; *k; k++)
+        edit_process_input(static_cast<unsigned char>(*k));
     for (size_t i = 0; i < size; i++)
         edit_process_input(data[i]);
     edit_process_input(EDIT_INPUT_END);
