@@ -156,11 +156,12 @@ def main(argv=None):
     taken = [str(p) for p in (https.port or 443, http.port or 80) if port_taken(host, p)]
     if taken:
         sys.stderr.write(
-            'demo: port %s on %s is already in use.\n'
+            'demo: %s on %s already in use.\n'
             'The demo build talks to its mirror at %s and %s, so the mirror must listen\n'
-            'there. Stop whatever holds the port (another demo or mirror.py?\n'
-            '"ss -ltnp" shows the owner) and run make demo again.\n'
-            % (' and '.join(taken), host, https_url, http_url))
+            'there. Stop whatever holds it (another demo or mirror.py? "ss -ltnp"\n'
+            'shows the owner) and run make demo again.\n'
+            % ('port %s is' % taken[0] if len(taken) == 1 else
+               'ports %s are' % ' and '.join(taken), host, https_url, http_url))
         return 1
 
     demo_dir = os.path.join(build_dir, 'demo')
