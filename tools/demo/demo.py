@@ -193,7 +193,8 @@ def main(argv=None):
         finally:
             mirror.stop()
     print('\ndemo: ostrelle ended with exit status %d; the mirror is stopped.' % status)
-    print('demo: what it made is in %s (fake tool calls: %s)' % (dirs['home'], dirs['logs']))
+    print('demo: what it made is in %s (fake tool calls: %s);' % (dirs['home'], dirs['logs']))
+    print('demo: the next make demo starts again from an empty sandbox.')
     return 0
 
 
