@@ -2,6 +2,8 @@
 #   make                  build (build/ostrelle)
 #   make test             install missing dependencies, build, run every test
 #   make test SANITIZE=1  the same with AddressSanitizer and UBSan (build-sanitize/)
+#   make demo             the program against a local mirror and a simulated board
+#   make package          a Debian package of the program and its manual page
 #   make fuzz             each libFuzzer target for FUZZ_SECONDS seconds (build-fuzz/)
 #   make bench            benchmarks against the bare tools, printed as a table
 
@@ -18,7 +20,7 @@ endif
 
 NPROC := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build configure deps test package fuzz clean format
+.PHONY: all build configure deps test demo package fuzz clean format
 
 all: build
 
@@ -33,6 +35,13 @@ build: configure
 
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The program on this terminal against a local mirror of sample releases and a
+# simulated board (tools/demo/demo.py); everything it writes stays in
+# $(BUILD_DIR)/demo/.
+demo: deps configure
+	cmake --build $(BUILD_DIR) -j $(NPROC) --target ostrelle_testbed
+	@python3 tools/demo/demo.py --build-dir $(BUILD_DIR)
 
 # Runs each libFuzzer target for FUZZ_SECONDS seconds (clang build in build-fuzz/).
 FUZZ_SECONDS ?= 60

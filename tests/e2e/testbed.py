@@ -35,14 +35,13 @@ from mirror import Mirror, resource_path  # noqa: E402,F401
 
 FAKES_DIR = os.path.join(HERE, 'fakes')
 FAKE_LIB = os.path.join(FAKES_DIR, 'lib')
+sys.path.insert(0, FAKE_LIB)
+
+import world  # noqa: E402
+from world import HOST_PACKAGES  # noqa: E402,F401
 TESTBED_HTTPS = os.environ.get('OSTRELLE_TESTBED_HTTPS', 'https://127.0.0.1:8443')
 TESTBED_HTTP = os.environ.get('OSTRELLE_TESTBED_HTTP', 'http://127.0.0.1:8480')
 SANITIZE = os.environ.get('OSTRELLE_SANITIZE', '0') == '1'
-
-# Packages the host preparation checks for; the fake dpkg starts with all.
-HOST_PACKAGES = ['android-tools-adb', 'libc6-arm64-cross', 'fakechroot', 'fakeroot',
-                 'qemu-user-static', 'wget', 'udev', 'unzip', 'coreutils', 'dpkg',
-                 'python', 'kmod']
 
 # Colour escapes as the program prints them.
 RED = b'\x1b[31m'
@@ -225,16 +224,7 @@ class Bed:
         self.sanitizer_dir = os.path.join(self.tmp, 'sanitizer')
         for d in (self.home, self.bin, self.state, self.logs, self.sanitizer_dir):
             os.makedirs(d)
-        for entry in os.listdir(FAKES_DIR):
-            src = os.path.join(FAKES_DIR, entry)
-            if os.path.isfile(src):
-                dst = os.path.join(self.bin, entry)
-                shutil.copy2(src, dst)
-                os.chmod(dst, 0o755)
-        with open(os.path.join(self.state, 'dpkg_installed'), 'w') as f:
-            f.write(''.join(p + '\n' for p in HOST_PACKAGES))
-        # wget reads no settings of the machine's user.
-        open(os.path.join(self.tmp, 'wgetrc'), 'w').close()
+        world.install(self.bin, self.state, os.path.join(self.tmp, 'wgetrc'))
         self.mirror = Mirror(root=os.path.join(self.tmp, 'mirror'), workdir=self.tmp)
         self._sessions = []
         self._calls = 0
@@ -270,23 +260,11 @@ class Bed:
     # -- environment ------------------------------------------------------
     def env(self):
         """The environment of every child of this scenario."""
-        env = {k: v for k, v in os.environ.items()
-               if k.lower() not in ('http_proxy', 'https_proxy', 'ftp_proxy', 'all_proxy',
-                                    'no_proxy')}
-        env.update({
-            'HOME': self.home,
-            'PATH': self.bin + os.pathsep + os.environ.get('PATH', '/usr/bin:/bin'),
-            'OSTRELLE_FAKE_STATE': self.state,
-            'OSTRELLE_FAKE_LOGS': self.logs,
-            'OSTRELLE_FAKE_LIB': FAKE_LIB,
-            'OSTRELLE_TESTBED_HTTPS': TESTBED_HTTPS,
-            'OSTRELLE_TESTBED_HTTP': TESTBED_HTTP,
-            'OSTRELLE_MIRROR_HTTPS': self.mirror.https_url,
-            'OSTRELLE_MIRROR_HTTP': self.mirror.http_url,
-            'TERM': 'xterm',
-            'LC_ALL': 'C',
-            'WGETRC': os.path.join(self.tmp, 'wgetrc'),
-        })
+        env = world.environment(os.environ, self.home, self.bin, self.state, self.logs,
+                                os.path.join(self.tmp, 'wgetrc'),
+                                (TESTBED_HTTPS, TESTBED_HTTP),
+                                (self.mirror.https_url, self.mirror.http_url))
+        env.update({'TERM': 'xterm', 'LC_ALL': 'C'})
         env['ASAN_OPTIONS'] = 'log_path=%s:detect_leaks=1:abort_on_error=0' % os.path.join(
             self.sanitizer_dir, 'asan')
         env['UBSAN_OPTIONS'] = 'log_path=%s:print_stacktrace=1:halt_on_error=1' % os.path.join(

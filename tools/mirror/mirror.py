@@ -1,29 +1,38 @@
 #!/usr/bin/python3
-"""A local stand-in for Ostrelle's servers, on 127.0.0.1.
+"""A local stand-in for Ostrelle's account and resource servers.
 
-One process serves two ports with the same content: HTTPS (a self-signed
-certificate made with openssl) for the account and resource servers, and
-plain HTTP for the toolchain archive.
+One process serves two ports with the same content: HTTPS for the account
+and resource servers (a self-signed certificate made with openssl, or one
+given with --cert/--key) and plain HTTP for the toolchain archive.
 
 - GET/HEAD serve files from a directory laid out like the resource server
-  (<root>/uploads/web/ostrelle/<product>/sdk/<file>, or any other path put
-  with put_path), with Range support (206, and 416 past the end) so that
-  `wget -c` continues a partial file.
-- POST /ldap.php answers the sign-in with a configurable reply.
-- Every request is logged (method, path, Range header, body).
-- A path can be told to arrive cut short after N bytes, or to answer an
-  error status such as 404.
+  (<root>/uploads/web/ostrelle/<product>/sdk/<file>, or any other path below
+  the root), with Range support (206, and 416 past the end) so that
+  `wget -c` continues a partial file. Files are streamed from disk.
+- POST /ldap.php answers the sign-in: from an accounts file (passwords kept
+  as salted PBKDF2-HMAC-SHA256 hashes) when one is given, else with a fixed
+  reply.
+- Every request is logged on one line (and kept in memory for tests).
+- For tests, a path can be told to arrive cut short after N bytes, or to
+  answer an error status such as 404.
 
-Used as a module by the end-to-end tests (tests/e2e/testbed.py) and from the
-command line to run the test-bed build of the program by hand:
+Used as a module by the end-to-end tests and the demo, and from the command
+line by labs that mirror the maker's releases (see README.md here):
 
-    python3 tools/mirror/mirror.py --demo
+    python3 tools/mirror/mirror.py --root DIR --accounts FILE
+    python3 tools/mirror/mirror.py add-account FILE EMAIL
 """
 
 import argparse
+import base64
+import datetime
+import getpass
 import hashlib
+import hmac
 import http.server
 import io
+import ipaddress
+import json
 import os
 import shutil
 import signal
@@ -33,11 +42,15 @@ import subprocess
 import sys
 import tempfile
 import threading
+import urllib.parse
 import zipfile
 
 RESOURCE_PREFIX = '/uploads/web/ostrelle/'
 LDAP_PATH = '/ldap.php'
 DEFAULT_LDAP_REPLY = b'{"status": 1, "mail": "user@example.com"}\n'
+# The program refuses a reply line longer than this, its line end included.
+REPLY_MAX = 127
+CHUNK = 64 * 1024
 
 
 class Request:
@@ -61,19 +74,136 @@ def resource_path(product, name):
     return '%s%s/sdk/%s' % (RESOURCE_PREFIX, product, name)
 
 
-def make_certificate(directory):
-    """Writes a self-signed certificate and key for 127.0.0.1; returns both paths."""
+def make_certificate(directory, host='127.0.0.1'):
+    """Writes a self-signed certificate and key for 127.0.0.1, localhost and
+    host; returns both paths."""
     cert = os.path.join(directory, 'mirror-cert.pem')
     key = os.path.join(directory, 'mirror-key.pem')
+    names = ['IP:127.0.0.1', 'DNS:localhost']
+    try:
+        address = ipaddress.ip_address(host)
+        if not address.is_unspecified and str(address) != '127.0.0.1':
+            names.append('IP:%s' % address)
+    except ValueError:
+        names.append('DNS:%s' % host)
     subprocess.run(
         ['openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt',
          'ec_paramgen_curve:prime256v1', '-nodes', '-days', '3650',
-         '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1',
+         '-subj', '/CN=%s' % host, '-addext', 'subjectAltName=' + ','.join(names),
          '-keyout', key, '-out', cert],
         check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return cert, key
 
 
+# -- accounts ------------------------------------------------------------------
+HASH_SCHEME = 'pbkdf2_sha256'
+HASH_ITERATIONS = 200000
+
+
+def hash_password(password, salt=None, iterations=HASH_ITERATIONS):
+    """The stored form of a password: scheme$iterations$salt$hash (base64)."""
+    if isinstance(password, str):
+        password = password.encode('utf-8', 'surrogateescape')
+    salt = salt if salt is not None else os.urandom(16)
+    digest = hashlib.pbkdf2_hmac('sha256', password, salt, iterations)
+    return '%s$%d$%s$%s' % (HASH_SCHEME, iterations, base64.b64encode(salt).decode(),
+                            base64.b64encode(digest).decode())
+
+
+def check_password(password, stored):
+    """True when password matches the stored form (constant-time compare)."""
+    if isinstance(password, str):
+        password = password.encode('utf-8', 'surrogateescape')
+    try:
+        scheme, iterations, salt, digest = stored.split('$')
+        if scheme != HASH_SCHEME:
+            return False
+        salt = base64.b64decode(salt, validate=True)
+        digest = base64.b64decode(digest, validate=True)
+        iterations = int(iterations)
+    except (ValueError, TypeError):
+        return False
+    if iterations <= 0:
+        return False
+    return hmac.compare_digest(hashlib.pbkdf2_hmac('sha256', password, salt, iterations), digest)
+
+
+def reply_line(status, mail=None):
+    """The one-line JSON sign-in reply; "mail" is left out where it would
+    make the line longer than the program accepts."""
+    line = json.dumps({'status': status, 'mail': mail}) + '\n'
+    if mail is None or len(line.encode()) > REPLY_MAX:
+        line = json.dumps({'status': status}) + '\n'
+    return line.encode()
+
+
+class Accounts:
+    """An accounts file: one account a line, "<e-mail> <stored hash>";
+    blank lines and lines starting with "#" are ignored. The file is read at
+    every sign-in, so accounts added while the mirror runs count at once."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def load(self):
+        accounts = {}
+        try:
+            with open(self.path, encoding='utf-8') as f:
+                for line in f:
+                    words = line.split()
+                    if len(words) == 2 and not words[0].startswith('#'):
+                        accounts[words[0]] = words[1]
+        except FileNotFoundError:
+            pass
+        return accounts
+
+    def add(self, mail, password):
+        """Adds the account or replaces its password. The file is written
+        anew (mode 0600) and replaces the old one in one step."""
+        if not mail or any(c.isspace() for c in mail) or mail.startswith('#'):
+            raise ValueError('an e-mail address without blanks is needed: %r' % mail)
+        accounts = self.load()
+        accounts[mail] = hash_password(password)
+        directory = os.path.dirname(os.path.abspath(self.path))
+        os.makedirs(directory, exist_ok=True)
+        fd, tmp = tempfile.mkstemp(prefix='.accounts-', dir=directory)
+        try:
+            with os.fdopen(fd, 'w', encoding='utf-8') as f:
+                f.write('# Ostrelle mirror accounts: e-mail and salted PBKDF2-HMAC-SHA256 hash\n')
+                for name in sorted(accounts):
+                    f.write('%s %s\n' % (name, accounts[name]))
+            os.replace(tmp, self.path)
+        except BaseException:
+            os.unlink(tmp)
+            raise
+
+    def status(self, mail, password):
+        """1 for a known account and its password, -1 for a wrong password,
+        0 for an unknown account."""
+        stored = self.load().get(mail)
+        if stored is None:
+            return 0
+        return 1 if check_password(password, stored) else -1
+
+    def reply(self, body):
+        """The sign-in reply to a form-encoded body "mail=...&pwd=..."."""
+        mail, password = parse_sign_in(body)
+        if mail is None:
+            return reply_line(0)
+        return reply_line(self.status(mail, password or ''), mail)
+
+
+def parse_sign_in(body):
+    """(mail, password) of a form-encoded sign-in body; None for a field
+    that is missing."""
+    fields = urllib.parse.parse_qs(body.decode('latin-1'), keep_blank_values=True,
+                                   encoding='utf-8', errors='surrogateescape')
+    mail = fields.get('mail', [None])[0]
+    password = fields.get('pwd', [None])[0]
+    return mail, password
+
+
+# -- the server ------------------------------------------------------------------
 def _parse_range(header, size):
     """(start, end) inclusive for a single 'bytes=S-E' / 'bytes=S-' / 'bytes=-N'
     range, 'unsatisfiable', or None when the header is absent or not understood."""
@@ -113,7 +243,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 raise
         super().setup()
 
-    def log_message(self, fmt, *args):  # quiet: requests go to Mirror.requests
+    def log_message(self, fmt, *args):  # requests are logged by _log_line
         pass
 
     @property
@@ -126,6 +256,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.mirror._log(req)
         return req
 
+    def _log_line(self, status, sent, note=''):
+        self.mirror._log_line(self.client_address[0], self.server.scheme, self.command,
+                              self.path, status, sent, self.headers.get('Range'), note)
+
     def _plain(self, status, text=b'', extra=()):
         self.send_response(status)
         self.send_header('Content-Type', 'text/plain')
@@ -135,10 +269,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if self.command != 'HEAD':
             self.wfile.write(text)
+        self._log_line(status, 0 if self.command == 'HEAD' else len(text))
 
     def do_POST(self):
-        length = int(self.headers.get('Content-Length') or 0)
-        body = self.rfile.read(length) if length > 0 else b''
+        try:
+            length = int(self.headers.get('Content-Length') or 0)
+        except ValueError:
+            length = 0
+        body = self.rfile.read(min(length, 1 << 20)) if length > 0 else b''
         self._record(body)
         path = self.path.split('?', 1)[0]
         failure = self.mirror._take_failure(path)
@@ -154,6 +292,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_header('Content-Length', str(len(reply)))
         self.end_headers()
         self.wfile.write(reply)
+        # The log names the account and the answer, never the password.
+        mail = parse_sign_in(body)[0]
+        self._log_line(200, len(reply), 'mail=%s reply=%s' % (
+            mail, reply.split(b'\n', 1)[0].decode('utf-8', 'replace')))
 
     def do_HEAD(self):
         self._serve(head=True)
@@ -168,12 +310,18 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if failure:
             self._plain(failure, b'error\n')
             return
-        data = self.mirror._read(path)
-        if data is None:
+        # A file stored under the escaped name (as the tests put some) is
+        # found first; otherwise the name as the client meant it.
+        f = self.mirror._open(path) or self.mirror._open(urllib.parse.unquote(path))
+        if f is None:
             self._plain(404, b'not found\n')
             return
+        with f:
+            self._send_file(f, head, path)
+
+    def _send_file(self, f, head, path):
+        size = os.fstat(f.fileno()).st_size
         cut = None if head else self.mirror._take_cut(path)
-        size = len(data)
         announced = size
         if cut is not None and not cut[1]:
             # The server pretends the file ends after N bytes.
@@ -194,20 +342,33 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header('Content-Range', 'bytes %d-%d/%d' % (start, end, announced))
         self.end_headers()
         if head:
+            self._log_line(status, 0)
             return
+        stop = end + 1
         if cut is not None and cut[1]:
             # Broken connection: the body stops at offset N although the
             # headers promised more.
             stop = max(start, min(end + 1, cut[0]))
-            self.wfile.write(data[start:stop])
+        sent = 0
+        f.seek(start)
+        try:
+            while start + sent < stop:
+                data = f.read(min(CHUNK, stop - start - sent))
+                if not data:
+                    break
+                self.wfile.write(data)
+                sent += len(data)
             self.wfile.flush()
+        except OSError:
+            # The client went away; what was sent is logged.
+            self.close_connection = True
+        self._log_line(status, sent, 'cut' if stop <= end else '')
+        if cut is not None and cut[1]:
             self.close_connection = True
             try:
                 self.request.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-            return
-        self.wfile.write(data[start:end + 1])
 
 
 class _Server(http.server.ThreadingHTTPServer):
@@ -218,6 +379,8 @@ class _Server(http.server.ThreadingHTTPServer):
         self.mirror = mirror
         self.scheme = scheme
         self.context = context
+        if ':' in address[0]:
+            self.address_family = socket.AF_INET6
         super().__init__(address, _Handler)
 
     def get_request(self):
@@ -231,25 +394,38 @@ class _Server(http.server.ThreadingHTTPServer):
 
 
 class Mirror:
-    """The account and resource servers on loopback.
+    """The account and resource servers.
 
     root: directory served (created if missing; a temporary one by default).
     https_port / http_port: 0 picks free ports.
+    host: the address both ports listen on (loopback by default).
     workdir: where the mirror's own temporary directory (certificate, default
     root) is made; the system's temporary directory by default.
+    accounts: an accounts file path (or Accounts) that answers sign-ins;
+    without one every sign-in gets DEFAULT_LDAP_REPLY (set_ldap_reply
+    overrides either).
+    log: a text stream that gets one line per request.
+    cert, key: certificate and key files; a self-signed pair is made when
+    they are not given.
     """
 
-    def __init__(self, root=None, https_port=0, http_port=0, host='127.0.0.1', workdir=None):
+    def __init__(self, root=None, https_port=0, http_port=0, host='127.0.0.1', workdir=None,
+                 accounts=None, log=None, cert=None, key=None):
         self._own_dir = tempfile.mkdtemp(prefix='ostrelle-mirror-', dir=workdir)
         self.root = root or os.path.join(self._own_dir, 'root')
         os.makedirs(self.root, exist_ok=True)
         self.host = host
         self._want_ports = (https_port, http_port)
+        self._cert = (cert, key or cert) if cert else None
         self._lock = threading.Lock()
+        self._log_stream = log
         self.requests = []
+        if isinstance(accounts, str):
+            accounts = Accounts(accounts)
+        self.accounts = accounts
         # The sign-in reply: bytes, or a callable taking the request body and
         # returning bytes. set_ldap_replies queues replies used first.
-        self.ldap_reply = DEFAULT_LDAP_REPLY
+        self.ldap_reply = accounts.reply if accounts is not None else DEFAULT_LDAP_REPLY
         self._ldap_queue = []
         self._cuts = {}      # path -> [nbytes, close, times left or None]
         self._failures = {}  # path -> [status, times left or None]
@@ -260,11 +436,15 @@ class Mirror:
 
     # -- lifecycle --------------------------------------------------------
     def start(self):
-        cert, key = make_certificate(self._own_dir)
+        cert, key = self._cert or make_certificate(self._own_dir, self.host)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
         https = _Server((self.host, self._want_ports[0]), self, 'https', context)
-        http = _Server((self.host, self._want_ports[1]), self, 'http', None)
+        try:
+            http = _Server((self.host, self._want_ports[1]), self, 'http', None)
+        except BaseException:
+            https.server_close()
+            raise
         self._servers = [https, http]
         self.https_port = https.server_address[1]
         self.http_port = http.server_address[1]
@@ -291,18 +471,22 @@ class Mirror:
     def __exit__(self, *exc):
         self.stop()
 
+    def _url_host(self):
+        host = '127.0.0.1' if self.host in ('', '0.0.0.0') else self.host
+        return '[%s]' % host if ':' in host else host
+
     @property
     def https_url(self):
-        return 'https://%s:%d' % (self.host, self.https_port)
+        return 'https://%s:%d' % (self._url_host(), self.https_port)
 
     @property
     def http_url(self):
-        return 'http://%s:%d' % (self.host, self.http_port)
+        return 'http://%s:%d' % (self._url_host(), self.http_port)
 
     # -- content ----------------------------------------------------------
     def _file(self, url_path):
         rel = os.path.normpath(url_path.lstrip('/'))
-        if rel.startswith('..') or os.path.isabs(rel):
+        if rel.startswith('..') or os.path.isabs(rel) or '\0' in rel:
             raise ValueError('path outside the mirror: %r' % url_path)
         return os.path.join(self.root, rel)
 
@@ -325,15 +509,18 @@ class Mirror:
         except FileNotFoundError:
             pass
 
-    def _read(self, url_path):
+    def _open(self, url_path):
+        """The file served at url_path, open for reading, or None."""
         try:
             path = self._file(url_path)
         except ValueError:
             return None
         if not os.path.isfile(path):
             return None
-        with open(path, 'rb') as f:
-            return f.read()
+        try:
+            return open(path, 'rb')
+        except OSError:
+            return None
 
     # -- behaviour --------------------------------------------------------
     def set_ldap_reply(self, reply):
@@ -397,6 +584,20 @@ class Mirror:
         with self._lock:
             self.requests.append(request)
 
+    def _log_line(self, client, scheme, method, path, status, sent, range_header, note):
+        if self._log_stream is None:
+            return
+        stamp = datetime.datetime.now().isoformat(sep=' ', timespec='seconds')
+        line = '%s %s %s %s %s %d %d%s%s\n' % (
+            stamp, client, scheme, method, path, status, sent,
+            ' range=' + range_header if range_header else '', ' ' + note if note else '')
+        with self._lock:
+            try:
+                self._log_stream.write(line)
+                self._log_stream.flush()
+            except (OSError, ValueError):
+                pass
+
     def requests_for(self, path, method=None):
         """The logged requests of one path (and method), in order."""
         with self._lock:
@@ -404,7 +605,7 @@ class Mirror:
                     if r.path.split('?', 1)[0] == path and (method is None or r.method == method)]
 
 
-# -- demo content and the command line ------------------------------------
+# -- quick content for trying the program by hand --------------------------------
 PRODUCT_TAGS = {
     'kt1': ['_le_'], 'kt2': ['_le_'], 'kt3gen2': ['_lu_'], 'kt6': ['_lu_'],
     'mx7200': ['_lu_'], 'kt5n': ['_lu2.0_'],
@@ -421,7 +622,8 @@ def demo_package(release):
 
 
 def put_demo(mirror):
-    """Puts a release list with two demo releases for every product and platform."""
+    """Puts a release list with two placeholder releases for every product
+    and platform (the full sample catalogue is tools/demo/catalogue.py)."""
     for product, tags in PRODUCT_TAGS.items():
         for tag in tags:
             lines = []
@@ -433,24 +635,80 @@ def put_demo(mirror):
             mirror.put(product, product + tag + 'release_ver.txt', ''.join(lines))
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+# -- the command line ------------------------------------------------------------
+def add_account_main(argv):
+    parser = argparse.ArgumentParser(
+        prog='mirror.py add-account',
+        description='Adds an account to an accounts file, or changes its password. '
+                    'The password is asked for on the terminal, or read as the first '
+                    'line of standard input with --password-stdin.')
+    parser.add_argument('accounts', help='accounts file (created when missing)')
+    parser.add_argument('email')
+    parser.add_argument('--password-stdin', action='store_true')
+    args = parser.parse_args(argv)
+    if args.password_stdin:
+        password = sys.stdin.readline().rstrip('\n')
+    else:
+        password = getpass.getpass('Password for %s: ' % args.email)
+        if getpass.getpass('Again: ') != password:
+            sys.stderr.write('The passwords differ; nothing changed.\n')
+            return 1
+    if not password:
+        sys.stderr.write('An empty password is not accepted; nothing changed.\n')
+        return 1
+    try:
+        Accounts(args.accounts).add(args.email, password)
+    except ValueError as e:
+        sys.stderr.write('%s\n' % e)
+        return 1
+    print('%s: account %s saved' % (args.accounts, args.email))
+    return 0
+
+
+def serve_main(argv):
+    parser = argparse.ArgumentParser(
+        prog='mirror.py',
+        description=__doc__.split('\n\n')[0] + ' (add-account ACCOUNTS EMAIL adds an account)')
     parser.add_argument('--root', help='directory to serve (default: a temporary one)')
+    parser.add_argument('--bind', default='127.0.0.1',
+                        help='address to listen on (default: 127.0.0.1)')
     parser.add_argument('--https-port', type=int, default=8443)
     parser.add_argument('--http-port', type=int, default=8480)
+    parser.add_argument('--cert', help='certificate file, PEM (default: a generated '
+                        'self-signed one)')
+    parser.add_argument('--key', help='key file, PEM (default: in the certificate file)')
+    parser.add_argument('--accounts', help='accounts file answering the sign-in')
     parser.add_argument('--ldap-reply', default=DEFAULT_LDAP_REPLY.decode().strip(),
-                        help='first line of the sign-in reply (default: status 1)')
+                        help='without --accounts: the sign-in reply line (default: status 1)')
+    parser.add_argument('--log', help='file the request lines are appended to '
+                        '(default: standard output)')
     parser.add_argument('--demo', action='store_true',
-                        help='fill the root with release lists and packages for every product')
+                        help='fill the root with two placeholder releases for every product')
     args = parser.parse_args(argv)
-    mirror = Mirror(root=args.root, https_port=args.https_port, http_port=args.http_port)
-    mirror.set_ldap_reply(args.ldap_reply + '\n')
+    if args.key and not args.cert:
+        parser.error('--key needs --cert')
+    log = open(args.log, 'a', buffering=1) if args.log else sys.stdout
+    mirror = Mirror(root=args.root, https_port=args.https_port, http_port=args.http_port,
+                    host=args.bind, accounts=args.accounts, log=log, cert=args.cert,
+                    key=args.key)
+    if not args.accounts:
+        mirror.set_ldap_reply(args.ldap_reply + '\n')
     if args.demo:
         put_demo(mirror)
-    mirror.start()
+    try:
+        mirror.start()
+    except OSError as e:
+        sys.stderr.write('mirror: cannot listen on %s ports %d and %d: %s\n'
+                         % (args.bind, args.https_port, args.http_port, e.strerror or e))
+        mirror.stop()
+        return 1
     print('mirror: serving %s' % mirror.root)
     print('mirror: %s (account and resource server), %s (toolchain archive)'
           % (mirror.https_url, mirror.http_url))
+    if args.accounts:
+        print('mirror: sign-in checked against %s' % args.accounts)
+    else:
+        print('mirror: every sign-in gets %s' % args.ldap_reply)
     print('mirror: Ctrl-C stops')
     sys.stdout.flush()
 
@@ -464,10 +722,15 @@ def main(argv=None):
         pass
     finally:
         mirror.stop()
-        for r in mirror.requests:
-            print('mirror: %s %s %s%s' % (r.scheme, r.method, r.path,
-                                          ' Range: ' + r.range if r.range else ''))
+        print('mirror: stopped')
     return 0
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ['add-account']:
+        return add_account_main(argv[1:])
+    return serve_main(argv)
 
 
 if __name__ == '__main__':

@@ -17,12 +17,30 @@ Its state is one JSON file, $OSTRELLE_FAKE_STATE/board.json:
   after fh_loader --reset.
 - polls: adb devices calls since the last reset.
 
+Settings the demo uses (the defaults keep the board as the tests expect it):
+
+- progress_seconds: how long each fh_loader call takes, showing its
+  percentage as it goes (0: one "100%" line at once).
+- strict_files: fh_loader checks that the descriptions it is sent, and the
+  images they name, are in its search path; a missing one fails the call
+  and the board is not restarted.
+- boot_after_seconds: the restarted board also counts as booted this many
+  seconds after the reset (null: only boot_after_polls counts).
+- download_after_seen_seconds: a booted board that adb has listed drops
+  back into download mode this many seconds later, ready to be flashed
+  again (null: it stays booted).
+- reset_at, seen_at: times (seconds since the epoch) of the last reset and
+  of the first adb listing after it.
+
 Tests configure it with configure() and the port helpers; the fakes load and
-save it.
+save it. From the command line, "board.py STATE_DIR download" puts the board
+back into download mode and "board.py STATE_DIR show" prints its state.
 """
 
 import json
 import os
+import sys
+import time
 
 STATE_FILE = 'board.json'
 
@@ -70,25 +88,68 @@ def state_file(state_dir=None):
     return os.path.join(state_dir or os.environ['OSTRELLE_FAKE_STATE'], STATE_FILE)
 
 
+DEFAULTS = {'ports': [], 'mode': 'absent', 'sahara': 'ok', 'boot_after_polls': None,
+            'reset_leaves_download': True, 'polls': 0, 'progress_seconds': 0,
+            'strict_files': False, 'boot_after_seconds': None,
+            'download_after_seen_seconds': None, 'reset_at': None, 'seen_at': None}
+
+
 def configure(state_dir, ports=(), mode=None, sahara='ok', boot_after_polls=1,
-              reset_leaves_download=True):
+              reset_leaves_download=True, progress_seconds=0, strict_files=False,
+              boot_after_seconds=None, download_after_seen_seconds=None):
     """Writes a fresh board state. mode defaults to "download" when a board
     port is among the ports, else "absent"."""
     ports = list(ports)
     if mode is None:
         mode = 'download' if any(p['board'] for p in ports) else 'absent'
-    save({'ports': ports, 'mode': mode, 'sahara': sahara,
-          'boot_after_polls': boot_after_polls,
-          'reset_leaves_download': reset_leaves_download, 'polls': 0}, state_dir)
+    state = dict(DEFAULTS)
+    state.update({'ports': ports, 'mode': mode, 'sahara': sahara,
+                  'boot_after_polls': boot_after_polls,
+                  'reset_leaves_download': reset_leaves_download,
+                  'progress_seconds': progress_seconds, 'strict_files': strict_files,
+                  'boot_after_seconds': boot_after_seconds,
+                  'download_after_seen_seconds': download_after_seen_seconds})
+    save(state, state_dir)
 
 
 def load(state_dir=None):
+    """The board as it is now: the stored state with the timed changes
+    (boot, return to download mode) that are due applied."""
+    state = dict(DEFAULTS)
     try:
         with open(state_file(state_dir)) as f:
-            return json.load(f)
+            state.update(json.load(f))
     except FileNotFoundError:
-        return {'ports': [], 'mode': 'absent', 'sahara': 'ok', 'boot_after_polls': None,
-                'reset_leaves_download': True, 'polls': 0}
+        pass
+    return advance(state)
+
+
+def advance(board, now=None):
+    now = time.time() if now is None else now
+    after = board['boot_after_seconds']
+    if (board['mode'] == 'booting' and after is not None and board['reset_at'] is not None
+            and now - board['reset_at'] >= after):
+        board['mode'] = 'booted'
+    after = board['download_after_seen_seconds']
+    if (board['mode'] == 'booted' and after is not None and board['seen_at'] is not None
+            and now - board['seen_at'] >= after):
+        enter_download_mode(board)
+    return board
+
+
+def reset(board):
+    """fh_loader --reset: the board restarts."""
+    board['mode'] = 'booting' if board['reset_leaves_download'] else 'download'
+    board['polls'] = 0
+    board['reset_at'] = time.time()
+    board['seen_at'] = None
+
+
+def enter_download_mode(board):
+    board['mode'] = 'download'
+    board['polls'] = 0
+    board['reset_at'] = None
+    board['seen_at'] = None
 
 
 def save(board, state_dir=None):
@@ -114,3 +175,22 @@ def board_node(board):
         if port['board']:
             return port['props'].get('DEVNAME')
     return None
+
+
+def main(argv):
+    if len(argv) != 2 or argv[1] not in ('download', 'show'):
+        sys.stderr.write('usage: board.py STATE_DIR download|show\n')
+        return 2
+    state = load(argv[0])
+    if argv[1] == 'download':
+        if not any(p['board'] for p in state['ports']):
+            sys.stderr.write('board.py: no board is attached in %s\n' % argv[0])
+            return 1
+        enter_download_mode(state)
+        save(state, argv[0])
+    print('board: %s' % state['mode'])
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,57 @@
+"""The simulated host shared by the test bed and the demo.
+
+install() fills a bin directory with the fake tools and gives the fakes
+their starting state; environment() is what a program run among them needs.
+Both the test bed (tests/e2e/testbed.py) and the demo (tools/demo/demo.py)
+use them, so the two cannot drift apart.
+"""
+
+import os
+import shutil
+
+LIB_DIR = os.path.dirname(os.path.abspath(__file__))
+FAKES_DIR = os.path.dirname(LIB_DIR)
+
+# Packages the host preparation checks for; the fake dpkg starts with all.
+HOST_PACKAGES = ['android-tools-adb', 'libc6-arm64-cross', 'fakechroot', 'fakeroot',
+                 'qemu-user-static', 'wget', 'udev', 'unzip', 'coreutils', 'dpkg',
+                 'python', 'kmod']
+
+PROXY_VARIABLES = ('http_proxy', 'https_proxy', 'ftp_proxy', 'all_proxy', 'no_proxy')
+
+
+def install(bin_dir, state_dir, wgetrc):
+    """Copies every fake tool into bin_dir, marks every host package as
+    installed and writes an empty wget configuration (so wget reads no
+    settings of the machine's user)."""
+    for entry in os.listdir(FAKES_DIR):
+        src = os.path.join(FAKES_DIR, entry)
+        if os.path.isfile(src):
+            dst = os.path.join(bin_dir, entry)
+            shutil.copy2(src, dst)
+            os.chmod(dst, 0o755)
+    with open(os.path.join(state_dir, 'dpkg_installed'), 'w') as f:
+        f.write(''.join(p + '\n' for p in HOST_PACKAGES))
+    open(wgetrc, 'w').close()
+
+
+def environment(base, home, bin_dir, state_dir, logs_dir, wgetrc, compiled, mirror):
+    """base (a mapping such as os.environ) changed for a run among the fakes:
+    HOME, the fakes first on PATH, their state and logs, no proxies.
+    compiled and mirror are (https, http) base URLs: those built into the
+    program and those the mirror really listens on, which the fake wget puts
+    in place of the first."""
+    env = {k: v for k, v in base.items() if k.lower() not in PROXY_VARIABLES}
+    env.update({
+        'HOME': home,
+        'PATH': bin_dir + os.pathsep + base.get('PATH', '/usr/bin:/bin'),
+        'OSTRELLE_FAKE_STATE': state_dir,
+        'OSTRELLE_FAKE_LOGS': logs_dir,
+        'OSTRELLE_FAKE_LIB': LIB_DIR,
+        'OSTRELLE_TESTBED_HTTPS': compiled[0],
+        'OSTRELLE_TESTBED_HTTP': compiled[1],
+        'OSTRELLE_MIRROR_HTTPS': mirror[0],
+        'OSTRELLE_MIRROR_HTTP': mirror[1],
+        'WGETRC': wgetrc,
+    })
+    return env

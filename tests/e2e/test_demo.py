@@ -1,0 +1,98 @@
+"""The demo's pieces together, as make demo runs them: the sample catalogue on
+the mirror, the demo account, the demo's simulated board; the program signs
+in, picks an LU product and release, repacks and flashes, and quits."""
+
+import hashlib
+import os
+import sys
+import time
+import unittest
+
+from testbed import GREEN, RESET, SOURCE_DIR, Bed, sign_in
+from flashing import board_state
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, 'tools', 'demo'))
+import catalogue  # noqa: E402
+import demo  # noqa: E402
+
+
+def sdk_dir(root, product):
+    return os.path.join(root, catalogue.RESOURCE_PREFIX, product, 'sdk')
+
+
+def read_list(root, product, name):
+    with open(os.path.join(sdk_dir(root, product), name)) as f:
+        return [line.split() for line in f]
+
+
+class Catalogue(unittest.TestCase):
+    def test_every_list_names_packages_with_their_digests(self):
+        with Bed() as bed:
+            root = bed.mirror.root
+            catalogue.generate(root)
+            for product, tags in catalogue.PRODUCT_TAGS:
+                le_releases = []
+                for tag in tags:
+                    entries = read_list(root, product, product + tag + 'release_ver.txt')
+                    self.assertIn(len(entries), (2, 3), (product, tag))
+                    for release, digest in entries:
+                        with open(os.path.join(sdk_dir(root, product), release + '.zip'),
+                                  'rb') as f:
+                            self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest)
+                        if tag.startswith('_le'):
+                            le_releases.append(release)
+                if le_releases:
+                    toolchains = read_list(root, product, product + '_le_toolchain_ver.txt')
+                    self.assertEqual([r for r, _ in toolchains], le_releases)
+                    for release, digest in toolchains:
+                        with open(os.path.join(sdk_dir(root, product), release + '-sdk.zip'),
+                                  'rb') as f:
+                            self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest)
+
+
+class Demo(unittest.TestCase):
+    def test_lu_sign_in_repack_flash_and_quit(self):
+        with Bed() as bed:
+            catalogue.generate(bed.mirror.root)
+            accounts = demo.ensure_account(os.path.join(bed.tmp, 'accounts'))
+            bed.mirror.set_ldap_reply(accounts.reply)
+            demo.configure_board(bed.state, progress_seconds=0.05)
+            s = bed.spawn()
+            sign_in(s, demo.DEMO_MAIL, demo.DEMO_PASSWORD)
+            s.expect(GREEN + b'Successful authentication.' + RESET)
+            s.expect('(overwrites existing files, default: ')
+            s.sendline(bed.target)
+            s.expect('Proceed [Y/n]? ')
+            s.sendline('y')
+            s.expect('to continue with: ')
+            s.sendline('6')
+            s.expect('1: kt6-lu-2.1.0 (latest version)\n')
+            s.expect(') to continue with: ')
+            s.sendline('1')
+            s.expect('> ')
+            s.sendline('1')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            s.expect(b'You may proceed to flash full_build to your device', timeout=120)
+            s.expect('> ')
+            s.sendline('2')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            # The demo board checks every description and image it is sent.
+            out = s.expect(b'Robotics device is ready to use.', timeout=180)
+            self.assertNotIn(b'not found', out)
+            self.assertIn(b'fh_loader: programming rawprogram_unsparse0.xml 100%\n', out)
+            s.expect('> ')
+            s.sendline('q')
+            self.assertEqual(s.wait(), 0)
+            # Once seen booted, the board is soon back in download mode.
+            deadline = time.monotonic() + 20
+            while board_state(bed)['mode'] != 'download' and time.monotonic() < deadline:
+                time.sleep(0.2)
+            self.assertEqual(board_state(bed)['mode'], 'download')
+            self.assertEqual([r.path for r in bed.mirror.requests_for('/ldap.php')],
+                             ['/ldap.php'])
+
+
+if __name__ == '__main__':
+    unittest.main()
