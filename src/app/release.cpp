@@ -114,6 +114,14 @@ void prompt(size_t count)
     printf(") to continue with: ");
 }
 
+// A release name is used as the package's file name and the release
+// directory's name: it must name an entry of the target directory itself.
+bool usable_release_name(const char *name)
+{
+    return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
+           strchr(name, '/') == nullptr;
+}
+
 } // namespace
 
 int check_version(void)
@@ -164,11 +172,21 @@ int check_version(void)
     offer(avail_vers);
     for (;;) {
         char ans[8] = {};
+        bool refused = false;
         prompt(avail_vers.size());
         ask_word(ans, sizeof(ans), "%s: image version internal error\n", "check_version");
         for (const avail_ver &ver : avail_vers) {
             if (ans[0] == '\0' || strcmp(ans, ver.ver_cmd) != 0)
                 continue;
+            // The name becomes a file and directory name under the target
+            // directory; one that would reach outside it is not offered.
+            if (!usable_release_name(ver.ver_name)) {
+                printf("%sRelease name '%s' is not a usable file name, please pick another "
+                       "version%s\n",
+                       red, ver.ver_name, reset);
+                refused = true;
+                break;
+            }
             snprintf(release_ver, sizeof(release_ver), "%s", ver.ver_name);
             snprintf(check_sum, sizeof(check_sum), "%s", ver.sha256sum);
             printf("Selected version: %s\n", release_ver);
@@ -179,6 +197,7 @@ int check_version(void)
             printf("%s%s%s\n", green, rule, reset);
             return 0;
         }
-        printf("Unknown version '%s', please pick one from available versions\n", ans);
+        if (!refused)
+            printf("Unknown version '%s', please pick one from available versions\n", ans);
     }
 }

@@ -30,7 +30,8 @@ def to_release_prompt(bed, s, product='1'):
 class ReleaseList(unittest.TestCase):
     def test_binary_garbage_is_offered_as_it_reads_and_fails_cleanly_later(self):
         with Bed() as bed:
-            data = garbage(8192, 9)
+            # Without "/": a name holding one is refused as a file name.
+            data = garbage(8192, 9).replace(b'/', b'x')
             bed.put_list('kt1', '_le_', data)
             s = bed.spawn()
             to_release_prompt(bed, s)

@@ -109,6 +109,21 @@ class Release(unittest.TestCase):
             s.sendline('2')
             s.expect(b'Selected version: r1\n' + BOX)
 
+    def test_release_names_that_leave_the_target_are_refused(self):
+        with Bed() as bed:
+            bed.put_list('kt1', '_le_', ['../../escape %s' % SUM, '.. %s' % SUM, 'r1 %s' % SUM])
+            s = to_product(bed)
+            s.sendline('1')
+            s.expect(PROMPT_TAIL)
+            for answer, name in (('1', b'../../escape'), ('2', b'..')):
+                s.sendline(answer)
+                got = s.expect(PROMPT_TAIL)
+                self.assertIn(RED + b"Release name '" + name + b"' is not a usable file name, "
+                              b"please pick another version" + RESET + b'\n', got)
+                self.assertNotIn(b'Unknown version', got)
+            s.sendline('3')
+            s.expect(b'Selected version: r1\n' + BOX)
+
     def test_empty_list_ends_with_status_1(self):
         with Bed() as bed:
             bed.put_list('kt3gen2', '_lu_', b'')
