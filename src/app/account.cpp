@@ -97,8 +97,10 @@ host::Reply post_sign_in(const std::string &body)
         return host::Reply{};
     if (write(file.fd, body.data(), body.size()) != static_cast<ssize_t>(body.size()))
         return host::Reply{};
+    // A server that accepts the connection but never answers would otherwise
+    // hold the sign-in for wget's defaults (20 tries of 15 minutes each).
     std::string cmd = "wget --no-check-certificate --post-file " + host::quote(file.path) + " " +
-                      account_url + "/ldap.php -q -O -";
+                      account_url + "/ldap.php -q -O - -T 30 -t 1";
     return host::first_line(cmd, 512);
 }
 

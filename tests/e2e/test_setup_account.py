@@ -117,7 +117,8 @@ os.execv(sys.executable, [sys.executable, os.path.join(os.environ['OSTRELLE_FAKE
             s.expect('Enter absolute target directory')
             wget = bed.tool_log('wget')[0]
             self.assertEqual(wget[:2], ['--no-check-certificate', '--post-file'])
-            self.assertEqual(wget[3:], [TESTBED_HTTPS + '/ldap.php', '-q', '-O', '-'])
+            self.assertEqual(wget[3:], [TESTBED_HTTPS + '/ldap.php', '-q', '-O', '-',
+                                       '-T', '30', '-t', '1'])
             self.assertFalse(any(password in a or 'pwd' in a for a in wget))
             with open(os.path.join(bed.state, 'post.json')) as f:
                 post = json.loads(f.readline())

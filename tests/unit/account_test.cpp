@@ -116,7 +116,7 @@ TEST(SignIn, PasswordTravelsInAPrivateFileNeverOnTheCommandLine)
     std::string out = cap.text();
     ASSERT_EQ(fake.calls().size(), 1u);
     EXPECT_EQ(fake.calls()[0].cmd, "wget --no-check-certificate --post-file " + path +
-                                       " https://127.0.0.1:8443/ldap.php -q -O -");
+                                       " https://127.0.0.1:8443/ldap.php -q -O - -T 30 -t 1");
     EXPECT_EQ(fake.calls()[0].line_buffer, 512u);
     EXPECT_EQ(mode, 0600u);
     EXPECT_EQ(body, "mail=me@x.org&pwd=c%26d");
