@@ -272,14 +272,30 @@ void report_no_board_partial()
     printf("Please follow the README nad reconnect your device%s\n", console::reset);
 }
 
-// CDT flashing, both storage variants; helper is the variant's name.
-int flash_cdt(bool emmc, const char *helper)
+// A sequence that writes one set of partitions and then expects the board
+// to have left download mode: the CDT (both storages) and NON-HLOS flashes.
+struct PartialFlash {
+    const char *helper;        // first field of the check's internal-error line
+    const char *present_file;  // its presence in the release directory is tested
+    const char *check_error;   // "%s: ..." with helper: the test could not run
+    const char *missing_files; // red, target_path, release_ver, reset
+    const char *title;         // printed when flashing starts
+    const char *programmer;    // programmer image in the release directory
+    const char *programmer_log;
+    const char *load_cannot_start;
+    const char *load_no_line;
+    const char *flash_message;
+    std::string (*flash_cmd)(); // composed once the board (dev_name) is found
+    const char *flash_failure;
+    const char *still_in_download_mode; // red
+    const char *done;                   // green
+};
+
+int flash_partial(const PartialFlash &f)
 {
-    host::Reply present = host::first_line(
-        "ls " + release_arg(emmc ? "/cdt/rawprogram2.xml" : "/cdt/rawprogram3_iot_qrd.xml"),
-        host::cmd_buffer);
+    host::Reply present = host::first_line("ls " + release_arg(f.present_file), host::cmd_buffer);
     if (!present.started()) {
-        printf("%s: check cdt internal error\n", helper);
+        printf(f.check_error, f.helper);
         return 1;
     }
     if (!find_device()) {
@@ -287,52 +303,87 @@ int flash_cdt(bool emmc, const char *helper)
         return 1;
     }
     if (!present.has_line()) {
-        printf("%sCould not find the cdt files, please check files in %s%s/cdt%s\n", console::red,
-               target_path, release_ver, console::reset);
+        printf(f.missing_files, console::red, target_path, release_ver, console::reset);
         return 1;
     }
-
-    const std::string port = port_arg();
-    const std::string flash =
-        emmc ? host::format("sudo fh_loader --port=%s --sendxml=rawprogram2.xml,patch2.xml "
-                            "--search_path=%s --noprompt --showpercentagecomplete "
-                            "--memoryname=eMMC --loglevel=1 --porttracename=%s --reset",
-                            port.c_str(), release_arg("/cdt/").c_str(),
-                            release_arg("/flash_cdt.log").c_str())
-             : host::format("sudo fh_loader --port=%s "
-                            "--sendxml=rawprogram3_iot_qrd.xml,patch3.xml --search_path=%s "
-                            "--noprompt --showpercentagecomplete --memoryname=UFS --loglevel=1 "
-                            "--porttracename=%s --reset",
-                            port.c_str(), release_arg("/cdt/").c_str(),
-                            release_arg("/flash_cdt.log").c_str());
-    if (!steps_fit({{nullptr, flash, "flash cdt internal error"}}))
+    const std::string flash = f.flash_cmd();
+    if (!steps_fit({{nullptr, flash, f.flash_failure}}))
         return 1;
 
-    puts("Ostrelle flashing CDT...");
+    puts(f.title);
     puts("Initializing flash...");
     sleep(1);
-    if (!load_programmer(host::format("sudo QSaharaServer -p %s -s 13:%s > %s", port.c_str(),
-                                      release_arg("/cdt/prog_firehose_ddr.elf").c_str(),
-                                      release_arg("/QSahara_cdt.log").c_str()),
-                         "QsaharaServer cdt cmd internal error",
-                         "get QSahara result internal error"))
+    if (!load_programmer(host::format("sudo QSaharaServer -p %s -s 13:%s > %s", port_arg().c_str(),
+                                      release_arg(f.programmer).c_str(),
+                                      release_arg(f.programmer_log).c_str()),
+                         f.load_cannot_start, f.load_no_line))
         return 1;
 
-    puts("Flashing CDT ...");
+    puts(f.flash_message);
     sleep(1);
     if (host::run(flash, tool_buffer) < 0)
-        puts("flash cdt internal error");
+        puts(f.flash_failure);
 
     puts("Waiting 10s for device to reboot ...");
     sleep(10);
     // A board that restarted has left download mode.
     if (find_device()) {
-        printf("%sYou may need to flash full build in order to boot up the device%s\n",
-               console::red, console::reset);
+        printf("%s%s%s\n", console::red, f.still_in_download_mode, console::reset);
         return 1;
     }
-    printf("%sFlashing cdt ... done%s\n", console::green, console::reset);
+    printf("%s%s%s\n", console::green, f.done, console::reset);
     return 0;
+}
+
+std::string cdt_ufs_cmd()
+{
+    return host::format("sudo fh_loader --port=%s --sendxml=rawprogram3_iot_qrd.xml,patch3.xml "
+                        "--search_path=%s --noprompt --showpercentagecomplete --memoryname=UFS "
+                        "--loglevel=1 --porttracename=%s --reset",
+                        port_arg().c_str(), release_arg("/cdt/").c_str(),
+                        release_arg("/flash_cdt.log").c_str());
+}
+
+std::string cdt_emmc_cmd()
+{
+    return host::format("sudo fh_loader --port=%s --sendxml=rawprogram2.xml,patch2.xml "
+                        "--search_path=%s --noprompt --showpercentagecomplete --memoryname=eMMC "
+                        "--loglevel=1 --porttracename=%s --reset",
+                        port_arg().c_str(), release_arg("/cdt/").c_str(),
+                        release_arg("/flash_cdt.log").c_str());
+}
+
+std::string nonhlos_cmd()
+{
+    return host::format(
+        "sudo fh_loader --port=%s "
+        "--sendxml=rawprogram0.xml,rawprogram1.xml,rawprogram2.xml,rawprogram3.xml,"
+        "rawprogram4.xml,rawprogram5.xml,patch0.xml,patch1.xml,patch2.xml,patch3.xml,patch4.xml,"
+        "patch5.xml --search_path=%s --noprompt --showpercentagecomplete --memoryname=UFS "
+        "--loglevel=1 --porttracename=%s --reset",
+        port_arg().c_str(), release_arg("/non_hlos/ufs/").c_str(),
+        release_arg("/flash_nonhlos.log").c_str());
+}
+
+// CDT flashing, both storage variants; helper is the variant's name.
+int flash_cdt(bool emmc, const char *helper)
+{
+    return flash_partial({
+        helper,
+        emmc ? "/cdt/rawprogram2.xml" : "/cdt/rawprogram3_iot_qrd.xml",
+        "%s: check cdt internal error\n",
+        "%sCould not find the cdt files, please check files in %s%s/cdt%s\n",
+        "Ostrelle flashing CDT...",
+        "/cdt/prog_firehose_ddr.elf",
+        "/QSahara_cdt.log",
+        "QsaharaServer cdt cmd internal error",
+        "get QSahara result internal error",
+        "Flashing CDT ...",
+        emmc ? cdt_emmc_cmd : cdt_ufs_cmd,
+        "flash cdt internal error",
+        "You may need to flash full build in order to boot up the device",
+        "Flashing cdt ... done",
+    });
 }
 
 } // namespace
@@ -452,56 +503,20 @@ int sdk_flash_nonhlos(int, char *[])
 
 int sdk_flash_nonhlos_helper(void)
 {
-    host::Reply present =
-        host::first_line("ls " + release_arg("/non_hlos/ufs/rawprogram0.xml"), host::cmd_buffer);
-    if (!present.started()) {
-        printf("%s: check nonhlos internal error\n", "sdk_flash_nonhlos_helper");
-        return 1;
-    }
-    if (!find_device()) {
-        report_no_board_partial();
-        return 1;
-    }
-    if (!present.has_line()) {
-        printf("%sCould not find the NON-HLOS files, please check files in %s%s/non_hlos%s\n",
-               console::red, target_path, release_ver, console::reset);
-        return 1;
-    }
-
-    const std::string port = port_arg();
-    const std::string flash = host::format(
-        "sudo fh_loader --port=%s "
-        "--sendxml=rawprogram0.xml,rawprogram1.xml,rawprogram2.xml,rawprogram3.xml,"
-        "rawprogram4.xml,rawprogram5.xml,patch0.xml,patch1.xml,patch2.xml,patch3.xml,patch4.xml,"
-        "patch5.xml --search_path=%s --noprompt --showpercentagecomplete --memoryname=UFS "
-        "--loglevel=1 --porttracename=%s --reset",
-        port.c_str(), release_arg("/non_hlos/ufs/").c_str(),
-        release_arg("/flash_nonhlos.log").c_str());
-    if (!steps_fit({{nullptr, flash, "flash nonhlos internal error"}}))
-        return 1;
-
-    puts("Ostrelle flashing NON-HLOS build...");
-    puts("Initializing flash...");
-    sleep(1);
-    if (!load_programmer(host::format("sudo QSaharaServer -p %s -s 13:%s > %s", port.c_str(),
-                                      release_arg("/non_hlos/ufs/prog_firehose_ddr.elf").c_str(),
-                                      release_arg("/QSahara_nonhlos.log").c_str()),
-                         "QsaharaServer nonhlos cmd internal error",
-                         "get NON-HLOS QSahara result internal error"))
-        return 1;
-
-    puts("Flashing NON-HLOS build...");
-    sleep(1);
-    if (host::run(flash, tool_buffer) < 0)
-        puts("flash nonhlos internal error");
-
-    puts("Waiting 10s for device to reboot ...");
-    sleep(10);
-    if (find_device()) {
-        printf("%sYou may need to flash HLOS image in order to boot up the device%s\n",
-               console::red, console::reset);
-        return 1;
-    }
-    printf("%sFlashing NON-HLOS ... done%s\n", console::green, console::reset);
-    return 0;
+    return flash_partial({
+        "sdk_flash_nonhlos_helper",
+        "/non_hlos/ufs/rawprogram0.xml",
+        "%s: check nonhlos internal error\n",
+        "%sCould not find the NON-HLOS files, please check files in %s%s/non_hlos%s\n",
+        "Ostrelle flashing NON-HLOS build...",
+        "/non_hlos/ufs/prog_firehose_ddr.elf",
+        "/QSahara_nonhlos.log",
+        "QsaharaServer nonhlos cmd internal error",
+        "get NON-HLOS QSahara result internal error",
+        "Flashing NON-HLOS build...",
+        nonhlos_cmd,
+        "flash nonhlos internal error",
+        "You may need to flash HLOS image in order to boot up the device",
+        "Flashing NON-HLOS ... done",
+    });
 }
