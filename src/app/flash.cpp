@@ -51,6 +51,18 @@ bool emmc_selected()
     return access(release_file("/full_build/emmc").c_str(), F_OK) == 0;
 }
 
+// The yellow banner of a flashing dialogue; version_line takes the colour,
+// the reset and release_ver, so the version itself is printed uncoloured.
+void print_banner(const char *title, const char *version_line)
+{
+    const char *rule = "==================================================";
+    printf("%s%s%s\n", console::yellow, rule, console::reset);
+    printf("%s%s%s\n", console::yellow, title, console::reset);
+    printf("%sThe flash process will take about 5 minutes%s\n", console::yellow, console::reset);
+    printf(version_line, console::yellow, console::reset, release_ver);
+    printf("%s%s%s\n\n", console::yellow, rule, console::reset);
+}
+
 // Reads the confirmation word after the caller has printed its banner in
 // prompt mode, and restores the terminal. True only for exactly "y"; "q"
 // returns quietly, anything else is reported.
@@ -391,14 +403,8 @@ int flash_cdt(bool emmc, const char *helper)
 int sdk_flash_full(int, char *[])
 {
     console::PromptMode prompt;
-    printf("%s==================================================%s\n", console::yellow,
-           console::reset);
-    printf("%sFlash full build to Vavevuro device%s\n", console::yellow, console::reset);
-    printf("%sThe flash process will take about 5 minutes%s\n", console::yellow, console::reset);
-    printf("%sCurrent image version to be flashed: %s%s\n", console::yellow, console::reset,
-           release_ver);
-    printf("%s==================================================%s\n\n", console::yellow,
-           console::reset);
+    print_banner("Flash full build to Vavevuro device",
+                 "%sCurrent image version to be flashed: %s%s\n");
     if (confirmed(prompt, "\n input version internal error"))
         sdk_flash_full_helper();
     return 0;
@@ -457,14 +463,7 @@ int sdk_flash_full_helper(void)
 int sdk_flash_cdt(int, char *[])
 {
     console::PromptMode prompt;
-    printf("%s==================================================%s\n", console::yellow,
-           console::reset);
-    printf("%sFlash CDT to Vavevuro device%s\n", console::yellow, console::reset);
-    printf("%sThe flash process will take about 5 minutes%s\n", console::yellow, console::reset);
-    printf("%sCurrent CDT version to be flashed: %s%s\n", console::yellow, console::reset,
-           release_ver);
-    printf("%s==================================================%s\n\n", console::yellow,
-           console::reset);
+    print_banner("Flash CDT to Vavevuro device", "%sCurrent CDT version to be flashed: %s%s\n");
     if (confirmed(prompt, "\n input cdt version internal error")) {
         if (emmc_selected())
             sdk_flash_cdt_emmc_helper();
@@ -487,14 +486,8 @@ int sdk_flash_cdt_emmc_helper(void)
 int sdk_flash_nonhlos(int, char *[])
 {
     console::PromptMode prompt;
-    printf("%s==================================================%s\n", console::yellow,
-           console::reset);
-    printf("%sFlash NON-HLOS build to Vavevuro device%s\n", console::yellow, console::reset);
-    printf("%sThe flash process will take about 5 minutes%s\n", console::yellow, console::reset);
-    printf("%sCurrent image version to be flashed: %s%s\n", console::yellow, console::reset,
-           release_ver);
-    printf("%s==================================================%s\n\n", console::yellow,
-           console::reset);
+    print_banner("Flash NON-HLOS build to Vavevuro device",
+                 "%sCurrent image version to be flashed: %s%s\n");
     // NON-HLOS images exist for UFS storage only: no storage selection.
     if (confirmed(prompt, "\n input version internal error"))
         sdk_flash_nonhlos_helper();
