@@ -10,18 +10,19 @@ set -eu
 #   g++ cmake make pkg-config libjson-c-dev   build
 #   libgtest-dev                              unit tests
 #   python3 openssl                           end-to-end test bed (mirror, certificate)
-#   wget unzip zip coreutils diffutils        the tools the program itself runs
+#   wget unzip zip tar xz-utils gzip          the tools the program and its tests run
+#   coreutils diffutils
 PACKAGES="g++ cmake make pkg-config libjson-c-dev libgtest-dev python3 openssl \
-wget unzip zip coreutils diffutils $*"
+wget unzip zip tar xz-utils gzip coreutils diffutils $*"
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
 
 missing=""
-for spec in $PACKAGES; do
+for wanted in $PACKAGES; do
     found=""
-    for pkg in $(echo "$spec" | tr '|' ' '); do
+    for pkg in $(echo "$wanted" | tr '|' ' '); do
         if installed "$pkg"; then
             found=yes
             break
@@ -29,12 +30,12 @@ for spec in $PACKAGES; do
     done
     [ -n "$found" ] && continue
     choice=""
-    for pkg in $(echo "$spec" | tr '|' ' '); do
+    for pkg in $(echo "$wanted" | tr '|' ' '); do
         if [ -z "$choice" ] && apt-cache show "$pkg" >/dev/null 2>&1; then
             choice=$pkg
         fi
     done
-    missing="$missing ${choice:-${spec%%|*}}"
+    missing="$missing ${choice:-${wanted%%|*}}"
 done
 
 if [ -z "$missing" ]; then
