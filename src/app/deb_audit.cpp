@@ -9,7 +9,9 @@
 
 #include "app/commands.h"
 #include "app/host.h"
+#include "app/layout.h"
 #include "app/state.h"
+#include "utils/file.h"
 
 namespace {
 
@@ -17,16 +19,15 @@ namespace {
 // line end counts too), or -1 when it cannot be opened.
 long count_lines(const std::string &path)
 {
-    FILE *f = fopen(path.c_str(), "r");
+    File f(fopen(path.c_str(), "r"));
     if (!f)
         return -1;
     long count = 0;
     char *line = nullptr;
     size_t cap = 0;
-    while (getline(&line, &cap, f) >= 0)
+    while (getline(&line, &cap, f.get()) >= 0)
         count++;
     free(line);
-    fclose(f);
     return count;
 }
 
@@ -34,13 +35,11 @@ long count_lines(const std::string &path)
 
 int deb_checksum(void)
 {
-    const std::string dir = std::string(target_path) + release_ver;
-    // The release directory as shell text.
-    const std::string sh_dir = host::quote(target_path) + host::quote(release_ver);
-    const std::string sh_local = sh_dir + "/utils/files/local_deb_checksum";
-    const std::string sh_official = sh_dir + "/utils/files/deb_checksum";
+    const std::string sh_local = layout::release_arg("/utils/files/local_deb_checksum");
+    const std::string sh_official = layout::release_arg("/utils/files/deb_checksum");
+    const std::string sh_debs = layout::release_arg("/packages/deb-files");
 
-    long deb_count = count_lines(dir + "/utils/files/deb_checksum");
+    long deb_count = count_lines(layout::release_path("/utils/files/deb_checksum"));
     if (deb_count < 0) {
         // Without an official list every package counts as surplus.
         puts("deb_checksum read failed.");
@@ -49,12 +48,12 @@ int deb_checksum(void)
 
     if (host::run("if [ -e " + sh_local + " ]; then rm -fr " + sh_local + "; fi") < 0)
         return 1;
-    if (host::run("cd " + sh_dir + "/packages/deb-files; for deb in `ls " + sh_dir +
-                  "/packages/deb-files`; do sha256sum $deb >> " + sh_local + "; done") < 0)
+    if (host::run("cd " + sh_debs + "; for deb in `ls " + sh_debs + "`; do sha256sum $deb >> " +
+                  sh_local + "; done") < 0)
         return 1;
 
     // No entry in the package directory leaves no local list at all.
-    long local_deb_count = count_lines(dir + "/utils/files/local_deb_checksum");
+    long local_deb_count = count_lines(layout::release_path("/utils/files/local_deb_checksum"));
     if (local_deb_count < 0) {
         puts("deb_checksum read failed.");
         return 1;

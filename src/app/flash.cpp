@@ -4,16 +4,16 @@
 // written with fh_loader, all as root through sudo. Every path lies in the
 // release directory, target_path immediately followed by release_ver.
 #include <cstdio>
-#include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "app/commands.h"
 #include "app/console.h"
 #include "app/host.h"
+#include "app/layout.h"
 #include "app/pause.h"
 #include "app/state.h"
+#include "utils/file.h"
 
 namespace {
 
@@ -24,21 +24,12 @@ constexpr size_t tool_buffer = 800;
 // Length of a confirmation word's buffer: "y", "q", or a refused answer.
 constexpr size_t answer_size = 8;
 
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+// The board's storage, as fh_loader names it.
+enum class Memory { ufs, emmc };
 
-// A path in the release directory, as it is used outside the shell.
-std::string release_file(const char *suffix)
+const char *memory_name(Memory memory)
 {
-    return std::string(target_path) + release_ver + suffix;
-}
-
-// The same path made safe for a command line.
-std::string release_arg(const char *suffix)
-{
-    return host::quote(release_file(suffix));
+    return memory == Memory::emmc ? "eMMC" : "UFS";
 }
 
 std::string port_arg()
@@ -49,18 +40,19 @@ std::string port_arg()
 // The eMMC sequences run when the release carries an eMMC build.
 bool emmc_selected()
 {
-    return access(release_file("/full_build/emmc").c_str(), F_OK) == 0;
+    return file_exists(layout::release_path("/full_build/emmc"));
 }
 
-// The yellow banner of a flashing dialogue; version_line takes the colour,
-// the reset and release_ver, so the version itself is printed uncoloured.
-void print_banner(const char *title, const char *version_line)
+// The yellow banner of a flashing dialogue: title, and the kind of version
+// ("image", "CDT") before the release name, which is printed uncoloured.
+void print_banner(const char *title, const char *version_kind)
 {
     const char *rule = "==================================================";
     printf("%s%s%s\n", console::yellow, rule, console::reset);
     printf("%s%s%s\n", console::yellow, title, console::reset);
     printf("%sThe flash process will take about 5 minutes%s\n", console::yellow, console::reset);
-    printf(version_line, console::yellow, console::reset, release_ver);
+    printf("%sCurrent %s version to be flashed: %s%s\n", console::yellow, version_kind,
+           console::reset, release_ver);
     printf("%s%s%s\n\n", console::yellow, rule, console::reset);
 }
 
@@ -85,6 +77,14 @@ bool confirmed(console::PromptMode &prompt, const char *read_error)
     return false;
 }
 
+// The programmer load: QSaharaServer sends the programmer image (a path in
+// the release directory) to the board and logs into log, as a status probe.
+std::string qsahara_cmd(const char *programmer, const char *log)
+{
+    return "sudo QSaharaServer -p " + port_arg() + " -s 13:" + layout::release_arg(programmer) +
+           " > " + layout::release_arg(log);
+}
+
 // Loads the programmer into the board. Only an exit status of 0 lets the
 // sequence touch the storage.
 bool load_programmer(const std::string &cmd, const char *cannot_start, const char *no_line)
@@ -104,6 +104,29 @@ bool load_programmer(const std::string &cmd, const char *cannot_start, const cha
         return false;
     }
     return true;
+}
+
+// fh_loader's action that erases storage part n.
+std::string erase(int part)
+{
+    return host::format("--erase=%d", part);
+}
+
+// fh_loader's action that sends the comma-separated XML descriptions xmls,
+// found with their images in dir (a directory of the release, ending in "/").
+std::string send(const char *xmls, const char *dir)
+{
+    return std::string("--sendxml=") + xmls + " --search_path=" + layout::release_arg(dir);
+}
+
+// Every fh_loader line: the board's port, the action, the storage, the log
+// file in the release directory, and with reset the restart that ends a
+// sequence.
+std::string fh_loader(const std::string &action, Memory memory, const char *log, bool reset)
+{
+    return "sudo fh_loader --port=" + port_arg() + " " + action +
+           " --noprompt --showpercentagecomplete --memoryname=" + memory_name(memory) +
+           " --loglevel=1 --porttracename=" + layout::release_arg(log) + (reset ? " --reset" : "");
 }
 
 // One fh_loader step of a sequence.
@@ -151,65 +174,44 @@ std::vector<Step> ufs_steps()
         "fh_loader erase part2 internal error", "fh_loader erase part3 internal error",
         "fh_loader erase part4 internal error", "fh_loader erase part5 internal error",
     };
-    const std::string port = port_arg();
+    static const char *const erase_logs[] = {
+        "/erase0.log", "/erase1.log", "/erase2.log", "/erase3.log", "/erase4.log", "/erase5.log",
+    };
     std::vector<Step> steps;
-    for (int part = 0; part < 6; part++) {
-        std::string log = host::format("/erase%d.log", part);
-        steps.push_back({erase_messages[part],
-                         host::format("sudo fh_loader --port=%s --erase=%d --noprompt "
-                                      "--showpercentagecomplete --memoryname=UFS --loglevel=1 "
-                                      "--porttracename=%s",
-                                      port.c_str(), part, release_arg(log.c_str()).c_str()),
-                         erase_failures[part]});
-    }
-    steps.push_back({"Flashing full build ... ",
-                     host::format("sudo fh_loader --port=%s "
-                                  "--sendxml=rawprogram3_iot_qrd.xml,patch3.xml --search_path=%s "
-                                  "--noprompt --showpercentagecomplete --memoryname=UFS "
-                                  "--loglevel=1 --porttracename=%s",
-                                  port.c_str(), release_arg("/cdt/").c_str(),
-                                  release_arg("/flash_cdt_fullbuild.log").c_str()),
-                     "flash cdt in full_build internal error"});
+    for (int part = 0; part < 6; part++)
+        steps.push_back({.message = erase_messages[part],
+                         .cmd = fh_loader(erase(part), Memory::ufs, erase_logs[part], false),
+                         .failure = erase_failures[part]});
+    steps.push_back({.message = "Flashing full build ... ",
+                     .cmd = fh_loader(send("rawprogram3_iot_qrd.xml,patch3.xml", "/cdt/"),
+                                      Memory::ufs, "/flash_cdt_fullbuild.log", false),
+                     .failure = "flash cdt in full_build internal error"});
     steps.push_back(
-        {nullptr,
-         host::format("sudo fh_loader --port=%s "
-                      "--sendxml=rawprogram_unsparse0.xml,rawprogram1.xml,rawprogram2.xml,"
-                      "rawprogram3.xml,rawprogram4.xml,rawprogram5.xml,patch0.xml,patch1.xml,"
-                      "patch2.xml,patch3.xml,patch4.xml,patch5.xml --search_path=%s --noprompt "
-                      "--showpercentagecomplete --memoryname=UFS --loglevel=1 "
-                      "--porttracename=%s --reset",
-                      port.c_str(), release_arg("/full_build/ufs/").c_str(),
-                      release_arg("/flash_image.log").c_str()),
-         "flash full build internal error"});
+        {.message = nullptr,
+         .cmd = fh_loader(send("rawprogram_unsparse0.xml,rawprogram1.xml,rawprogram2.xml,"
+                               "rawprogram3.xml,rawprogram4.xml,rawprogram5.xml,patch0.xml,"
+                               "patch1.xml,patch2.xml,patch3.xml,patch4.xml,patch5.xml",
+                               "/full_build/ufs/"),
+                          Memory::ufs, "/flash_image.log", true),
+         .failure = "flash full build internal error"});
     return steps;
 }
 
 std::vector<Step> emmc_steps()
 {
-    const std::string port = port_arg();
-    std::vector<Step> steps;
-    steps.push_back({"Erasing part0 ...",
-                     host::format("sudo fh_loader --port=%s --erase=0 --noprompt "
-                                  "--showpercentagecomplete --memoryname=eMMC --loglevel=1 "
-                                  "--porttracename=%s",
-                                  port.c_str(), release_arg("/erase0.log").c_str()),
-                     "fh_loader erase part0 internal error"});
-    steps.push_back({"Flashing full build ... ",
-                     host::format("sudo fh_loader --port=%s --sendxml=rawprogram2.xml,patch2.xml "
-                                  "--search_path=%s --noprompt --showpercentagecomplete "
-                                  "--memoryname=eMMC --loglevel=1 --porttracename=%s",
-                                  port.c_str(), release_arg("/cdt/").c_str(),
-                                  release_arg("/flash_cdt_fullbuild.log").c_str()),
-                     "flash cdt in full_build internal error"});
-    steps.push_back({nullptr,
-                     host::format("sudo fh_loader --port=%s "
-                                  "--sendxml=rawprogram_unsparse0.xml,patch0.xml --search_path=%s "
-                                  "--noprompt --showpercentagecomplete --memoryname=eMMC "
-                                  "--loglevel=1 --porttracename=%s --reset",
-                                  port.c_str(), release_arg("/full_build/emmc/").c_str(),
-                                  release_arg("/flash_image.log").c_str()),
-                     "flash full build internal error"});
-    return steps;
+    return {
+        {.message = "Erasing part0 ...",
+         .cmd = fh_loader(erase(0), Memory::emmc, "/erase0.log", false),
+         .failure = "fh_loader erase part0 internal error"},
+        {.message = "Flashing full build ... ",
+         .cmd = fh_loader(send("rawprogram2.xml,patch2.xml", "/cdt/"), Memory::emmc,
+                          "/flash_cdt_fullbuild.log", false),
+         .failure = "flash cdt in full_build internal error"},
+        {.message = nullptr,
+         .cmd = fh_loader(send("rawprogram_unsparse0.xml,patch0.xml", "/full_build/emmc/"),
+                          Memory::emmc, "/flash_image.log", true),
+         .failure = "flash full build internal error"},
+    };
 }
 
 // An adb listing is a header line, one line per device and an empty line:
@@ -238,8 +240,8 @@ void wait_for_boot()
     puts("Waiting for device to reboot ...");
     pause_for(5);
 
-    const std::string poll = "adb devices > " + release_arg("/device_bootup.log");
-    const std::string listing = release_file("/device_bootup.log");
+    const std::string poll = "adb devices > " + layout::release_arg("/device_bootup.log");
+    const std::string listing = layout::release_path("/device_bootup.log");
     for (int i = 1; i < 100; i++) {
         if (i % 10 == 0) {
             if (!host::run_wait(poll)) {
@@ -288,17 +290,21 @@ void report_no_board_partial()
 // A sequence that writes one set of partitions and then expects the board
 // to have left download mode: the CDT (both storages) and NON-HLOS flashes.
 struct PartialFlash {
-    const char *helper;        // first field of the check's internal-error line
-    const char *present_file;  // its presence in the release directory is tested
-    const char *check_error;   // "%s: ..." with helper: the test could not run
-    const char *missing_files; // red, target_path, release_ver, reset
-    const char *title;         // printed when flashing starts
-    const char *programmer;    // programmer image in the release directory
+    const char *helper;       // first field of "<helper>: check <check> internal error"
+    const char *check;        // what that line names: "cdt", "nonhlos"
+    const char *present_file; // its presence in the release directory is tested
+    const char *files_name;   // "Could not find the <files_name> files, ..."
+    const char *files_dir;    // "... please check files in <release>/<files_dir>"
+    const char *title;        // printed when flashing starts
+    const char *programmer;   // programmer image in the release directory
     const char *programmer_log;
     const char *load_cannot_start;
     const char *load_no_line;
     const char *flash_message;
-    std::string (*flash_cmd)(); // composed once the board (dev_name) is found
+    Memory memory;
+    const char *xmls;       // descriptions sent to the board
+    const char *search_dir; // where they and their images lie
+    const char *flash_log;
     const char *flash_failure;
     const char *still_in_download_mode; // red
     const char *done;                   // green
@@ -306,9 +312,10 @@ struct PartialFlash {
 
 int flash_partial(const PartialFlash &f)
 {
-    host::Reply present = host::first_line("ls " + release_arg(f.present_file), host::cmd_buffer);
+    host::Reply present =
+        host::first_line("ls " + layout::release_arg(f.present_file), host::cmd_buffer);
     if (!present.started()) {
-        printf(f.check_error, f.helper);
+        printf("%s: check %s internal error\n", f.helper, f.check);
         return 1;
     }
     if (!find_device()) {
@@ -316,20 +323,20 @@ int flash_partial(const PartialFlash &f)
         return 1;
     }
     if (!present.has_line()) {
-        printf(f.missing_files, console::red, target_path, release_ver, console::reset);
+        printf("%sCould not find the %s files, please check files in %s%s/%s%s\n", console::red,
+               f.files_name, target_path, release_ver, f.files_dir, console::reset);
         return 1;
     }
-    const std::string flash = f.flash_cmd();
-    if (!steps_fit({{nullptr, flash, f.flash_failure}}))
+    // Composed once the board (dev_name) is known.
+    const std::string flash = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true);
+    if (!steps_fit({{.message = nullptr, .cmd = flash, .failure = f.flash_failure}}))
         return 1;
 
     puts(f.title);
     puts("Initializing flash...");
     pause_for(1);
-    if (!load_programmer(host::format("sudo QSaharaServer -p %s -s 13:%s > %s", port_arg().c_str(),
-                                      release_arg(f.programmer).c_str(),
-                                      release_arg(f.programmer_log).c_str()),
-                         f.load_cannot_start, f.load_no_line))
+    if (!load_programmer(qsahara_cmd(f.programmer, f.programmer_log), f.load_cannot_start,
+                         f.load_no_line))
         return 1;
 
     puts(f.flash_message);
@@ -348,54 +355,28 @@ int flash_partial(const PartialFlash &f)
     return 0;
 }
 
-std::string cdt_ufs_cmd()
-{
-    return host::format("sudo fh_loader --port=%s --sendxml=rawprogram3_iot_qrd.xml,patch3.xml "
-                        "--search_path=%s --noprompt --showpercentagecomplete --memoryname=UFS "
-                        "--loglevel=1 --porttracename=%s --reset",
-                        port_arg().c_str(), release_arg("/cdt/").c_str(),
-                        release_arg("/flash_cdt.log").c_str());
-}
-
-std::string cdt_emmc_cmd()
-{
-    return host::format("sudo fh_loader --port=%s --sendxml=rawprogram2.xml,patch2.xml "
-                        "--search_path=%s --noprompt --showpercentagecomplete --memoryname=eMMC "
-                        "--loglevel=1 --porttracename=%s --reset",
-                        port_arg().c_str(), release_arg("/cdt/").c_str(),
-                        release_arg("/flash_cdt.log").c_str());
-}
-
-std::string nonhlos_cmd()
-{
-    return host::format(
-        "sudo fh_loader --port=%s "
-        "--sendxml=rawprogram0.xml,rawprogram1.xml,rawprogram2.xml,rawprogram3.xml,"
-        "rawprogram4.xml,rawprogram5.xml,patch0.xml,patch1.xml,patch2.xml,patch3.xml,patch4.xml,"
-        "patch5.xml --search_path=%s --noprompt --showpercentagecomplete --memoryname=UFS "
-        "--loglevel=1 --porttracename=%s --reset",
-        port_arg().c_str(), release_arg("/non_hlos/ufs/").c_str(),
-        release_arg("/flash_nonhlos.log").c_str());
-}
-
 // CDT flashing, both storage variants; helper is the variant's name.
 int flash_cdt(bool emmc, const char *helper)
 {
     return flash_partial({
-        helper,
-        emmc ? "/cdt/rawprogram2.xml" : "/cdt/rawprogram3_iot_qrd.xml",
-        "%s: check cdt internal error\n",
-        "%sCould not find the cdt files, please check files in %s%s/cdt%s\n",
-        "Ostrelle flashing CDT...",
-        "/cdt/prog_firehose_ddr.elf",
-        "/QSahara_cdt.log",
-        "QsaharaServer cdt cmd internal error",
-        "get QSahara result internal error",
-        "Flashing CDT ...",
-        emmc ? cdt_emmc_cmd : cdt_ufs_cmd,
-        "flash cdt internal error",
-        "You may need to flash full build in order to boot up the device",
-        "Flashing cdt ... done",
+        .helper = helper,
+        .check = "cdt",
+        .present_file = emmc ? "/cdt/rawprogram2.xml" : "/cdt/rawprogram3_iot_qrd.xml",
+        .files_name = "cdt",
+        .files_dir = "cdt",
+        .title = "Ostrelle flashing CDT...",
+        .programmer = "/cdt/prog_firehose_ddr.elf",
+        .programmer_log = "/QSahara_cdt.log",
+        .load_cannot_start = "QsaharaServer cdt cmd internal error",
+        .load_no_line = "get QSahara result internal error",
+        .flash_message = "Flashing CDT ...",
+        .memory = emmc ? Memory::emmc : Memory::ufs,
+        .xmls = emmc ? "rawprogram2.xml,patch2.xml" : "rawprogram3_iot_qrd.xml,patch3.xml",
+        .search_dir = "/cdt/",
+        .flash_log = "/flash_cdt.log",
+        .flash_failure = "flash cdt internal error",
+        .still_in_download_mode = "You may need to flash full build in order to boot up the device",
+        .done = "Flashing cdt ... done",
     });
 }
 
@@ -404,8 +385,7 @@ int flash_cdt(bool emmc, const char *helper)
 int sdk_flash_full(int, char *[])
 {
     console::PromptMode prompt;
-    print_banner("Flash full build to Vavevuro device",
-                 "%sCurrent image version to be flashed: %s%s\n");
+    print_banner("Flash full build to Vavevuro device", "image");
     if (confirmed(prompt, "\n input version internal error"))
         sdk_flash_full_helper();
     return 0;
@@ -414,10 +394,11 @@ int sdk_flash_full(int, char *[])
 int sdk_flash_full_helper(void)
 {
     const bool emmc = emmc_selected();
-    host::Reply present =
-        host::first_line("ls " + release_arg(emmc ? "/full_build/emmc/rawprogram_unsparse0.xml"
-                                                  : "/full_build/ufs/rawprogram_unsparse0.xml"),
-                         host::cmd_buffer);
+    const char *storage = emmc ? "emmc" : "ufs";
+    host::Reply present = host::first_line(
+        "ls " + layout::release_arg(emmc ? "/full_build/emmc/rawprogram_unsparse0.xml"
+                                         : "/full_build/ufs/rawprogram_unsparse0.xml"),
+        host::cmd_buffer);
     if (!present.started()) {
         printf("%s: check full_build internal error\n", "sdk_flash_full_helper");
         return 0;
@@ -428,14 +409,9 @@ int sdk_flash_full_helper(void)
         return 0;
     }
     if (!present.has_line()) {
-        if (emmc)
-            printf("%sNeed to check %s%s/full_build/emmc/ or run command 1 to "
-                   "download/regenerate image%s\n",
-                   console::red, target_path, release_ver, console::reset);
-        else
-            printf("%sNeed to check %s%s/full_build/ufs/ or run command 1 to "
-                   "download/regenerate image%s\n",
-                   console::red, target_path, release_ver, console::reset);
+        printf("%sNeed to check %s%s/full_build/%s/ or run command 1 to download/regenerate "
+               "image%s\n",
+               console::red, target_path, release_ver, storage, console::reset);
         return 0;
     }
 
@@ -446,14 +422,10 @@ int sdk_flash_full_helper(void)
     puts("Ostrelle flashing full build...");
     puts("Initializing flash ...");
     pause_for(1);
-    const std::string programmer =
-        host::format("sudo QSaharaServer -p %s -s 13:%s > %s", port_arg().c_str(),
-                     release_arg(emmc ? "/full_build/emmc/prog_firehose_ddr.elf"
-                                      : "/full_build/ufs/prog_firehose_ddr.elf")
-                         .c_str(),
-                     release_arg("/QSahara_fullbuild.log").c_str());
-    if (!load_programmer(programmer, "QsaharaServer cmd internal error",
-                         "get QSahara result internal error"))
+    if (!load_programmer(qsahara_cmd(emmc ? "/full_build/emmc/prog_firehose_ddr.elf"
+                                          : "/full_build/ufs/prog_firehose_ddr.elf",
+                                     "/QSahara_fullbuild.log"),
+                         "QsaharaServer cmd internal error", "get QSahara result internal error"))
         return 0;
 
     run_steps(steps);
@@ -464,7 +436,7 @@ int sdk_flash_full_helper(void)
 int sdk_flash_cdt(int, char *[])
 {
     console::PromptMode prompt;
-    print_banner("Flash CDT to Vavevuro device", "%sCurrent CDT version to be flashed: %s%s\n");
+    print_banner("Flash CDT to Vavevuro device", "CDT");
     if (confirmed(prompt, "\n input cdt version internal error")) {
         if (emmc_selected())
             sdk_flash_cdt_emmc_helper();
@@ -487,8 +459,7 @@ int sdk_flash_cdt_emmc_helper(void)
 int sdk_flash_nonhlos(int, char *[])
 {
     console::PromptMode prompt;
-    print_banner("Flash NON-HLOS build to Vavevuro device",
-                 "%sCurrent image version to be flashed: %s%s\n");
+    print_banner("Flash NON-HLOS build to Vavevuro device", "image");
     // NON-HLOS images exist for UFS storage only: no storage selection.
     if (confirmed(prompt, "\n input version internal error"))
         sdk_flash_nonhlos_helper();
@@ -498,19 +469,25 @@ int sdk_flash_nonhlos(int, char *[])
 int sdk_flash_nonhlos_helper(void)
 {
     return flash_partial({
-        "sdk_flash_nonhlos_helper",
-        "/non_hlos/ufs/rawprogram0.xml",
-        "%s: check nonhlos internal error\n",
-        "%sCould not find the NON-HLOS files, please check files in %s%s/non_hlos%s\n",
-        "Ostrelle flashing NON-HLOS build...",
-        "/non_hlos/ufs/prog_firehose_ddr.elf",
-        "/QSahara_nonhlos.log",
-        "QsaharaServer nonhlos cmd internal error",
-        "get NON-HLOS QSahara result internal error",
-        "Flashing NON-HLOS build...",
-        nonhlos_cmd,
-        "flash nonhlos internal error",
-        "You may need to flash HLOS image in order to boot up the device",
-        "Flashing NON-HLOS ... done",
+        .helper = "sdk_flash_nonhlos_helper",
+        .check = "nonhlos",
+        .present_file = "/non_hlos/ufs/rawprogram0.xml",
+        .files_name = "NON-HLOS",
+        .files_dir = "non_hlos",
+        .title = "Ostrelle flashing NON-HLOS build...",
+        .programmer = "/non_hlos/ufs/prog_firehose_ddr.elf",
+        .programmer_log = "/QSahara_nonhlos.log",
+        .load_cannot_start = "QsaharaServer nonhlos cmd internal error",
+        .load_no_line = "get NON-HLOS QSahara result internal error",
+        .flash_message = "Flashing NON-HLOS build...",
+        .memory = Memory::ufs,
+        .xmls = "rawprogram0.xml,rawprogram1.xml,rawprogram2.xml,rawprogram3.xml,rawprogram4.xml,"
+                "rawprogram5.xml,patch0.xml,patch1.xml,patch2.xml,patch3.xml,patch4.xml,"
+                "patch5.xml",
+        .search_dir = "/non_hlos/ufs/",
+        .flash_log = "/flash_nonhlos.log",
+        .flash_failure = "flash nonhlos internal error",
+        .still_in_download_mode = "You may need to flash HLOS image in order to boot up the device",
+        .done = "Flashing NON-HLOS ... done",
     });
 }

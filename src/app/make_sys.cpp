@@ -9,6 +9,7 @@
 #include "app/commands.h"
 #include "app/console.h"
 #include "app/host.h"
+#include "app/layout.h"
 #include "app/state.h"
 
 namespace {
@@ -36,7 +37,7 @@ int sdk_make_sys(int, char *[])
     console::PromptMode mode;
     const char *y = console::yellow;
     const char *r = console::reset;
-    if (platform == 1) {
+    if (layout::is_lu()) {
         printf("%s===================================================%s\n", y, r);
         printf("%sGenerate system image to complete full build%s\n", y, r);
         printf("%sThe image repack process will take about 40 minutes%s\n", y, r);
@@ -69,13 +70,11 @@ int sdk_make_sys_helper(void)
         puts("Download resource failed. Try command 1 again.");
         return 1;
     }
-    if (platform == 2) {
+    if (!layout::is_lu()) {
         printf("%sDownload LE resources ... Done%s\n", console::green, console::reset);
         return 0;
     }
 
-    // The release directory as shell text.
-    const std::string dir = host::quote(target_path) + host::quote(release_ver);
 
     printf("%sStart to make system image ...%s\n", console::yellow, console::reset);
     switch (deb_checksum()) {
@@ -99,7 +98,7 @@ int sdk_make_sys_helper(void)
         return 0;
     }
 
-    host::Reply script = host::first_line("ls " + dir + "/build-system.sh", 512);
+    host::Reply script = host::first_line("ls " + layout::release_arg("/build-system.sh"), 512);
     if (!script.started()) {
         printf("%s: find fc system.sh internal error\n", "sdk_make_sys_helper");
     } else if (!script.has_line()) {
@@ -110,12 +109,13 @@ int sdk_make_sys_helper(void)
         puts("Checking resources...");
         // The build's own output reaches the terminal and repack.log; only
         // the ext4 image it leaves tells whether it worked.
-        if (!host::pass_through("sudo sh " + dir + "/build-system.sh | tee " + dir + "/repack.log"))
+        if (!host::pass_through("sudo sh " + layout::release_arg("/build-system.sh") + " | tee " +
+                               layout::release_arg("/repack.log")))
             printf("%s: make system.img internal error\n", "sdk_make_sys_helper");
     }
 
     puts("\n\nChecking system.img ...");
-    host::Reply image = host::first_line("ls " + dir + "/rootfs/*.ext4", 512);
+    host::Reply image = host::first_line("ls " + layout::release_arg("/rootfs/") + "*.ext4", 512);
     if (!image.started()) {
         puts("check system.img internal error");
     } else if (!image.has_line()) {
@@ -127,7 +127,7 @@ int sdk_make_sys_helper(void)
     }
 
     // ls answers 2 when the directory is missing; an empty one gives "0".
-    host::Reply sparse = host::probe("ls " + dir + "/imgparser/sparse_image");
+    host::Reply sparse = host::probe("ls " + layout::release_arg("/imgparser/sparse_image"));
     if (!sparse.started()) {
         puts("check sparse_image internal error");
     } else if (!sparse.has_line()) {
@@ -136,28 +136,29 @@ int sdk_make_sys_helper(void)
     } else if (sparse.is("2\n")) {
         printf("Creating %s%s/imgparser/sparse_image/ to store ext4 files\n", target_path,
                release_ver);
-        if (host::run("mkdir -p " + dir + "/imgparser/sparse_image") < 0) {
+        if (host::run("mkdir -p " + layout::release_arg("/imgparser/sparse_image")) < 0) {
             puts("Create sparse_image directory failed");
             return 1;
         }
     }
 
     puts("\nStart to sparse system image, setting up ...");
-    if (!host::pass_through("cd " + dir + "/imgparser/sparse_image; ../checksparse.py -i " +
-                            "../rawprogram0.xml -s " + dir +
-                            "/rootfs/ -o rawprogram_unsparse0.xml | tee " + dir + "/sparse.log")) {
+    if (!host::pass_through("cd " + layout::release_arg("/imgparser/sparse_image") +
+                            "; ../checksparse.py -i ../rawprogram0.xml -s " + layout::release_arg("/rootfs/") +
+                            " -o rawprogram_unsparse0.xml | tee " + layout::release_arg("/sparse.log"))) {
         printf("%s: sparse system.img internal error\n", "sdk_make_sys_helper");
         return 1;
     }
 
     // Old images go first; every other file in full_build/ufs/ is replaced
     // by name in the move.
-    if (host::run("rm " + dir + "/full_build/ufs/*.ext4 2> /dev/null") < 0)
+    if (host::run("rm " + layout::release_arg("/full_build/ufs/") + "*.ext4 2> /dev/null") < 0)
         puts("Unable to remove old ext4 files");
 
     puts("Moving sparse images to full_build ...");
     host::Reply moved =
-        host::probe("mv " + dir + "/imgparser/sparse_image/* " + dir + "/full_build/ufs/");
+        host::probe("mv " + layout::release_arg("/imgparser/sparse_image/") + "* " +
+                                      layout::release_arg("/full_build/ufs/"));
     if (!moved.started()) {
         printf("%s: mv sparse images internal error\n", "sdk_make_sys_helper");
         return 1;

@@ -3,16 +3,17 @@
 // the user picks one release of it by number.
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/console.h"
 #include "app/host.h"
+#include "app/layout.h"
 #include "app/resource_server.h"
 #include "app/setup.h"
 #include "app/state.h"
 #include "app/ver_list.h"
+#include "utils/file.h"
 
 using console::green;
 using console::red;
@@ -20,11 +21,6 @@ using console::reset;
 using console::yellow;
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Asks the kt5 questions and returns the platform tag; sets platform.
 const char *ask_kt5_platform(void)
@@ -129,19 +125,14 @@ int check_version(void)
     const char *plat_sel = choose_platform();
 
     printf("\nChecking current versions of release ...\n");
-    std::string list_dir = std::string(target_path) + subdirs[0];
     std::string file_name = std::string(s_product) + plat_sel + config_filename;
-    std::string tmp = list_dir + file_name;
+    std::string tmp = layout::list_dir() + file_name;
     // A stale copy is removed first so that wget -c never continues it.
-    if (File old{fopen(tmp.c_str(), "r")}) {
-        old.reset();
-        if (!host::run_wait("rm " + host::quote(target_path) + subdirs[0] + file_name)) {
-            printf("download config file internal error.\n");
-            return -1;
-        }
+    if (file_exists(tmp) && !host::run_wait("rm " + host::quote(tmp))) {
+        printf("download config file internal error.\n");
+        return -1;
     }
-    if (!host::run_wait(
-            resource::fetch_cmd(host::quote(target_path) + subdirs[0], file_name, false))) {
+    if (!host::run_wait(resource::fetch_cmd(layout::list_dir_arg(), file_name, false))) {
         printf("download config file internal error.\n");
         return -1;
     }

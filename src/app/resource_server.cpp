@@ -1,8 +1,6 @@
 // Fetch commands of the resource server.
 #include "app/resource_server.h"
 
-#include <cstdio>
-
 #include "app/host.h"
 #include "app/state.h"
 
@@ -16,7 +14,7 @@ std::string inside_quotes(std::string_view value)
     return "'" + quoted + "'";
 }
 
-std::string fetch_cmd(std::string_view local_dir, std::string_view file_name, bool progress)
+std::string wget_cmd(std::string_view local_dir, std::string_view url, bool progress)
 {
     std::string cmd =
         "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate";
@@ -25,28 +23,19 @@ std::string fetch_cmd(std::string_view local_dir, std::string_view file_name, bo
     cmd += " -P ";
     cmd += local_dir;
     cmd += " '";
-    cmd += resource_url;
-    cmd += "/uploads/web/ostrelle/";
-    cmd += s_product;
-    cmd += "/sdk/";
-    cmd += inside_quotes(file_name);
+    cmd += url;
     cmd += "'";
     return cmd;
 }
 
-bool read_package_digest(const char *who, const std::string &shell_path, std::string &digest)
+std::string fetch_cmd(std::string_view local_dir, std::string_view file_name, bool progress)
 {
-    host::Reply reply = host::first_line("sha256sum " + shell_path, 65);
-    if (!reply.started()) {
-        printf("%s: sha256sum cmd internal error\n", who);
-        return false;
-    }
-    if (!reply.has_line()) {
-        printf("%s: read checksum internal error\n", who);
-        return false;
-    }
-    digest = reply.line;
-    return true;
+    std::string url = resource_url;
+    url += "/uploads/web/ostrelle/";
+    url += s_product;
+    url += "/sdk/";
+    url += inside_quotes(file_name);
+    return wget_cmd(local_dir, url, progress);
 }
 
 } // namespace resource

@@ -16,27 +16,13 @@ namespace resource {
 // With progress the download shows wget's progress bar.
 std::string fetch_cmd(std::string_view local_dir, std::string_view file_name, bool progress);
 
+// The wget command that fetches url (shell-safe text inside single quotes)
+// into local_dir (shell text), with the options every download shares.
+std::string wget_cmd(std::string_view local_dir, std::string_view url, bool progress);
+
 // value as it may stand inside a single-quoted word: unchanged when it is
 // plain, otherwise the surrounding quote is closed, the value quoted on its
 // own and the quote opened again.
 std::string inside_quotes(std::string_view value);
-
-// Re-downloads a package gets at most while its digest differs.
-inline constexpr int max_refetches = 3;
-
-// Reads the SHA-256 digest of the package at shell_path (shell text, values
-// already quoted) as the first line of sha256sum, read into 65 bytes so that
-// just the 64 digits remain. False, after "<who>: sha256sum cmd internal
-// error" or "<who>: read checksum internal error", when sha256sum could not
-// be started or printed nothing (the package is missing or unreadable).
-bool read_package_digest(const char *who, const std::string &shell_path, std::string &digest);
-
-// Whether unzip's exit status means that the package was unpacked: 0, or 1
-// for warnings after which unzip completed all the same. Anything else (not
-// a zip, a full disk, no unzip at all) leaves the unpacked tree incomplete.
-inline bool unpacked(int unzip_status)
-{
-    return unzip_status == 0 || unzip_status == 1;
-}
 
 } // namespace resource

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/commands.h"
+#include "app/layout.h"
 #include "app/state.h"
 #include "utils/edit.h"
 #include "utils/eloop.h"
@@ -30,7 +31,7 @@ namespace {
 
 const sdk_cmd *live_table(void)
 {
-    return platform == 1 ? sdk_lu_commands : sdk_le_commands;
+    return layout::is_lu() ? sdk_lu_commands : sdk_le_commands;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include "app/console.h"
 #include "app/host.h"
+#include "app/layout.h"
 #include "app/setup.h"
 #include "app/state.h"
 
@@ -137,7 +138,7 @@ int set_target_path(void)
         }
 
         state_file = std::string(home) + "/" + tardir_filename;
-        host::Reply reply = host::probe("mkdir -p " + host::quote(target_path) + subdirs[0]);
+        host::Reply reply = host::probe("mkdir -p " + layout::list_dir_arg());
         if (!reply.started()) {
             puts("mkdir cmd internal error");
             setup_failed();

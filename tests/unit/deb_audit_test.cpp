@@ -142,9 +142,10 @@ TEST(DebAudit, HostileReleaseNameIsQuoted)
     StdoutCapture cap;
     deb_checksum();
     cap.text();
-    const std::string d = dir.slash() + "'r1;touch x'";
+    // Each path of the release is one quoted word.
+    const std::string d = "'" + dir.slash() + "r1;touch x";
     ASSERT_GE(fake.calls().size(), 2u);
-    EXPECT_EQ(fake.commands()[1], "cd " + d + "/packages/deb-files; for deb in `ls " + d +
-                                      "/packages/deb-files`; do sha256sum $deb >> " + d +
-                                      "/utils/files/local_deb_checksum; done");
+    EXPECT_EQ(fake.commands()[1], "cd " + d + "/packages/deb-files'; for deb in `ls " + d +
+                                      "/packages/deb-files'`; do sha256sum $deb >> " + d +
+                                      "/utils/files/local_deb_checksum'; done");
 }

@@ -224,9 +224,11 @@ TEST(ImagePackage, HostileNamesStayInsideTheirQuotes)
     EXPECT_EQ(run.result, 0);
     const std::string qt = "'" + t + "'";
     const std::string qzip = "'r1;touch x'\\''y.zip'";
+    // The package path is one quoted word.
+    const std::string qpath = "'" + t + "r1;touch x'\\''y.zip'";
     EXPECT_EQ(fake.commands(),
-              (std::vector<std::string>{fetch_line(qt, "'" + qzip + "'"), "sha256sum " + qt + qzip,
-                                        "unzip -o " + qt + qzip + " -d " + qt}));
+              (std::vector<std::string>{fetch_line(qt, "'" + qzip + "'"), "sha256sum " + qpath,
+                                        "unzip -o " + qpath + " -d " + qt}));
 }
 
 TEST(ResourceServer, ValuesInsideTheUrlQuotes)

@@ -369,11 +369,13 @@ TEST(MakeSysHelper, HostileReleaseNameIsQuoted)
     rel.script("b\n", "s.ext4\n", "0\n", "0\n");
     Outcome o = rel.helper();
     EXPECT_EQ(o.result, 0);
-    const std::string d = rel.dir.slash() + "'r1;touch x'";
+    // Each path of the release is one quoted word; globs stay outside it.
+    const std::string d = "'" + rel.dir.slash() + "r1;touch x";
     auto cmds = rel.repack_commands();
     ASSERT_EQ(cmds.size(), 7u);
-    EXPECT_EQ(cmds[1], "sudo sh " + d + "/build-system.sh | tee " + d + "/repack.log");
-    EXPECT_EQ(cmds[6], "mv " + d + "/imgparser/sparse_image/* " + d + "/full_build/ufs/; echo $?");
+    EXPECT_EQ(cmds[1], "sudo sh " + d + "/build-system.sh' | tee " + d + "/repack.log'");
+    EXPECT_EQ(cmds[6],
+              "mv " + d + "/imgparser/sparse_image/'* " + d + "/full_build/ufs/'; echo $?");
     // Messages show the name as it is.
     EXPECT_TRUE(contains(o.out, "Download image resources complete"));
 }

@@ -153,7 +153,7 @@ TEST_F(SetupTest, TargetPathAnsweredWritesStateFileWithoutAShell)
     EXPECT_EQ(set_target_path(), 0);
     EXPECT_STREQ(target_path, "/data/it's here/");
     // Only the directory probe runs a command; the quote cannot break out.
-    EXPECT_EQ(fake.commands(), Commands{"mkdir -p '/data/it'\\''s here/'files/; echo $?"});
+    EXPECT_EQ(fake.commands(), Commands{"mkdir -p '/data/it'\\''s here/files/'; echo $?"});
     EXPECT_EQ(read_file(dir_ + "/ostrelle_dir.txt"), "/data/it's here/ \n");
     std::string out = cap.text();
     EXPECT_NE(out.find("(overwrites existing files, default: " + dir_ +

@@ -225,11 +225,14 @@ TEST(Toolchain, HostileNamesAreQuoted)
     tc.fake.push_read_no_line();
     tc.fake.push_read_line(digest_a + "\n");
     EXPECT_EQ(tc.run().first, 0);
-    const std::string sdk = tc.dir.slash() + "'r1;touch${IFS}x'/sdk_toolchain";
+    // Each path of the release is one quoted word.
+    const std::string sdk = "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain'";
     const std::string zip = "'r1;touch${IFS}x-sdk.zip'";
+    const std::string path = "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain/" +
+                             "r1;touch${IFS}x-sdk.zip'";
     auto cmds = tc.fake.commands();
     ASSERT_EQ(cmds.size(), 4u);
     EXPECT_EQ(cmds[1], tc.wget(sdk, "'" + zip + "'", true));
-    EXPECT_EQ(cmds[2], "sha256sum " + sdk + "/" + zip);
-    EXPECT_EQ(cmds[3], "unzip -o " + sdk + "/" + zip + " -d " + sdk);
+    EXPECT_EQ(cmds[2], "sha256sum " + path);
+    EXPECT_EQ(cmds[3], "unzip -o " + path + " -d " + sdk);
 }

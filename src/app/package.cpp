@@ -1,0 +1,95 @@
+// Fetch, verify and unpack a package.
+#include "app/package.h"
+
+#include <cstdio>
+
+#include "app/console.h"
+#include "app/host.h"
+#include "utils/file.h"
+
+namespace package {
+
+bool read_digest(const char *who, const std::string &path_arg, std::string &digest)
+{
+    host::Reply reply = host::first_line("sha256sum " + path_arg, 65);
+    if (!reply.started()) {
+        printf("%s: sha256sum cmd internal error\n", who);
+        return false;
+    }
+    if (!reply.has_line()) {
+        printf("%s: read checksum internal error\n", who);
+        return false;
+    }
+    digest = reply.line;
+    return true;
+}
+
+namespace {
+
+// Runs the fetch and waits for it; false (after the message) when it could
+// not be started.
+bool fetch(const Job &job)
+{
+    if (!host::run_wait(job.fetch)) {
+        printf("%s: %s internal error\n", job.who, job.fetch_step);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int fetch_verify_unpack(const Job &job)
+{
+    if (!file_exists(job.path)) {
+        if (job.announce_fetch)
+            puts(job.announce_fetch);
+        if (!fetch(job))
+            return 1;
+    }
+
+    std::string digest;
+    if (!read_digest(job.who, job.path_arg, digest))
+        return 1;
+    // "-c" lets a re-download complete a package that a broken connection
+    // cut short; a complete but wrong one stays as it is.
+    for (int retry_count = 0; digest != job.digest && retry_count < max_refetches; retry_count++) {
+        printf("\nDownloaded %s is different from the offical one\n", job.differs_noun);
+        printf("\nDownloading %s again ...\n", job.again_noun);
+        if (!fetch(job))
+            return 1;
+        if (!read_digest(job.who, job.path_arg, digest))
+            return 1;
+    }
+
+    if (digest != job.digest) {
+        printf("%sDownload %s error, check your internet condition%s\n", console::red,
+               job.error_noun, console::reset);
+        puts("Removing corrupted file");
+        // Deleted so that the next run of the command fetches it afresh.
+        if (host::run("rm " + job.path_arg) < 0)
+            printf("%s: remove corrupted file internal error\n", job.who);
+        return 1;
+    }
+
+    if (job.verified_green)
+        printf("%s%s%s\n", console::green, job.verified_green, console::reset);
+    if (job.unpacking)
+        puts(job.unpacking);
+    int unzipped = host::pass_through_status("unzip -o " + job.path_arg + " -d " + job.unpack_arg);
+    if (unzipped < 0) {
+        printf("%s: %s internal error\n", job.who, job.unzip_step);
+        return 1;
+    }
+    if (!unpacked(unzipped)) {
+        printf("%s%s%s\n", console::red, job.unpack_failed, console::reset);
+        return 1;
+    }
+    if (job.unpacked_plain)
+        puts(job.unpacked_plain);
+    if (job.unpacked_green)
+        printf("%s%s%s\n", console::green, job.unpacked_green, console::reset);
+    return 0;
+}
+
+} // namespace package
