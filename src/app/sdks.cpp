@@ -13,6 +13,7 @@
 
 #include "app/console.h"
 #include "app/host.h"
+#include "app/resource_server.h"
 #include "app/state.h"
 
 namespace {
@@ -29,29 +30,36 @@ constexpr const char *linaro_path =
 // the SDK directory and the installer that runs once a package is there.
 struct SdkRow {
     const char *answer;
-    const char *checking;  // printed before the presence probe
-    const char *package;   // glob below <target>SDKs/
-    const char *found;     // green, reset
-    const char *not_found; // red, target_path, reset
+    const char *checking; // printed before the presence probe
+    const char *package;  // glob below <target>SDKs/
+    const char *name;     // "<name> found", "No <name> found in <target>SDKs directory"
     const char *list_failed;
     const char *no_status;
     int (*install)(void);
 };
 
 const SdkRow sdk_rows[] = {
-    {"1", "Checking downloaded packages of Qualcomm® Neural Processing SDK for AI", "snpe-*.zip",
-     "%sQualcomm® Neural Processing SDK found%s\n\n",
-     "%sNo Qualcomm® Neural Processing SDK found in %sSDKs directory%s\n\n",
-     "list snpe package internal error", "list snpe return value internal error", sdk_dl_snpe},
-    {"2", "Checking downloaded packages of Hexagon DSP SDK", "hexagon_*.zip",
-     "%sHexagon DSP SDK found%s\n\n", "%sNo Hexagon DSP SDK found in %sSDKs directory%s\n\n",
-     "list hexagon package internal error", "list hexagon return value internal error",
-     sdk_dl_hexagon},
-    {"3", "Checking downloaded packages of FastCV Computer Vision SDK", "fastcv-*.bin",
-     "%sFastCV Computer Vision SDK found%s\n\n",
-     "%sNo FastCV Computer Vision SDK found in %sSDKs directory%s\n\n",
-     "list fastcv package internal error", "list fastcv return value internal error",
-     sdk_dl_fastcv},
+    {.answer = "1",
+     .checking = "Checking downloaded packages of Qualcomm® Neural Processing SDK for AI",
+     .package = "snpe-*.zip",
+     .name = "Qualcomm® Neural Processing SDK",
+     .list_failed = "list snpe package internal error",
+     .no_status = "list snpe return value internal error",
+     .install = sdk_dl_snpe},
+    {.answer = "2",
+     .checking = "Checking downloaded packages of Hexagon DSP SDK",
+     .package = "hexagon_*.zip",
+     .name = "Hexagon DSP SDK",
+     .list_failed = "list hexagon package internal error",
+     .no_status = "list hexagon return value internal error",
+     .install = sdk_dl_hexagon},
+    {.answer = "3",
+     .checking = "Checking downloaded packages of FastCV Computer Vision SDK",
+     .package = "fastcv-*.bin",
+     .name = "FastCV Computer Vision SDK",
+     .list_failed = "list fastcv package internal error",
+     .no_status = "list fastcv return value internal error",
+     .install = sdk_dl_fastcv},
 };
 
 // The SDK directory as a shell word prefix: the quoted target directory
@@ -75,10 +83,11 @@ int check_and_install(const SdkRow &row)
         return 1;
     }
     if (!reply.is("0\n")) {
-        printf(row.not_found, console::red, target_path, console::reset);
+        printf("%sNo %s found in %sSDKs directory%s\n\n", console::red, row.name, target_path,
+               console::reset);
         return 1;
     }
-    printf(row.found, console::green, console::reset);
+    printf("%s%s found%s\n\n", console::green, row.name, console::reset);
     // The installer reports its own outcome; the menu has done its part.
     row.install();
     return 0;
@@ -240,9 +249,8 @@ int sdk_dl_hexagon(void)
     const std::string sdks = sdk_dir();
 
     puts("Downloading Linaro compiler ...");
-    if (host::run("wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate "
-                  "--show-progress -P " +
-                  sdks + "/ '" + toolchain_url + linaro_path + "'") < 0)
+    if (host::run(resource::wget_cmd(sdks + "/", std::string(toolchain_url) + linaro_path, true)) <
+        0)
         printf("%s: download linaro internal error\n", __func__);
 
     host::Reply extract = host::probe("tar -xf " + sdks + "/" + linaro_archive + " -C " + sdks);

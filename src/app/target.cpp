@@ -165,17 +165,17 @@ int select_product(void)
 {
     struct Choice {
         const char *answer;
-        const char *message;
+        const char *title;          // "You chose <title> product"
         const char *const *product; // null: keep the default
     };
     static const Choice choices[] = {
-        {"1", "%sYou chose KT1 product%s\n", &s_product_kt1},
-        {"2", "%sYou chose KT2 product%s\n", &s_product_kt2},
-        {"3", "%sYou chose KT3 Gen2 product%s\n", &s_product_kt3gen2},
-        {"4", "%sYou chose KT5 product%s\n", nullptr},
-        {"5", "%sYou chose KT5N product%s\n", &s_product_kt5n},
-        {"6", "%sYou chose KT6 product%s\n", &s_product_kt6},
-        {"7", "%sYou chose MX7200 product%s\n", &s_product_mx7200},
+        {.answer = "1", .title = "KT1", .product = &s_product_kt1},
+        {.answer = "2", .title = "KT2", .product = &s_product_kt2},
+        {.answer = "3", .title = "KT3 Gen2", .product = &s_product_kt3gen2},
+        {.answer = "4", .title = "KT5", .product = nullptr},
+        {.answer = "5", .title = "KT5N", .product = &s_product_kt5n},
+        {.answer = "6", .title = "KT6", .product = &s_product_kt6},
+        {.answer = "7", .title = "MX7200", .product = &s_product_mx7200},
     };
 
     char ans[8] = {};
@@ -187,7 +187,7 @@ int select_product(void)
     for (const Choice &choice : choices) {
         if (strcmp(ans, choice.answer) != 0)
             continue;
-        printf(choice.message, yellow, reset);
+        printf("%sYou chose %s product%s\n", yellow, choice.title, reset);
         if (choice.product)
             s_product = *choice.product;
         else
