@@ -4,16 +4,12 @@ in, picks an LU product and release, repacks and flashes, and quits."""
 
 import hashlib
 import os
-import sys
 import time
 import unittest
 
-from testbed import GREEN, RESET, SOURCE_DIR, Bed, sign_in
+from ostrelle_testbed import catalogue, demo
+from ostrelle_testbed.bed import GREEN, RESET, Bed, sign_in
 from flashing import board_state
-
-sys.path.insert(0, os.path.join(SOURCE_DIR, 'tools', 'demo'))
-import catalogue  # noqa: E402
-import demo  # noqa: E402
 
 
 def sdk_dir(root, product):

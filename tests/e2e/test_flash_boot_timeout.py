@@ -4,7 +4,7 @@ other scenarios."""
 
 import unittest
 
-from testbed import Bed, GREEN, RED, RESET
+from ostrelle_testbed.bed import GREEN, RED, RESET, Bed
 from flashing import RELEASE, board_in_download_mode, board_state, make_release
 
 

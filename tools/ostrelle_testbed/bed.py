@@ -4,8 +4,8 @@ A Bed is one scenario: a temporary directory with HOME, a bin directory of
 fake host tools first on PATH, the fakes' state and logs, and a Mirror (the
 account and resource servers on 127.0.0.1). Bed.spawn runs the test-bed build
 of the program on a pseudo-terminal (or a pipe) and returns a Session to talk
-to it; Bed.call runs one handler through the test driver. See README.md in
-this directory for how to write a scenario.
+to it; Bed.call runs one handler through the test driver. See
+tests/e2e/README.md for how to write a scenario.
 """
 
 import collections
@@ -18,7 +18,6 @@ import select
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import termios
 import fcntl
@@ -26,19 +25,11 @@ import struct
 import time
 import hashlib
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_DIR = os.environ.get('OSTRELLE_SOURCE_DIR', os.path.dirname(os.path.dirname(HERE)))
-sys.path.insert(0, os.path.join(SOURCE_DIR, 'tools', 'mirror'))
+from . import world
+from .mirror import Mirror, demo_package, resource_path
 
-import mirror as mirror_module  # noqa: E402
-from mirror import Mirror, resource_path  # noqa: E402,F401
-
-FAKES_DIR = os.path.join(HERE, 'fakes')
-FAKE_LIB = os.path.join(FAKES_DIR, 'lib')
-sys.path.insert(0, FAKE_LIB)
-
-import world  # noqa: E402
-from world import HOST_PACKAGES  # noqa: E402,F401
+# The source tree this package lies in (tools/ostrelle_testbed/).
+SOURCE_DIR = os.environ.get('OSTRELLE_SOURCE_DIR', os.path.dirname(world.TOOLS_DIR))
 TESTBED_HTTPS = os.environ.get('OSTRELLE_TESTBED_HTTPS', 'https://127.0.0.1:8443')
 TESTBED_HTTP = os.environ.get('OSTRELLE_TESTBED_HTTP', 'http://127.0.0.1:8480')
 SANITIZE = os.environ.get('OSTRELLE_SANITIZE', '0') == '1'
@@ -417,7 +408,7 @@ def platform_tag(product, platform=()):
 def default_release(product, tag):
     """A release name and package for scenarios that do not bring their own."""
     name = '%s%s1.0' % (product, tag.strip('_'))
-    package = mirror_module.demo_package(name)
+    package = demo_package(name)
     return name, package, hashlib.sha256(package).hexdigest()
 
 
