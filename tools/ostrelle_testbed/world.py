@@ -38,12 +38,15 @@ def install(bin_dir, state_dir, wgetrc):
     open(wgetrc, 'w').close()
 
 
-def environment(base, home, bin_dir, state_dir, logs_dir, wgetrc, compiled, mirror):
+def environment(base, home, bin_dir, state_dir, logs_dir, wgetrc, compiled, mirror,
+                pause_scale=None):
     """base (a mapping such as os.environ) changed for a run among the fakes:
     HOME, the fakes first on PATH, their state and logs, this package on
     PYTHONPATH, no proxies. compiled and mirror are (https, http) base URLs:
     those built into the program and those the mirror really listens on,
-    which the fake wget puts in place of the first."""
+    which the fake wget puts in place of the first. pause_scale (a decimal
+    text such as "0.02") shortens the flashing pauses of the test-bed build;
+    None gives them their real length, whatever base says."""
     env = {k: v for k, v in base.items() if k.lower() not in PROXY_VARIABLES}
     python_path = [TOOLS_DIR] + [p for p in base.get('PYTHONPATH', '').split(os.pathsep)
                                  if p and p != TOOLS_DIR]
@@ -59,4 +62,7 @@ def environment(base, home, bin_dir, state_dir, logs_dir, wgetrc, compiled, mirr
         'OSTRELLE_MIRROR_HTTP': mirror[1],
         'WGETRC': wgetrc,
     })
+    env.pop('OSTRELLE_PAUSE_SCALE', None)
+    if pause_scale is not None:
+        env['OSTRELLE_PAUSE_SCALE'] = str(pause_scale)
     return env
