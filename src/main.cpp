@@ -1,5 +1,14 @@
 // Ostrelle's entry point: the set-up dialogue phase by phase, then the
 // command shell until quit or end of input.
+//
+// Where the program ends, and with which status:
+//   main, below          prepare_host's 1 or -1, -1 after three failed
+//                        sign-ins, -1 for a declined or failed target
+//                        directory, run_shell's 0 (or -1 without an event loop)
+//   console::exit_at_end_of_input   1: standard input ended during a set-up
+//                        answer or the password (console.cpp)
+//   console::exit_program(1)  HOME missing or too long (target.cpp); a
+//                        release list without a line (release.cpp)
 #include <cstdio>
 
 #include "app/setup.h"

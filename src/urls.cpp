@@ -1,8 +1,10 @@
-// The server base URLs of this executable, from its generated header. Kept
-// out of the application library so that one library serves every build.
+// The server base URLs of this executable and whether it is the test-bed
+// build, from its generated header. Kept out of the application library so
+// that one library serves every build.
 #include "app/state.h"
 #include "ostrelle_urls.h"
 
 const char *const account_url = OSTRELLE_ACCOUNT_URL;
 const char *const resource_url = OSTRELLE_RESOURCE_URL;
 const char *const toolchain_url = OSTRELLE_TOOLCHAIN_URL;
+const bool testbed_build = OSTRELLE_TESTBED;

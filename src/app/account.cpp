@@ -6,7 +6,6 @@
 #include <cstring>
 #include <json-c/json.h>
 #include <string>
-#include <termios.h>
 #include <unistd.h>
 
 #include "app/console.h"
@@ -28,20 +27,11 @@ constexpr size_t reply_max = 127;
 // Returns false when the password did not fit.
 bool read_password(char (&password)[256])
 {
-    struct termios old_term {};
-    bool is_term = tcgetattr(STDIN_FILENO, &old_term) == 0;
-    if (is_term) {
-        struct termios new_term = old_term;
-        new_term.c_lflag &= ~(ICANON | ECHO);
-        new_term.c_cc[VMIN] = 1;
-        new_term.c_cc[VTIME] = 0;
-        tcsetattr(STDIN_FILENO, TCSANOW, &new_term);
-    }
+    console::HiddenInput hidden;
     // The prompt shows only now: whatever is typed after it is not echoed.
     fflush(stdout);
     size_t len = 0;
     size_t overflow = 0;
-    bool ended = false;
     int c;
     while ((c = getc(stdin)) != EOF && c != '\n') {
         if (c == 127) {
@@ -62,14 +52,11 @@ bool read_password(char (&password)[256])
         }
         fflush(stdout);
     }
-    if (c == EOF)
-        ended = true;
     password[len] = '\0';
-    if (is_term)
-        tcsetattr(STDIN_FILENO, TCSANOW, &old_term);
-    if (ended) {
+    hidden.restore();
+    if (c == EOF) {
         memset(password, 0, sizeof(password));
-        end_of_input();
+        console::exit_at_end_of_input();
     }
     return overflow == 0;
 }
@@ -166,14 +153,14 @@ int check_vl_user(void)
     printf("\nVelmora Account Checking ...\n");
     printf("Enter your Velmora user email: ");
     bool fits =
-        ask_line(username, sizeof(username), "%s: get username internal error\n", "check_vl_user");
+        console::ask_line_or_exit(username, sizeof(username), "check_vl_user", "get username");
     while (!fits || strcmp(username, "\n") == 0) {
         if (fits)
             printf("No input. Enter your Velmora user email again: ");
         else
             printf("Enter your Velmora user email again: ");
-        fits = ask_line(username, sizeof(username), "%s: get user email internal error\n",
-                        "check_vl_user");
+        fits = console::ask_line_or_exit(username, sizeof(username), "check_vl_user",
+                                         "get user email");
     }
     size_t len = strlen(username);
     if (len > 0 && username[len - 1] == '\n')

@@ -1,8 +1,9 @@
-// Colours, prompt mode and answers.
+// Colours, terminal-mode guards and answers.
 #include "app/console.h"
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace console {
@@ -23,6 +24,31 @@ PromptMode::~PromptMode()
 }
 
 void PromptMode::restore()
+{
+    if (!active_)
+        return;
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    active_ = false;
+}
+
+HiddenInput::HiddenInput()
+{
+    if (tcgetattr(STDIN_FILENO, &saved_) != 0)
+        return;
+    active_ = true;
+    struct termios hidden = saved_;
+    hidden.c_lflag &= ~(ICANON | ECHO);
+    hidden.c_cc[VMIN] = 1;
+    hidden.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &hidden);
+}
+
+HiddenInput::~HiddenInput()
+{
+    restore();
+}
+
+void HiddenInput::restore()
 {
     if (!active_)
         return;
@@ -90,6 +116,48 @@ Read read_line(char *field, size_t size)
     if (size > 0)
         field[len] = '\0';
     return Read::ok;
+}
+
+void exit_program(int status)
+{
+    fflush(stdout);
+    exit(status);
+}
+
+void exit_at_end_of_input(void)
+{
+    printf("\nNo more input, exit ostrelle now ...\n");
+    exit_program(1);
+}
+
+namespace {
+
+bool judge_answer(Read result, size_t size, const char *who, const char *what)
+{
+    if (result == Read::eof) {
+        printf("%s: %s internal error\n", who, what);
+        exit_at_end_of_input();
+    }
+    if (result == Read::too_long) {
+        printf("Answer too long, at most %zu characters\n", size - 1);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ask_word_or_exit(char *field, size_t size, const char *who, const char *what,
+                      bool consume_end)
+{
+    fflush(stdout);
+    return judge_answer(read_word(field, size, consume_end), size, who, what);
+}
+
+bool ask_line_or_exit(char *field, size_t size, const char *who, const char *what)
+{
+    fflush(stdout);
+    return judge_answer(read_line(field, size), size, who, what);
 }
 
 } // namespace console

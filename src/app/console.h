@@ -1,5 +1,6 @@
-// Talking to the user: colour escapes, the prompt-mode guard and the two
-// ways of reading an answer from standard input.
+// Talking to the user: colour escapes, the guards that own a terminal mode
+// while an answer is read, the two ways of reading an answer from standard
+// input, and the set-up dialogue's answer helpers, which may end the program.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +29,23 @@ class PromptMode {
     bool active_ = false;
 };
 
+// Turns canonical input and echo off (one byte at a time, nothing shown) for
+// a hidden answer such as a password, until restore() or destruction. Signal
+// keys keep working. Harmless when standard input is not a terminal;
+// restoring twice is harmless.
+class HiddenInput {
+  public:
+    HiddenInput();
+    ~HiddenInput();
+    HiddenInput(const HiddenInput &) = delete;
+    HiddenInput &operator=(const HiddenInput &) = delete;
+    void restore();
+
+  private:
+    struct termios saved_ {};
+    bool active_ = false;
+};
+
 enum class Read {
     ok,       // the field holds the answer
     too_long, // the answer did not fit: it was read whole and refused; field empty
@@ -43,5 +61,20 @@ Read read_word(char *field, size_t size, bool consume_end = true);
 // Reads one line the way fgets does, line end kept, into size bytes. A longer
 // line is read to its end and refused. A last line without a line end is ok.
 Read read_line(char *field, size_t size);
+
+// The set-up dialogue's answers. Each flushes standard output first, so the
+// question shows before the read. At end of input the dialogue cannot go on
+// and asking again would never end: "<who>: <what> internal error" and the
+// end-of-input line are printed and the program ends with status 1. An answer
+// that does not fit is refused with a notice: the field is left empty and
+// false returned.
+bool ask_word_or_exit(char *field, size_t size, const char *who, const char *what,
+                      bool consume_end = true);
+bool ask_line_or_exit(char *field, size_t size, const char *who, const char *what);
+
+// Ends the program with status after flushing standard output.
+[[noreturn]] void exit_program(int status);
+// Says that the input has ended and ends the program with status 1.
+[[noreturn]] void exit_at_end_of_input(void);
 
 } // namespace console

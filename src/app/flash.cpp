@@ -12,6 +12,7 @@
 #include "app/commands.h"
 #include "app/console.h"
 #include "app/host.h"
+#include "app/pause.h"
 #include "app/state.h"
 
 namespace {
@@ -133,7 +134,7 @@ void run_steps(const std::vector<Step> &steps)
     for (const Step &step : steps) {
         if (step.message)
             puts(step.message);
-        sleep(1);
+        pause_for(1);
         if (host::run(step.cmd, tool_buffer) < 0)
             puts(step.failure);
     }
@@ -235,7 +236,7 @@ void wait_for_boot()
 {
     printf("%sFlashing image ... done%s\n", console::green, console::reset);
     puts("Waiting for device to reboot ...");
-    sleep(5);
+    pause_for(5);
 
     const std::string poll = "adb devices > " + release_arg("/device_bootup.log");
     const std::string listing = release_file("/device_bootup.log");
@@ -263,7 +264,7 @@ void wait_for_boot()
             }
             printf("Waiting for boot up, time elapsed: %ds\n", i);
         }
-        sleep(1);
+        pause_for(1);
     }
     printf("\n%sThere is something wrong happened in Boot up process%s\n", console::red,
            console::reset);
@@ -324,7 +325,7 @@ int flash_partial(const PartialFlash &f)
 
     puts(f.title);
     puts("Initializing flash...");
-    sleep(1);
+    pause_for(1);
     if (!load_programmer(host::format("sudo QSaharaServer -p %s -s 13:%s > %s", port_arg().c_str(),
                                       release_arg(f.programmer).c_str(),
                                       release_arg(f.programmer_log).c_str()),
@@ -332,12 +333,12 @@ int flash_partial(const PartialFlash &f)
         return 1;
 
     puts(f.flash_message);
-    sleep(1);
+    pause_for(1);
     if (host::run(flash, tool_buffer) < 0)
         puts(f.flash_failure);
 
     puts("Waiting 10s for device to reboot ...");
-    sleep(10);
+    pause_for(10);
     // A board that restarted has left download mode.
     if (find_device()) {
         printf("%s%s%s\n", console::red, f.still_in_download_mode, console::reset);
@@ -444,7 +445,7 @@ int sdk_flash_full_helper(void)
 
     puts("Ostrelle flashing full build...");
     puts("Initializing flash ...");
-    sleep(1);
+    pause_for(1);
     const std::string programmer =
         host::format("sudo QSaharaServer -p %s -s 13:%s > %s", port_arg().c_str(),
                      release_arg(emmc ? "/full_build/emmc/prog_firehose_ddr.elf"

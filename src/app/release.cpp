@@ -32,7 +32,7 @@ const char *ask_kt5_platform(void)
     char ans[8] = {};
     // A successful read leaves the line end for the next word read to skip.
     auto ask = [&ans]() {
-        ask_word(ans, sizeof(ans), "%s: proceed dir internal error\n", "check_version", false);
+        console::ask_word_or_exit(ans, sizeof(ans), "check_version", "proceed dir", false);
     };
     printf("Enter 1 to use LU platform, 2 to use LE platform: ");
     ask();
@@ -159,7 +159,7 @@ int check_version(void)
     if (count == 0) {
         printf("No released version found\n\n");
         printf("Exit ostrelle now ...\n");
-        end_program(1);
+        console::exit_program(1);
     }
     std::vector<avail_ver> avail_vers;
     list.reset(fopen(tmp.c_str(), "r"));
@@ -174,7 +174,7 @@ int check_version(void)
         char ans[8] = {};
         bool refused = false;
         prompt(avail_vers.size());
-        ask_word(ans, sizeof(ans), "%s: image version internal error\n", "check_version");
+        console::ask_word_or_exit(ans, sizeof(ans), "check_version", "image version");
         for (const avail_ver &ver : avail_vers) {
             if (ans[0] == '\0' || strcmp(ans, ver.ver_cmd) != 0)
                 continue;

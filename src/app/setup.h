@@ -9,7 +9,7 @@
 
 #include "app/host.h"
 
-// Banner and host packages (setup.cpp).
+// Banner, host packages and the loader link (host_prep.cpp).
 void print_version(void);
 int prepare_host(void); // 0 to go on; 1 or -1 is the program's exit status
 
@@ -27,15 +27,3 @@ int select_product(void);  // the release selection's result; 0 after an invalid
 
 // Platform and release (release.cpp).
 int check_version(void); // 0 selected, 1 list not obtained, -1 command not started
-
-// Answers during set-up (setup.cpp). End of input ends the program: a
-// dialogue without input cannot go on, and asking again would never end.
-[[noreturn]] void end_program(int status);
-[[noreturn]] void end_of_input(void);
-// Reads a word / a line into a field of size bytes (see console::read_word
-// and console::read_line). At end of input prints error_msg (when given,
-// with "%s" taking who) and ends the program. An answer that does not fit
-// is refused with a notice: the field is left empty and false returned.
-bool ask_word(char *field, size_t size, const char *error_msg, const char *who,
-              bool consume_end = true);
-bool ask_line(char *field, size_t size, const char *error_msg, const char *who);

@@ -37,3 +37,6 @@ extern const char *const sdk_ver;         // "4.1.0"
 extern const char *const account_url;   // https, account server
 extern const char *const resource_url;  // https, resource server
 extern const char *const toolchain_url; // http, toolchain archive
+// True in the test-bed build (ostrelle_testbed), which takes a few settings
+// from its environment that the real program ignores.
+extern const bool testbed_build;

@@ -22,11 +22,11 @@ const char *home_dir(void)
     const char *home = getenv("HOME");
     if (!home || !*home) {
         printf("HOME is not set, cannot find the target directory file. Exit ostrelle now ...\n");
-        end_program(1);
+        console::exit_program(1);
     }
     if (strlen(home) + 1 + strlen(tardir_filename) >= sizeof(target_path)) {
         printf("HOME is too long, cannot find the target directory file. Exit ostrelle now ...\n");
-        end_program(1);
+        console::exit_program(1);
     }
     return home;
 }
@@ -98,7 +98,7 @@ int set_target_path(void)
             fclose(f);
             printf("Target directory stored: %s\n", target_path);
             printf("Continue with this path(overwrites existing files) [Y/n]? ");
-            ask_word(ans, 8, "%s: proceed dir internal error\n", "set_target_path");
+            console::ask_word_or_exit(ans, 8, "set_target_path", "proceed dir");
             confirmed = strcmp(ans, "Y") == 0 || strcmp(ans, "y") == 0;
         }
 
@@ -109,8 +109,8 @@ int set_target_path(void)
                 printf("Enter absolute target directory for Image resources (overwrites existing "
                        "files, default: %s): \n",
                        target_path);
-                if (!ask_line(ans, sizeof(ans), "%s: get target dir internal error\n",
-                              "set_target_path")) {
+                if (!console::ask_line_or_exit(ans, sizeof(ans), "set_target_path",
+                                               "get target dir")) {
                     printf("\n");
                     continue;
                 }
@@ -128,7 +128,7 @@ int set_target_path(void)
             }
 
             printf("You are about to install the SDK to '%s'. Proceed [Y/n]? ", target_path);
-            ask_word(ans, 8, "%s: proceed dir internal error\n", "set_target_path");
+            console::ask_word_or_exit(ans, 8, "set_target_path", "proceed dir");
             if (strcmp(ans, "Y") != 0 && strcmp(ans, "y") != 0) {
                 puts("Setup Stopped");
                 setup_failed();
@@ -181,7 +181,7 @@ int select_product(void)
     printf("\nSelect your product:\n");
     printf("1: KT1 \n2: KT2 \n3: KT3 Gen2 \n4: KT5 \n5: KT5N(Non-Pop) \n6: KT6 \n7: MX7200\n");
     printf("Select one number of product( 1 | 2 | 3 ...) to continue with: ");
-    ask_word(ans, sizeof(ans), "%s: proceed dir internal error\n", "select_product");
+    console::ask_word_or_exit(ans, sizeof(ans), "select_product", "proceed dir");
 
     for (const Choice &choice : choices) {
         if (strcmp(ans, choice.answer) != 0)

@@ -1,9 +1,8 @@
-// The program's first phase: the banner and the host packages the later
-// steps rely on, plus the answer helpers shared by the set-up dialogue.
+// The program's first phase: the banner, the host packages the later steps
+// rely on, and the link to the 64-bit Arm loader.
 #include "app/setup.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/console.h"
 #include "app/host.h"
@@ -13,48 +12,6 @@ using console::green;
 using console::red;
 using console::reset;
 using console::yellow;
-
-void end_program(int status)
-{
-    fflush(stdout);
-    exit(status);
-}
-
-void end_of_input(void)
-{
-    printf("\nNo more input, exit ostrelle now ...\n");
-    end_program(1);
-}
-
-namespace {
-
-bool judge_read(console::Read result, size_t size, const char *error_msg, const char *who)
-{
-    if (result == console::Read::eof) {
-        if (error_msg)
-            printf(error_msg, who);
-        end_of_input();
-    }
-    if (result == console::Read::too_long) {
-        printf("Answer too long, at most %zu characters\n", size - 1);
-        return false;
-    }
-    return true;
-}
-
-} // namespace
-
-bool ask_word(char *field, size_t size, const char *error_msg, const char *who, bool consume_end)
-{
-    fflush(stdout);
-    return judge_read(console::read_word(field, size, consume_end), size, error_msg, who);
-}
-
-bool ask_line(char *field, size_t size, const char *error_msg, const char *who)
-{
-    fflush(stdout);
-    return judge_read(console::read_line(field, size), size, error_msg, who);
-}
 
 void print_version(void)
 {
