@@ -16,7 +16,7 @@ runs and stands beside its baseline, measured in the same run:
 5. keystroke echo latency at the prompt (byte written to the terminal to
    byte echoed back), against `bash --norc -i`.
 
-Everything runs inside the end-to-end test bed (tests/e2e/testbed.py): its
+Everything runs inside the test bed (ostrelle_testbed, beside this file): its
 mirror on loopback and its fake host tools, so no real apt-get, sudo or
 device is touched. Usage: tools/bench.py [--build-dir build] [--runs 5]
 """
@@ -50,7 +50,6 @@ def configure(build_dir):
                 for name in ('OSTRELLE_TESTBED_HTTPS', 'OSTRELLE_TESTBED_HTTP'):
                     if line.startswith(name + ':'):
                         os.environ[name] = line.split('=', 1)[1].strip()
-    sys.path.insert(0, os.path.join(SOURCE_DIR, 'tests', 'e2e'))
 
 
 def machine():
@@ -111,7 +110,8 @@ def run_quiet(bed, argv, stdin=b''):
 
 def bench_command_1(bed, digest, runs, download):
     """(Ostrelle seconds, baseline seconds) medians for command "1" on LE."""
-    from testbed import TESTBED_HTTPS, driver_path, resource_path
+    from ostrelle_testbed.bed import TESTBED_HTTPS, driver_path
+    from ostrelle_testbed.mirror import resource_path
     target = bed.target
     package = os.path.join(target, RELEASE + '.zip')
     ostrelle = [driver_path(), '--target', target + '/', '--product', 'kt5', '--platform', '2',
@@ -191,7 +191,7 @@ def interactive_round(session, ready_prompt, clear_line):
 
 
 def bench_interactive(runs):
-    from testbed import Bed, setup_to_shell
+    from ostrelle_testbed.bed import Bed, setup_to_shell
     own = {'idle': [], 'lat': [], 'rss': [], 'exit': []}
     base = {'idle': [], 'lat': [], 'rss': [], 'exit': []}
     for _ in range(runs):
@@ -231,7 +231,7 @@ def main():
                         help='runs per file figure (interactive figures: runs - 2, at least 3)')
     args = parser.parse_args()
     configure(os.path.abspath(args.build_dir))
-    from testbed import Bed
+    from ostrelle_testbed.bed import Bed
 
     started = time.monotonic()
     print('Ostrelle benchmarks, median of %d runs each (interactive: %d sessions)'

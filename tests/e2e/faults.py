@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import tempfile
 
-from testbed import GREEN, driver_path
+from ostrelle_testbed.bed import GREEN, driver_path
 
 # Texts that announce success; none may follow a step that failed.
 SUCCESS_TEXTS = (b'Extracting files ...done', b'Download LE resources ... Done',

@@ -4,12 +4,8 @@ flashing tools are expected to receive."""
 
 import os
 import re
-import sys
 
-from testbed import FAKE_LIB
-
-sys.path.insert(0, FAKE_LIB)
-import board  # noqa: E402,F401
+from ostrelle_testbed import board
 
 RELEASE = 'kt5le1.0'
 

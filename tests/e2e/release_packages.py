@@ -1,17 +1,11 @@
-"""Release packages and toolchain packages for the scenarios of commands 1 and 3:
-the builders of tools/demo/release_files.py, and the argument lists and
-paths the scenarios compare."""
+"""What the scenarios of commands 1 and 3 compare: the argument lists of
+the package fetches, the request paths, the files unpacked. The packages
+themselves come from ostrelle_testbed.release_files."""
 
 import os
-import sys
 
-from testbed import SOURCE_DIR, TESTBED_HTTPS, resource_path
-
-sys.path.insert(0, os.path.join(SOURCE_DIR, 'tools', 'demo'))
-
-# The package builders are shared with the demo's sample catalogue.
-from release_files import (BUILD_SCRIPT, DEBS, FAILING_BUILD_SCRIPT, RAWPROGRAM,  # noqa: E402,F401
-                           SPARSE_SCRIPT, release_package, sha256, toolchain_package)
+from ostrelle_testbed.bed import TESTBED_HTTPS
+from ostrelle_testbed.mirror import resource_path
 
 WGET = ['--retry-connrefused', '-t', '5', '-T', '30', '-q', '-c', '--passive-ftp',
         '--no-check-certificate']

@@ -5,7 +5,9 @@ import shutil
 import subprocess
 import unittest
 
-from testbed import Bed, HOST_PACKAGES, TESTBED_HTTP, TESTBED_HTTPS, resource_path
+from ostrelle_testbed.bed import TESTBED_HTTP, TESTBED_HTTPS, Bed
+from ostrelle_testbed.mirror import resource_path
+from ostrelle_testbed.world import HOST_PACKAGES
 
 
 def run(bed, argv, **kw):

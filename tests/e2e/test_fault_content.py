@@ -7,8 +7,9 @@ import random
 import unittest
 
 from faults import assert_no_success
-from release_packages import sha256, url_path
-from testbed import GREEN, RED, RESET, Bed, sign_in, set_target
+from ostrelle_testbed.bed import GREEN, RED, RESET, Bed, set_target, sign_in
+from ostrelle_testbed.release_files import sha256
+from release_packages import url_path
 
 NOT_UNPACKED = RED + b'Extracting files ...failed, check errors above' + RESET + b'\n'
 TOOLCHAIN_NOT_UNPACKED = (RED + b'Extracting LE SDK toolchain failed, check errors above' +

@@ -9,8 +9,8 @@ import zipfile
 
 from faults import (assert_no_success, call_in_env, path_without, read_report, tmpfs_command,
                     tmpfs_prefix)
-from release_packages import release_package, sha256, toolchain_package
-from testbed import RED, RESET, Bed, setup_to_shell, sign_in
+from ostrelle_testbed.bed import RED, RESET, Bed, setup_to_shell, sign_in
+from ostrelle_testbed.release_files import release_package, sha256, toolchain_package
 
 NO_DIGEST = (b'sdk_dl_img_pkg: read checksum internal error\n'
              b'Download resource failed. Try command 1 again.\n')

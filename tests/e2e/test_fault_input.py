@@ -7,8 +7,8 @@ of input. Nothing may hang."""
 import os
 import unittest
 
-from release_packages import release_package, sha256
-from testbed import Bed
+from ostrelle_testbed.bed import Bed
+from ostrelle_testbed.release_files import release_package, sha256
 
 NO_MORE = b'\nNo more input, exit ostrelle now ...\n'
 SIGN_IN = b'me@example.com\nsecret\n'

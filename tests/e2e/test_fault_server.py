@@ -8,8 +8,9 @@ import time
 import unittest
 
 from faults import assert_no_success
-from release_packages import release_package, sha256, toolchain_package, url_path
-from testbed import GREEN, RED, RESET, Bed, sign_in, set_target
+from ostrelle_testbed.bed import GREEN, RED, RESET, Bed, set_target, sign_in
+from ostrelle_testbed.release_files import release_package, sha256, toolchain_package
+from release_packages import url_path
 
 LIST_FAILED = (RED + b'Download config file failed.\nCheck target directory input or check the '
                b'internet connection.' + RESET + b'\n')

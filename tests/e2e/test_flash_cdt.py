@@ -4,7 +4,7 @@ eMMC variants and the restart check 10 seconds after the write."""
 import os
 import unittest
 
-from testbed import Bed, GREEN, RED, RESET, YELLOW
+from ostrelle_testbed.bed import GREEN, RED, RESET, YELLOW, Bed
 from flashing import (RELEASE, board_in_download_mode, board_state, make_release, no_board, sahara,
                       sendxml, without_ls)
 

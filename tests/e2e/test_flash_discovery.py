@@ -3,8 +3,8 @@ find and udevadm playing the machine's USB tree."""
 
 import unittest
 
-from testbed import Bed
-from flashing import board
+from ostrelle_testbed import board
+from ostrelle_testbed.bed import Bed
 
 
 class Discovery(unittest.TestCase):

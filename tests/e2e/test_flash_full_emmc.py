@@ -3,7 +3,7 @@ board shows up under adb at the third poll."""
 
 import unittest
 
-from testbed import Bed, GREEN, RESET
+from ostrelle_testbed.bed import GREEN, RESET, Bed
 from flashing import (RELEASE, board_in_download_mode, board_state, erase, make_release,
                       sahara, sendxml)
 

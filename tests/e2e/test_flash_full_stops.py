@@ -4,7 +4,7 @@ board, no build, and a programmer that does not load."""
 import os
 import unittest
 
-from testbed import Bed, RED, RESET
+from ostrelle_testbed.bed import RED, RESET, Bed
 from flashing import (RELEASE, board_in_download_mode, board_state, make_release, no_board,
                       without_ls)
 

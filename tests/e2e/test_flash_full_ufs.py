@@ -4,7 +4,7 @@ which boots and is listed at the first adb poll."""
 import os
 import unittest
 
-from testbed import Bed, GREEN, RESET, YELLOW
+from ostrelle_testbed.bed import GREEN, RESET, YELLOW, Bed
 from flashing import (RELEASE, UFS_IMAGE_XMLS, board_in_download_mode, board_state, erase,
                       make_release, sahara, sendxml)
 

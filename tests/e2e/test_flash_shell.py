@@ -4,7 +4,7 @@ flashed, and the shell takes the next command afterwards."""
 
 import unittest
 
-from testbed import Bed, GREEN, RESET, default_release, setup_to_shell
+from ostrelle_testbed.bed import GREEN, RESET, Bed, default_release, setup_to_shell
 from flashing import board_in_download_mode, board_state, make_release
 
 

@@ -13,7 +13,8 @@ import unittest
 import urllib.error
 import urllib.request
 
-from testbed import SOURCE_DIR, Mirror, resource_path
+from ostrelle_testbed.bed import SOURCE_DIR
+from ostrelle_testbed.mirror import Mirror, resource_path
 
 MIRROR_PY = os.path.join(SOURCE_DIR, 'tools', 'mirror', 'mirror.py')
 UNVERIFIED = ssl._create_unverified_context()

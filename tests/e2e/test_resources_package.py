@@ -3,8 +3,9 @@
 import os
 import unittest
 
-from release_packages import package_fetch, release_package, sha256, url_path
-from testbed import GREEN, RED, RESET, Bed
+from ostrelle_testbed.bed import GREEN, RED, RESET, Bed
+from ostrelle_testbed.release_files import release_package, sha256
+from release_packages import package_fetch, url_path
 
 COMPLETE = GREEN + b'Download image resources complete' + RESET + b'\n'
 AGAIN = (b'\nDownloaded resource is different from the offical one\n'

@@ -4,9 +4,9 @@ image with the release's build and sparse scripts."""
 import os
 import unittest
 
-from release_packages import (FAILING_BUILD_SCRIPT, list_files, release_package, sha256,
-                              url_path)
-from testbed import GREEN, RED, RESET, YELLOW, Bed
+from ostrelle_testbed.bed import GREEN, RED, RESET, YELLOW, Bed
+from ostrelle_testbed.release_files import FAILING_BUILD_SCRIPT, release_package, sha256
+from release_packages import list_files, url_path
 
 LU_BANNER = (YELLOW + b'===================================================' + RESET + b'\n' +
              YELLOW + b'Generate system image to complete full build' + RESET + b'\n' +

@@ -3,8 +3,9 @@
 import os
 import unittest
 
-from release_packages import list_files, release_package, sha256, toolchain_package
-from testbed import GREEN, RESET, Bed, setup_to_shell
+from ostrelle_testbed.bed import GREEN, RESET, Bed, setup_to_shell
+from ostrelle_testbed.release_files import release_package, sha256, toolchain_package
+from release_packages import list_files
 
 
 class ShellCommands(unittest.TestCase):

@@ -8,7 +8,7 @@ import tarfile
 import unittest
 import zipfile
 
-from testbed import Bed, GREEN, RED, RESET
+from ostrelle_testbed.bed import GREEN, RED, RESET, Bed
 
 TESTBED_HTTP = os.environ.get('OSTRELLE_TESTBED_HTTP', 'http://127.0.0.1:8480')
 
@@ -19,7 +19,7 @@ LINARO_PATH = ('/archive/14.11/components/toolchain/binaries/aarch64-linux-gnu/'
 # The vendor installer: creates the SDK below the fake state directory, in a
 # version directory one level below the path the user is asked for.
 INSTALLER = b'''#!/bin/sh
-python3 "$OSTRELLE_FAKE_LIB/log_args.py" hexagon_installer "$@"
+python3 -m ostrelle_testbed.log_args hexagon_installer "$@"
 mkdir -p "$OSTRELLE_FAKE_STATE/Qualcomm/Hexagon_SDK/3.5.2/tools"
 echo "Hexagon SDK installed"
 '''

@@ -6,13 +6,13 @@ import os
 import unittest
 import zipfile
 
-from testbed import Bed, GREEN, RED, RESET
+from ostrelle_testbed.bed import GREEN, RED, RESET, Bed
 
 # The board is the directory $OSTRELLE_FAKE_STATE/board; without it no device
 # is attached. Shell commands run with their absolute paths moved below that
 # directory, so the globs are expanded on the "board" as on a real one.
 FAKE_ADB = r'''#!/bin/sh
-python3 "$OSTRELLE_FAKE_LIB/log_args.py" adb "$@"
+python3 -m ostrelle_testbed.log_args adb "$@"
 board="$OSTRELLE_FAKE_STATE/board"
 case "$1" in
 kill-server) exit 0 ;;
@@ -29,7 +29,7 @@ exit 1
 
 # A vendor installer: logs its run and exits with the status given.
 INSTALLER = '''#!/bin/sh
-python3 "$OSTRELLE_FAKE_LIB/log_args.py" fastcv_installer "$@"
+python3 -m ostrelle_testbed.log_args fastcv_installer "$@"
 echo "fastcv installer ran"
 exit %d
 '''

@@ -6,7 +6,7 @@ import os
 import urllib.parse
 import unittest
 
-from testbed import Bed, GREEN, RED, RESET, TESTBED_HTTPS
+from ostrelle_testbed.bed import GREEN, RED, RESET, TESTBED_HTTPS, Bed
 
 OK = GREEN + b'Successful authentication.' + RESET + b'\n\n'
 NO_ACCOUNT = RED + b"Account doesn't exist." + RESET + b'\n'
@@ -99,6 +99,7 @@ class Account(unittest.TestCase):
             # Records how the request body reached wget before running it.
             bed.install_fake('wget', '''#!/usr/bin/python3
 import os, stat, sys, json
+from ostrelle_testbed.world import FAKES_DIR
 args = sys.argv[1:]
 with open(os.path.join(os.environ['OSTRELLE_FAKE_STATE'], 'post.json'), 'a') as out:
     if '--post-file' in args:
@@ -106,8 +107,7 @@ with open(os.path.join(os.environ['OSTRELLE_FAKE_STATE'], 'post.json'), 'a') as 
         st = os.stat(path)
         out.write(json.dumps({'path': path, 'mode': stat.S_IMODE(st.st_mode),
                               'body': open(path).read()}) + '\\n')
-os.execv(sys.executable, [sys.executable, os.path.join(os.environ['OSTRELLE_FAKE_LIB'],
-         '..', 'wget')] + args)
+os.execv(sys.executable, [sys.executable, os.path.join(FAKES_DIR, 'wget')] + args)
 ''')
             password = "p&w=d+1% 'q\"$(id)`x`"
             email = "o'brien+test@example.com"

@@ -2,7 +2,8 @@
 
 import unittest
 
-from testbed import Bed, GREEN, RED, RESET, YELLOW, HOST_PACKAGES, sign_in
+from ostrelle_testbed.bed import GREEN, RED, RESET, YELLOW, Bed, sign_in
+from ostrelle_testbed.world import HOST_PACKAGES
 
 ALL = HOST_PACKAGES
 RECHECK = [p for p in ALL if p not in ('android-tools-adb', 'udev')]

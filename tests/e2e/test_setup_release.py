@@ -4,7 +4,7 @@ resource server, how it is offered and how a release is picked."""
 import os
 import unittest
 
-from testbed import Bed, GREEN, RED, RESET, TESTBED_HTTPS, YELLOW, set_target, sign_in
+from ostrelle_testbed.bed import GREEN, RED, RESET, TESTBED_HTTPS, YELLOW, Bed, set_target, sign_in
 
 SUM = 'e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855'
 BOX = (b'\n' + GREEN + b'-' * 56 + RESET + b'\n'

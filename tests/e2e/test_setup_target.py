@@ -4,7 +4,7 @@ confirmation and the directory probe."""
 import os
 import unittest
 
-from testbed import Bed, RESET, sign_in, set_target
+from ostrelle_testbed.bed import RESET, Bed, set_target, sign_in
 
 PRODUCT_PROMPT = b'Select one number of product( 1 | 2 | 3 ...) to continue with: '
 STATE = 'ostrelle_dir.txt'

@@ -3,7 +3,7 @@ quitting and end of input, on a terminal and driven by a pipe."""
 
 import unittest
 
-from testbed import Bed, setup_to_shell
+from ostrelle_testbed.bed import Bed, setup_to_shell
 
 LE_HELP = (b'commands:\nhelp = Show usage help for LE platform\n1 = Download LE resources\n'
            b'2 = Flash full build\n3 = Download LE SDK toolchain\nq = exit ostrelle\n')

@@ -3,8 +3,10 @@
 import os
 import unittest
 
-from release_packages import WGET, list_files, sha256, toolchain_package, url_path
-from testbed import GREEN, RED, RESET, TESTBED_HTTPS, Bed, resource_path
+from ostrelle_testbed.bed import GREEN, RED, RESET, TESTBED_HTTPS, Bed
+from ostrelle_testbed.mirror import resource_path
+from ostrelle_testbed.release_files import sha256, toolchain_package
+from release_packages import WGET, list_files, url_path
 
 HEAD = b'Downloading LE SDK toolchain ...\nChecking the resources ...\n'
 LIST = 'kt5_le_toolchain_ver.txt'

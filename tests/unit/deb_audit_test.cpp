@@ -4,9 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "app/commands.h"
-#include "release_fixture.h"
 #include "support/fake_runner.h"
+#include "support/globals.h"
 #include "support/stdio_capture.h"
+#include "support/temp_dir.h"
 
 using testing_support::FakeRunner;
 using testing_support::Globals;

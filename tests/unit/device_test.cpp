@@ -7,9 +7,11 @@
 #include "app/commands.h"
 #include "app/state.h"
 #include "support/fake_runner.h"
+#include "support/globals.h"
 #include "support/stdio_capture.h"
 
 using testing_support::FakeRunner;
+using testing_support::Globals;
 using testing_support::StdoutCapture;
 
 namespace {
@@ -17,8 +19,8 @@ namespace {
 class FindDevice : public ::testing::Test {
   protected:
     void SetUp() override { strcpy(dev_name, "/dev/ttyUSB7"); }
-    void TearDown() override { dev_name[0] = '\0'; }
 
+    Globals globals;
     FakeRunner runner;
 };
 

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -17,9 +16,11 @@
 #include <vector>
 
 #include "support/stdio_capture.h"
+#include "support/temp_dir.h"
 #include "utils/eloop.h"
 
 using testing_support::StdoutCapture;
+using testing_support::TempDir;
 
 namespace {
 
@@ -65,25 +66,6 @@ class StdinFrom {
 
   private:
     int saved_;
-};
-
-class TempDir {
-  public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/ostrelle-edit-XXXXXX";
-        path_ = mkdtemp(tmpl) ? tmpl : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ec);
-    }
-    std::string file(const char *name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
 };
 
 struct Options {

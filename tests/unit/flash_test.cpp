@@ -15,11 +15,15 @@
 #include "app/host.h"
 #include "app/state.h"
 #include "support/fake_runner.h"
+#include "support/globals.h"
 #include "support/stdio_capture.h"
+#include "support/temp_dir.h"
 
 using testing_support::FakeRunner;
+using testing_support::Globals;
 using testing_support::StdinFeed;
 using testing_support::StdoutCapture;
+using testing_support::TempDir;
 
 namespace {
 
@@ -49,9 +53,7 @@ class Flash : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        char dir[] = "/tmp/ostrelle-flash-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        root = dir;
+        root = tmp.path();
         set_target(root + "/");
         strcpy(release_ver, "LU1.0");
         make_dir("");
@@ -62,14 +64,6 @@ class Flash : public ::testing::Test {
             if (call.cmd.rfind("adb devices > ", 0) == 0)
                 answer_poll();
         };
-    }
-
-    void TearDown() override
-    {
-        fs::remove_all(root);
-        dev_name[0] = '\0';
-        release_ver[0] = '\0';
-        strcpy(target_path, "/home/");
     }
 
     void set_target(const std::string &dir)
@@ -123,6 +117,8 @@ class Flash : public ::testing::Test {
         return n;
     }
 
+    TempDir tmp;
+    Globals globals;
     std::string root;
     FakeRunner runner;
     int polls = 0;

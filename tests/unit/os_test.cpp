@@ -11,28 +11,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/temp_dir.h"
+
+using testing_support::TempDir;
+
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under /tmp, removed with everything in it; the working
-// directory is put back too.
-struct TempDir {
-    fs::path path;
-    fs::path old_cwd = fs::current_path();
-    TempDir()
-    {
-        char name[] = "/tmp/ostrelle-os-XXXXXX";
-        if (!mkdtemp(name))
-            abort();
-        path = name;
-    }
-    ~TempDir()
-    {
-        fs::current_path(old_cwd);
-        fs::remove_all(path);
-    }
-};
 
 // Sets an environment variable for the scope.
 struct EnvGuard {
@@ -59,7 +44,7 @@ const std::string argv_tool = std::string(OSTRELLE_TEST_TOOL_DIR) + "/testtool_a
 // argv helper received, empty when it never ran.
 std::vector<std::string> exec_argv(const TempDir &dir, const char *program, const char *arg)
 {
-    fs::path out = dir.path / "argv";
+    fs::path out = dir.file("argv");
     fs::remove(out);
     EnvGuard env("OSTRELLE_ARGV_FILE", out.c_str());
     fflush(nullptr);
@@ -128,7 +113,7 @@ TEST(OsPath, Rel2AbsPathJoinsWorkingDirectoryUpToItsLimit)
 
     // A working directory that needs the third buffer size still works...
     TempDir dir;
-    fs::path deep = dir.path;
+    fs::path deep = dir.path();
     while (deep.native().size() < 600)
         deep /= std::string(100, 'd');
     fs::create_directories(deep);
@@ -149,18 +134,18 @@ TEST(OsFile, ReadfileMissingEmptyAndSmall)
 {
     TempDir dir;
     size_t len = 99;
-    EXPECT_EQ(nullptr, os_readfile((dir.path / "missing").c_str(), &len));
-    EXPECT_EQ(0, os_file_exists((dir.path / "missing").c_str()));
+    EXPECT_EQ(nullptr, os_readfile(dir.file("missing").c_str(), &len));
+    EXPECT_EQ(0, os_file_exists(dir.file("missing").c_str()));
 
-    std::ofstream(dir.path / "empty").close();
-    char *buf = os_readfile((dir.path / "empty").c_str(), &len);
+    std::ofstream(dir.file("empty")).close();
+    char *buf = os_readfile(dir.file("empty").c_str(), &len);
     EXPECT_NE(nullptr, buf);
     EXPECT_EQ(0u, len);
     free(buf);
 
     const char data[] = "line one\n\0binary\xff";
-    std::ofstream(dir.path / "small", std::ios::binary).write(data, sizeof(data) - 1);
-    buf = os_readfile((dir.path / "small").c_str(), &len);
+    std::ofstream(dir.file("small"), std::ios::binary).write(data, sizeof(data) - 1);
+    buf = os_readfile(dir.file("small").c_str(), &len);
     ASSERT_NE(nullptr, buf);
     ASSERT_EQ(sizeof(data) - 1, len);
     EXPECT_EQ(0, memcmp(data, buf, len));
@@ -187,6 +172,6 @@ TEST(OsExec, SplitsArgumentsAtSpacesWithoutQuotingOrPathSearch)
 
     // A bare name is not looked up on PATH: the child reports and ends.
     EnvGuard path("PATH", OSTRELLE_TEST_TOOL_DIR);
-    fs::current_path(dir.path);
+    fs::current_path(dir.path());
     EXPECT_EQ(V{}, exec_argv(dir, "testtool_argv_dump", "a"));
 }

@@ -12,11 +12,15 @@
 #include "app/setup.h"
 #include "app/state.h"
 #include "support/fake_runner.h"
+#include "support/globals.h"
 #include "support/stdio_capture.h"
+#include "support/temp_dir.h"
 
 using testing_support::FakeRunner;
+using testing_support::Globals;
 using testing_support::StdinFeed;
 using testing_support::StdoutCapture;
+using testing_support::TempDir;
 using Commands = std::vector<std::string>;
 
 namespace {
@@ -43,14 +47,11 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
-// A temporary HOME for one test, restored afterwards.
+// A temporary HOME for one test, restored afterwards with the globals.
 class SetupTest : public testing::Test {
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/ostrelle-setup-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         const char *old = getenv("HOME");
         old_home_ = old ? old : "";
         setenv("HOME", dir_.c_str(), 1);
@@ -58,13 +59,10 @@ class SetupTest : public testing::Test {
         s_product = s_product_kt5;
         release_ver[0] = check_sum[0] = '\0';
     }
-    void TearDown() override
-    {
-        setenv("HOME", old_home_.c_str(), 1);
-        std::string cmd = "rm -rf " + host::quote(dir_);
-        (void)!system(cmd.c_str());
-    }
-    std::string dir_;
+    void TearDown() override { setenv("HOME", old_home_.c_str(), 1); }
+    TempDir home_;
+    Globals globals_;
+    const std::string dir_ = home_.path();
     std::string old_home_;
 };
 

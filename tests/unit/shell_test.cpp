@@ -6,9 +6,11 @@
 
 #include "app/shell.h"
 #include "app/state.h"
+#include "support/globals.h"
 #include "support/stdio_capture.h"
 #include "utils/eloop.h"
 
+using testing_support::Globals;
 using testing_support::StdoutCapture;
 
 namespace {
@@ -27,13 +29,12 @@ struct Split {
 
 std::string run_line(int plat, const char *text)
 {
-    int saved = platform;
+    Globals saved;
     platform = plat;
     char line[128];
     snprintf(line, sizeof(line), "%s", text);
     StdoutCapture out;
     sdk_edit_cmd_cb(nullptr, line);
-    platform = saved;
     return out.text();
 }
 

@@ -6,7 +6,9 @@
 #include "app/commands.h"
 #include "release_fixture.h"
 #include "support/fake_runner.h"
+#include "support/globals.h"
 #include "support/stdio_capture.h"
+#include "support/temp_dir.h"
 
 using testing_support::digest_a;
 using testing_support::digest_b;

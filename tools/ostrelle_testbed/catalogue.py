@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Builds the demo's sample catalogue: a small but complete resource server tree.
 
 For every product and platform tag of the set-up dialogue there is a release
@@ -13,7 +12,7 @@ shows the audit's warning and question there.
 The tree is cached: it is rebuilt only when missing or when this generator
 or the package builders have changed.
 
-    python3 tools/demo/catalogue.py [--cache DIR] [--force]
+    PYTHONPATH=tools python3 -m ostrelle_testbed.catalogue [--cache DIR] [--force]
 """
 
 import argparse
@@ -23,10 +22,9 @@ import shutil
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+from .release_files import release_package, sha256, toolchain_package
 
-from release_files import release_package, sha256, toolchain_package  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 RESOURCE_PREFIX = 'uploads/web/ostrelle'
 

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Shared helper of the test bed's fake tools.
 
-As a program:  python3 log_args.py TOOL ARGS...
+As a program:  python3 -m ostrelle_testbed.log_args TOOL ARGS...
 As a module:   log_args.log(TOOL, ARGS)
 
 Appends the argument list as one JSON array line to
@@ -52,6 +52,6 @@ def write_state_lines(name, lines):
 
 if __name__ == '__main__':
     if len(sys.argv) < 2:
-        sys.stderr.write('usage: log_args.py TOOL [ARGS...]\n')
+        sys.stderr.write('usage: python3 -m ostrelle_testbed.log_args TOOL [ARGS...]\n')
         sys.exit(2)
     log(sys.argv[1], sys.argv[2:])

@@ -33,8 +33,9 @@ Settings the demo uses (the defaults keep the board as the tests expect it):
   of the first adb listing after it.
 
 Tests configure it with configure() and the port helpers; the fakes load and
-save it. From the command line, "board.py STATE_DIR download" puts the board
-back into download mode and "board.py STATE_DIR show" prints its state.
+save it. From the command line, "python3 tools/ostrelle_testbed/board.py
+STATE_DIR download" puts the board back into download mode and "... show"
+prints its state.
 """
 
 import json

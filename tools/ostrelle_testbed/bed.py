@@ -4,8 +4,8 @@ A Bed is one scenario: a temporary directory with HOME, a bin directory of
 fake host tools first on PATH, the fakes' state and logs, and a Mirror (the
 account and resource servers on 127.0.0.1). Bed.spawn runs the test-bed build
 of the program on a pseudo-terminal (or a pipe) and returns a Session to talk
-to it; Bed.call runs one handler through the test driver. See README.md in
-this directory for how to write a scenario.
+to it; Bed.call runs one handler through the test driver. See
+tests/e2e/README.md for how to write a scenario.
 """
 
 import collections
@@ -18,7 +18,6 @@ import select
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import termios
 import fcntl
@@ -26,22 +25,19 @@ import struct
 import time
 import hashlib
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_DIR = os.environ.get('OSTRELLE_SOURCE_DIR', os.path.dirname(os.path.dirname(HERE)))
-sys.path.insert(0, os.path.join(SOURCE_DIR, 'tools', 'mirror'))
+from . import world
+from .mirror import Mirror, demo_package, resource_path
 
-import mirror as mirror_module  # noqa: E402
-from mirror import Mirror, resource_path  # noqa: E402,F401
-
-FAKES_DIR = os.path.join(HERE, 'fakes')
-FAKE_LIB = os.path.join(FAKES_DIR, 'lib')
-sys.path.insert(0, FAKE_LIB)
-
-import world  # noqa: E402
-from world import HOST_PACKAGES  # noqa: E402,F401
+# The source tree this package lies in (tools/ostrelle_testbed/).
+SOURCE_DIR = os.environ.get('OSTRELLE_SOURCE_DIR', os.path.dirname(world.TOOLS_DIR))
 TESTBED_HTTPS = os.environ.get('OSTRELLE_TESTBED_HTTPS', 'https://127.0.0.1:8443')
 TESTBED_HTTP = os.environ.get('OSTRELLE_TESTBED_HTTP', 'http://127.0.0.1:8480')
 SANITIZE = os.environ.get('OSTRELLE_SANITIZE', '0') == '1'
+# Every scenario runs the flashing pauses of the test-bed build at this
+# fraction of their length: each step and boot poll still happens, in the
+# same order and with the same output, but the ten seconds between two boot
+# polls take a fifth of a second. The demo keeps the real pauses.
+PAUSE_SCALE = '0.02'
 
 # Colour escapes as the program prints them.
 RED = b'\x1b[31m'
@@ -263,7 +259,8 @@ class Bed:
         env = world.environment(os.environ, self.home, self.bin, self.state, self.logs,
                                 os.path.join(self.tmp, 'wgetrc'),
                                 (TESTBED_HTTPS, TESTBED_HTTP),
-                                (self.mirror.https_url, self.mirror.http_url))
+                                (self.mirror.https_url, self.mirror.http_url),
+                                pause_scale=PAUSE_SCALE)
         env.update({'TERM': 'xterm', 'LC_ALL': 'C'})
         env['ASAN_OPTIONS'] = 'log_path=%s:detect_leaks=1:abort_on_error=0' % os.path.join(
             self.sanitizer_dir, 'asan')
@@ -417,7 +414,7 @@ def platform_tag(product, platform=()):
 def default_release(product, tag):
     """A release name and package for scenarios that do not bring their own."""
     name = '%s%s1.0' % (product, tag.strip('_'))
-    package = mirror_module.demo_package(name)
+    package = demo_package(name)
     return name, package, hashlib.sha256(package).hexdigest()
 
 

@@ -1,0 +1,220 @@
+"""Runs Ostrelle on this terminal against a local mirror and a simulated board.
+
+`make demo` builds the program and runs this. It makes sure the sample
+catalogue is built (catalogue.py), starts the mirror on the ports the demo
+build talks to (mirror.py) with a demo account, prepares a
+sandbox (HOME, the simulated host tools first on PATH, a board waiting in
+download mode), runs build/ostrelle_testbed in the foreground and stops the
+mirror when the program ends, also on Ctrl-C. Nothing outside the build
+directory is written: the fake sudo runs nothing as root, apt-get and dpkg
+are simulated, and the user's own ~/ostrelle_dir.txt is not touched.
+
+    python3 tools/demo/demo.py [--build-dir build]
+"""
+
+import argparse
+import errno
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import termios
+import urllib.parse
+
+from . import board, catalogue, world
+from .mirror import Accounts, Mirror
+
+SOURCE_DIR = os.path.dirname(world.TOOLS_DIR)
+
+DEMO_MAIL = 'demo@ostrelle.example'
+DEMO_PASSWORD = 'demo1234'
+DEFAULT_URLS = ('https://127.0.0.1:8443', 'http://127.0.0.1:8480')
+
+BOLD = '\033[1m'
+RESET = '\033[0m'
+
+
+def configure_board(state_dir, progress_seconds=1.0, boot_after_seconds=3,
+                    download_after_seen_seconds=1):
+    """The demo's board: waiting in download mode behind an unrelated
+    USB-serial adapter; fh_loader shows its progress and checks that every
+    file it is sent exists; after --reset the board boots within
+    boot_after_seconds, and once adb has listed it, it drops back into
+    download mode after download_after_seen_seconds, ready for the next
+    flash."""
+    board.configure(state_dir, ports=[board.other_port(0), board.download_port(1)],
+                    boot_after_polls=None, progress_seconds=progress_seconds,
+                    strict_files=True, boot_after_seconds=boot_after_seconds,
+                    download_after_seen_seconds=download_after_seen_seconds)
+
+
+def ensure_account(accounts_path):
+    accounts = Accounts(accounts_path)
+    if accounts.status(DEMO_MAIL, DEMO_PASSWORD) != 1:
+        accounts.add(DEMO_MAIL, DEMO_PASSWORD)
+    return accounts
+
+
+def compiled_urls(build_dir):
+    """The mirror URLs built into the demo build, from its CMake cache."""
+    urls = list(DEFAULT_URLS)
+    try:
+        with open(os.path.join(build_dir, 'CMakeCache.txt')) as f:
+            cache = f.read()
+    except FileNotFoundError:
+        return tuple(urls)
+    for i, name in enumerate(('OSTRELLE_TESTBED_HTTPS', 'OSTRELLE_TESTBED_HTTP')):
+        m = re.search(r'^%s:[A-Z]+=(.*)$' % name, cache, re.M)
+        if m:
+            urls[i] = m.group(1).strip()
+    return tuple(urls)
+
+
+def port_taken(host, port):
+    """True when something already listens on host:port."""
+    family = socket.AF_INET6 if ':' in host else socket.AF_INET
+    with socket.socket(family, socket.SOCK_STREAM) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind((host, port))
+        except OSError as e:
+            return e.errno == errno.EADDRINUSE
+    return False
+
+
+def prepare_sandbox(sandbox):
+    """A fresh sandbox: home, the fake tools, their state and logs."""
+    shutil.rmtree(sandbox, ignore_errors=True)
+    dirs = {name: os.path.join(sandbox, name) for name in ('home', 'bin', 'state', 'logs')}
+    for d in dirs.values():
+        os.makedirs(d)
+    dirs['wgetrc'] = os.path.join(sandbox, 'wgetrc')
+    world.install(dirs['bin'], dirs['state'], dirs['wgetrc'])
+    return dirs
+
+
+def run_program(argv, env, cwd):
+    """Runs the program in the foreground on this terminal; returns its exit
+    status. Ctrl-C reaches the program (which ends by default) while this
+    process waits, so the mirror is still stopped afterwards; a hang-up or
+    termination is passed on to the program with the same effect; the terminal
+    settings are put back in case the program was stopped in its line
+    editor's mode."""
+    saved = None
+    if os.isatty(0):
+        try:
+            saved = termios.tcgetattr(0)
+        except termios.error:
+            saved = None
+    proc = None
+
+    def forward(signum, frame):
+        if proc is not None and proc.poll() is None:
+            proc.send_signal(signum)
+
+    # Handlers, not SIG_IGN: the program gets the default actions back.
+    previous = {signal.SIGINT: signal.signal(signal.SIGINT, lambda signum, frame: None)}
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        previous[signum] = signal.signal(signum, forward)
+    try:
+        proc = subprocess.Popen(argv, env=env, cwd=cwd)
+        return proc.wait()
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        if saved is not None:
+            try:
+                termios.tcsetattr(0, termios.TCSANOW, saved)
+            except termios.error:
+                pass
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--build-dir', default=os.path.join(SOURCE_DIR, 'build'))
+    args = parser.parse_args(argv)
+    build_dir = os.path.abspath(args.build_dir)
+    program = os.path.join(build_dir, 'ostrelle_testbed')
+    if not os.access(program, os.X_OK):
+        sys.stderr.write('demo: %s is missing; build it first (make)\n' % program)
+        return 1
+
+    https_url, http_url = compiled_urls(build_dir)
+    https = urllib.parse.urlsplit(https_url)
+    http = urllib.parse.urlsplit(http_url)
+    host = https.hostname or '127.0.0.1'
+    taken = [str(p) for p in (https.port or 443, http.port or 80) if port_taken(host, p)]
+    if taken:
+        sys.stderr.write(
+            'demo: %s on %s already in use.\n'
+            'The demo build talks to its mirror at %s and %s, so the mirror must listen\n'
+            'there. Stop whatever holds it (another demo or mirror.py? "ss -ltnp"\n'
+            'shows the owner) and run make demo again.\n'
+            % ('port %s is' % taken[0] if len(taken) == 1 else
+               'ports %s are' % ' and '.join(taken), host, https_url, http_url))
+        return 1
+
+    demo_dir = os.path.join(build_dir, 'demo')
+    root, built = catalogue.ensure(os.path.join(demo_dir, 'catalogue'))
+    print('demo: sample catalogue %s (%s)' % ('built' if built else 'up to date', root))
+    accounts_path = os.path.join(demo_dir, 'accounts')
+    ensure_account(accounts_path)
+    sandbox = os.path.join(demo_dir, 'sandbox')
+    dirs = prepare_sandbox(sandbox)
+    configure_board(dirs['state'])
+
+    log_path = os.path.join(demo_dir, 'mirror.log')
+    with open(log_path, 'a', buffering=1) as log:
+        mirror = Mirror(root=root, https_port=https.port or 443, http_port=http.port or 80,
+                        host=host, workdir=demo_dir, accounts=accounts_path, log=log)
+        try:
+            mirror.start()
+        except OSError as e:
+            sys.stderr.write('demo: the mirror cannot listen on %s: %s\n'
+                             % (host, e.strerror or e))
+            mirror.stop()
+            return 1
+        try:
+            env = world.environment(os.environ, dirs['home'], dirs['bin'], dirs['state'],
+                                    dirs['logs'], dirs['wgetrc'], (https_url, http_url),
+                                    (mirror.https_url, mirror.http_url))
+            print_intro(mirror, log_path, dirs)
+            status = run_program([program], env, sandbox)
+        finally:
+            mirror.stop()
+    print('\ndemo: ostrelle ended with exit status %d; the mirror is stopped.' % status)
+    print('demo: what it made is in %s (fake tool calls: %s);' % (dirs['home'], dirs['logs']))
+    print('demo: the next make demo starts again from an empty sandbox.')
+    return 0
+
+
+def print_intro(mirror, log_path, dirs):
+    board_cmd = 'python3 %s %s download' % (os.path.relpath(board.__file__),
+                                            os.path.relpath(dirs['state']))
+    print('''
+demo: mirror at %s and %s (requests logged in %s)
+demo: simulated host tools first on PATH (%s); nothing is installed, nothing runs as root
+demo: HOME is %s, so your own ~/ostrelle_dir.txt stays as it is
+
+    Sign in with   e-mail: %s%s%s   password: %s%s%s
+
+  Target directory: Enter takes the default shown, then y.
+  Any product works: command 1 downloads the release (on LU it also rebuilds
+  the system image), 2 flashes the simulated board, 3 (LE) fetches the SDK
+  toolchain, q leaves. The board waits in download mode; after a flash it
+  boots, and a few seconds after it has been seen it is back in download mode
+  for the next flash (or put it there with: %s).
+''' % (mirror.https_url, mirror.http_url, os.path.relpath(log_path), os.path.relpath(dirs['bin']),
+       dirs['home'], BOLD, DEMO_MAIL, RESET, BOLD, DEMO_PASSWORD, RESET, board_cmd))
+    sys.stdout.flush()
+
+
+if __name__ == '__main__':
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.stderr.write('\ndemo: interrupted\n')
+        sys.exit(130)
