@@ -696,6 +696,8 @@ static void show_esc_buf(const char *buf, int c, int reason)
     edit_redraw();
 }
 
+// CSI without parameters: the arrows, xterm's Home and End, and rxvt's
+// shifted arrows (lower-case finals).
 static int esc_seq_to_key1_no(char last)
 {
     switch (last) {
@@ -707,6 +709,18 @@ static int esc_seq_to_key1_no(char last)
         return EDIT_KEY_RIGHT;
     case 'D':
         return EDIT_KEY_LEFT;
+    case 'H':
+        return EDIT_KEY_HOME;
+    case 'F':
+        return EDIT_KEY_END;
+    case 'a':
+        return EDIT_KEY_SHIFT_UP;
+    case 'b':
+        return EDIT_KEY_SHIFT_DOWN;
+    case 'c':
+        return EDIT_KEY_SHIFT_RIGHT;
+    case 'd':
+        return EDIT_KEY_SHIFT_LEFT;
     default:
         return EDIT_KEY_NONE;
     }
@@ -776,10 +790,70 @@ static int esc_seq_to_key1_ctrl(char last)
     }
 }
 
+// xterm's modifier parameter: 1 + Shift 1, Alt 2, Ctrl 4.
+static int is_modifier(int param)
+{
+    return param >= 2 && param <= 8;
+}
+
+// The editing keypad as numbered by VT220-style terminals (1 Home, 4 End)
+// and by rxvt (7 Home, 8 End).
+static int editing_key(int param)
+{
+    switch (param) {
+    case 1:
+    case 7:
+        return EDIT_KEY_HOME;
+    case 2:
+        return EDIT_KEY_INSERT;
+    case 3:
+        return EDIT_KEY_DELETE;
+    case 4:
+    case 8:
+        return EDIT_KEY_END;
+    case 5:
+        return EDIT_KEY_PAGE_UP;
+    case 6:
+        return EDIT_KEY_PAGE_DOWN;
+    default:
+        return EDIT_KEY_NONE;
+    }
+}
+
+static int function_key(int param)
+{
+    switch (param) {
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+        return EDIT_KEY_F1 + (param - 11);
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+        return EDIT_KEY_F6 + (param - 17);
+    case 23:
+        return EDIT_KEY_F11;
+    case 24:
+        return EDIT_KEY_F12;
+    default:
+        return EDIT_KEY_NONE;
+    }
+}
+
 // CSI sequence with parameters; param2 is -1 when there is no ";".
 static int esc_seq_to_key1(int param1, int param2, char last)
 {
-    if (param1 == 1) {
+    switch (last) {
+    case 'A':
+    case 'B':
+    case 'C':
+    case 'D':
+        if (param1 != 1)
+            return EDIT_KEY_NONE;
         switch (param2) {
         case 2:
             return esc_seq_to_key1_shift(last);
@@ -792,36 +866,28 @@ static int esc_seq_to_key1(int param1, int param2, char last)
         default:
             return EDIT_KEY_NONE;
         }
-    }
-    if (last != '~' || param2 != -1)
-        return EDIT_KEY_NONE;
-    switch (param1) {
-    case 2:
-        return EDIT_KEY_INSERT;
-    case 3:
-        return EDIT_KEY_DELETE;
-    case 5:
-        return EDIT_KEY_PAGE_UP;
-    case 6:
-        return EDIT_KEY_PAGE_DOWN;
-    case 15:
-        return EDIT_KEY_F5;
-    case 17:
-    case 18:
-    case 19:
-    case 20:
-    case 21:
-        return EDIT_KEY_F6 + (param1 - 17);
-    case 23:
-        return EDIT_KEY_F11;
-    case 24:
-        return EDIT_KEY_F12;
+    case 'H':
+    case 'F':
+        // xterm's modified Home and End; the modifier is dropped.
+        if (param1 != 1 || !is_modifier(param2))
+            return EDIT_KEY_NONE;
+        return last == 'H' ? EDIT_KEY_HOME : EDIT_KEY_END;
+    case '~':
+        if (param2 == -1)
+            return editing_key(param1) != EDIT_KEY_NONE ? editing_key(param1)
+                                                        : function_key(param1);
+        return is_modifier(param2) ? editing_key(param1) : EDIT_KEY_NONE;
+    case '^':
+    case '$':
+    case '@':
+        // rxvt's Ctrl, Shift and Ctrl-Shift editing keys.
+        return param2 == -1 ? editing_key(param1) : EDIT_KEY_NONE;
     default:
         return EDIT_KEY_NONE;
     }
 }
 
-// SS3 sequence without parameters.
+// SS3 sequence without parameters; rxvt sends its Ctrl-arrows so.
 static int esc_seq_to_key2(char last)
 {
     switch (last) {
@@ -837,6 +903,14 @@ static int esc_seq_to_key2(char last)
         return EDIT_KEY_F3;
     case 'S':
         return EDIT_KEY_F4;
+    case 'a':
+        return EDIT_KEY_CTRL_UP;
+    case 'b':
+        return EDIT_KEY_CTRL_DOWN;
+    case 'c':
+        return EDIT_KEY_CTRL_RIGHT;
+    case 'd':
+        return EDIT_KEY_CTRL_LEFT;
     default:
         return EDIT_KEY_NONE;
     }
@@ -927,6 +1001,18 @@ static int plain_byte_to_key(int c)
     }
 }
 
+// Reports an unrecognised complete sequence; returns the key otherwise.
+static int complete_esc_seq(void)
+{
+    int key = esc_seq_to_key(esc_buf);
+    if (key == EDIT_KEY_NONE) {
+        edit_clear_line();
+        printf("\rUnknown escape sequence '%s'\n", esc_buf);
+        edit_redraw();
+    }
+    return key;
+}
+
 // Turns one input byte into a key code, or EDIT_KEY_NONE while a sequence is
 // incomplete and after a bad or unrecognised sequence (both reported here).
 static int edit_read_key(int c)
@@ -934,6 +1020,16 @@ static int edit_read_key(int c)
     if (esc < 0)
         return plain_byte_to_key(c);
 
+    if (esc == 2 && esc_buf[0] == '[' && esc_buf[1] == '[') {
+        // The Linux console's F1 to F5. Anything else gets the report the
+        // second "[" alone would have had, and then counts as ordinary input,
+        // so the screen shows what it showed before this form was known.
+        esc = -1;
+        if (c >= 'A' && c <= 'E')
+            return EDIT_KEY_F1 + (c - 'A');
+        show_esc_buf(esc_buf, '[', 2);
+        return plain_byte_to_key(c);
+    }
     if (c == 27) {
         esc = 0;
         esc_buf[0] = '\0';
@@ -951,26 +1047,32 @@ static int edit_read_key(int c)
     esc_buf[esc] = '\0';
 
     if (esc == 1) {
+        // Alt-b and Alt-f arrive as ESC and the letter.
+        if (c == 'b' || c == 'f') {
+            esc = -1;
+            return c == 'b' ? EDIT_KEY_CTRL_LEFT : EDIT_KEY_CTRL_RIGHT;
+        }
         if (c != '[' && c != 'O') {
             show_esc_buf(esc_buf, c, 1);
             esc = -1;
         }
         return EDIT_KEY_NONE;
     }
-    if (is_digit(static_cast<char>(c)) || c == ';')
+    if (is_digit(static_cast<char>(c)) || c == ';' || (esc == 2 && c == '[' && esc_buf[0] == '['))
         return EDIT_KEY_NONE;
     if ((c >= 'A' && c <= 'Z') || c == '~') {
         esc = -1;
+        return complete_esc_seq();
+    }
+    esc = -1;
+    // rxvt ends some sequences with a lower-case letter, "^", "$" or "@";
+    // those that name no key keep the bad-byte report.
+    if ((c >= 'a' && c <= 'd') || c == '^' || c == '$' || c == '@') {
         int key = esc_seq_to_key(esc_buf);
-        if (key == EDIT_KEY_NONE) {
-            edit_clear_line();
-            printf("\rUnknown escape sequence '%s'\n", esc_buf);
-            edit_redraw();
-        }
-        return key;
+        if (key != EDIT_KEY_NONE)
+            return key;
     }
     show_esc_buf(esc_buf, c, 2);
-    esc = -1;
     return EDIT_KEY_NONE;
 }
 

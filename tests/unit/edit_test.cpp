@@ -281,11 +281,17 @@ TEST(EditKeys, EscapeSequences)
         {LEFT + DEL, shown("ab", 1) + blank(2) + "\r> a"},
         {HOME + "\033OF", shown("ab", 0) + shown("ab", 2)},
         {"\033OA", blank(2) + unknown + "OA'\n" + shown("ab", 2)},
-        {"\033[H", blank(2) + unknown + "[H'\n" + shown("ab", 2)},
+        {"\033[E", blank(2) + unknown + "[E'\n" + shown("ab", 2)},
         {"\033xz", blank(2) + "\rESC buffer 'x' c='x' [1]\n" + shown("ab", 2) + "z"},
         {"\033[1!z", blank(2) + "\rESC buffer '[1!' c='!' [2]\n" + shown("ab", 2) + "z"},
         {"\033[123456", blank(2) + "\rESC buffer '[12345' c='6' [0]\n" + shown("ab", 2) + "6"},
         {"\033\033[D", shown("ab", 1)},
+        // Near misses of the rxvt and Linux console forms keep their reports.
+        {"\033dz", blank(2) + "\rESC buffer 'd' c='d' [1]\n" + shown("ab", 2) + "z"},
+        {"\033[[Z", blank(2) + "\rESC buffer '[[' c='[' [2]\n" + shown("ab", 2) + "Z"},
+        {"\033[9^", blank(2) + "\rESC buffer '[9^' c='^' [2]\n" + shown("ab", 2)},
+        {"\033[15;5^", blank(2) + "\rESC buffer '[15;5^' c='^' [2]\n" + shown("ab", 2)},
+        {"\033Oe", blank(2) + "\rESC buffer 'Oe' c='e' [2]\n" + shown("ab", 2)},
         // Recognised keys bound to nothing, and unbound control bytes.
         {"\033[2~\033[5~\033[6~\033OP\033OS\033[15~\033[17~\033[21~\033[23~\033[24~"
          "\033OR\033[1;2A\033[1;3B\033[1;4C\033[1;5A\x07\x0f\x14\x16\x03\x1c",
@@ -295,10 +301,63 @@ TEST(EditKeys, EscapeSequences)
         Session r = run("ab" + c.keys + "\r");
         EXPECT_EQ(r.out.substr(0, r.out.size() - 3), "> ab" + c.screen) << c.keys.substr(1);
     }
-    for (const char *seq : {"[5;5C", "[1;5~", "[3;5~", "[200~", "[F", "[1~", "[4~", "[1A", "O2P",
-                            "[16~", "[22~", "[1;6C"}) {
+    for (const char *seq : {"[5;5C", "[200~", "[1A", "O2P", "[16~", "[22~", "[1;6C", "[1H", "[2;5F",
+                            "[1;9H", "[9~", "[3;1~", "[15;5~"}) {
         Session r = run(std::string("\033") + seq);
         EXPECT_EQ(r.out, "> " + blank(0) + unknown + seq + "'\n" + shown("", 0)) << seq;
+    }
+}
+
+TEST(EditKeys, FormsOfCommonTerminals)
+{
+    // Each form acts on "ab cd ef" with the cursor on the e; keys bound to
+    // nothing show nothing (an unknown form would print its report).
+    const std::string line = "ab cd ef";
+    const std::string start = shown(line, 0), word_left = shown(line, 3), end = shown(line, 8);
+    const std::string del = blank(8) + shown("ab cd f", 6), none,
+                      f2 = blank(8) + "\r" + shown(line, 6);
+    struct Row {
+        const char *terminal, *key;
+        std::string seq, screen;
+    } rows[] = {
+        {"xterm", "Home", "\033[H", start},
+        {"xterm", "End", "\033[F", end},
+        {"xterm", "Ctrl-Home", "\033[1;5H", start},
+        {"xterm", "Shift-End", "\033[1;2F", end},
+        {"xterm", "Ctrl-Delete", "\033[3;5~", del},
+        {"xterm", "Alt-Insert", "\033[2;3~", none},
+        {"xterm", "Ctrl-Page Down", "\033[6;5~", none},
+        {"xterm", "Ctrl-Left", "\033[1;5D", word_left},
+        {"xterm", "Alt-Right", "\033[1;3C", none},
+        {"xterm, application keypad", "Home", "\033OH", start},
+        {"VT220, tmux, screen, Linux console", "Home", "\033[1~", start},
+        {"VT220, tmux, screen, Linux console", "End", "\033[4~", end},
+        {"VT220, tmux, screen, Linux console", "Delete", "\033[3~", del},
+        {"VT220, tmux, screen, Linux console", "Insert", "\033[2~", none},
+        {"VT220, tmux, screen, Linux console", "Page Up", "\033[5~", none},
+        {"rxvt", "Home", "\033[7~", start},
+        {"rxvt", "End", "\033[8~", end},
+        {"rxvt", "Ctrl-Home", "\033[7^", start},
+        {"rxvt", "Shift-End", "\033[8$", end},
+        {"rxvt", "Ctrl-Shift-Home", "\033[7@", start},
+        {"rxvt", "Ctrl-Delete", "\033[3^", del},
+        {"rxvt", "Ctrl-Insert", "\033[2^", none},
+        {"rxvt", "Ctrl-Left", "\033Od", word_left},
+        {"rxvt", "Ctrl-Right", "\033Oc", end},
+        {"rxvt", "Ctrl-Up", "\033Oa", none},
+        {"rxvt", "Shift-Left", "\033[d", none},
+        {"rxvt", "F1", "\033[11~", none},
+        {"rxvt", "F2", "\033[12~", f2},
+        {"Linux console", "F1", "\033[[A", none},
+        {"Linux console", "F2", "\033[[B", f2},
+        {"Linux console", "F5", "\033[[E", none},
+        {"Alt sending ESC", "Alt-b", "\033b", word_left},
+        {"Alt sending ESC", "Alt-f", "\033f", end},
+    };
+    for (const Row &row : rows) {
+        Session r = run(line + LEFT + LEFT + row.seq + "\r");
+        EXPECT_EQ(r.out, "> " + line + shown(line, 7) + shown(line, 6) + row.screen + "\n> ")
+            << row.terminal << " " << row.key;
     }
 }
 
@@ -430,8 +489,8 @@ TEST(EditComplete, CommonPrefixThenListing)
 
     // Only Tabs in a row list: an unknown sequence between them does not
     // count as a key, Ctrl-G does.
-    r = run("hel\t\033[H\t\r", o);
-    EXPECT_EQ(r.out, "> hel" + blank(3) + "\rUnknown escape sequence '[H'\n\r> hel" + blank(3) +
+    r = run("hel\t\033[E\t\r", o);
+    EXPECT_EQ(r.out, "> hel" + blank(3) + "\rUnknown escape sequence '[E'\n\r> hel" + blank(3) +
                          "\rhello help\n\r> hel\n> ");
     r = run("hel\t\x07\t\r", o);
     EXPECT_EQ(r.out, "> hel\n> ");
