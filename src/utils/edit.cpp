@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -104,6 +105,10 @@ char cmdbuf[CMD_BUF_LEN];
 // Cursor, 0 <= cmdbuf_pos <= cmdbuf_len.
 int cmdbuf_pos;
 int cmdbuf_len;
+// First character shown when the line is wider than the terminal; 0 while
+// it fits. Kept between redraws so that the window moves only as far as
+// the cursor needs.
+int view_start;
 // Unfinished line saved when history browsing starts; valid while
 // currbuf_valid is 1.
 char currbuf[CMD_BUF_LEN];
@@ -169,25 +174,68 @@ static struct edit_history *history_oldest(void)
 
 /* Screen */
 
+// Columns of the terminal, read anew for every redraw so that a resized
+// window is followed; 80 when neither output nor input is a terminal that
+// knows its size.
+static int term_columns(void)
+{
+    struct winsize ws;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    if (ioctl(STDIN_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+// Columns of the prompt "<ps2>> ".
+static int prompt_width(void)
+{
+    return static_cast<int>(strlen(prompt_prefix())) + 2;
+}
+
+// How many characters of the line fit after the prompt. The last column
+// stays free for the cursor, so nothing ever reaches it and wraps.
+static int line_room(void)
+{
+    int room = term_columns() - 1 - prompt_width();
+    return room > 0 ? room : 1;
+}
+
 void edit_clear_line(void)
 {
-    size_t width = static_cast<size_t>(cmdbuf_len) + 2 + strlen(prompt_prefix());
+    // Blank only what a redraw can have shown: prompt and at most a window
+    // of the line.
+    int room = line_room();
+    int width = prompt_width() + (cmdbuf_len < room ? cmdbuf_len : room);
     putchar('\r');
-    for (size_t i = 0; i < width; i++)
+    for (int i = 0; i < width; i++)
         putchar(' ');
 }
 
 void edit_redraw(void)
 {
     cmdbuf[cmdbuf_len] = '\0';
-    printf("\r%s> %s", prompt_prefix(), cmdbuf);
-    if (cmdbuf_pos != cmdbuf_len) {
+    int room = line_room();
+    if (cmdbuf_len <= room) {
+        view_start = 0;
+    } else {
+        // Scroll just enough to bring the cursor into the window; the
+        // character under it stays visible, and the window is always full.
+        if (cmdbuf_pos < view_start)
+            view_start = cmdbuf_pos;
+        int min_start = cmdbuf_pos == cmdbuf_len ? cmdbuf_pos - room : cmdbuf_pos - room + 1;
+        if (view_start < min_start)
+            view_start = min_start;
+        if (view_start > cmdbuf_len - room)
+            view_start = cmdbuf_len - room;
+    }
+    const char *shown = cmdbuf + view_start;
+    int shown_len = cmdbuf_len - view_start < room ? cmdbuf_len - view_start : room;
+    printf("\r%s> %.*s", prompt_prefix(), shown_len, shown);
+    if (cmdbuf_pos != view_start + shown_len) {
         // Printing the line again up to the cursor leaves the terminal's
         // cursor in place without any cursor-movement sequence.
-        char saved = cmdbuf[cmdbuf_pos];
-        cmdbuf[cmdbuf_pos] = '\0';
-        printf("\r%s> %s", prompt_prefix(), cmdbuf);
-        cmdbuf[cmdbuf_pos] = saved;
+        printf("\r%s> %.*s", prompt_prefix(), cmdbuf_pos - view_start, shown);
     }
     fflush(stdout);
 }
@@ -203,6 +251,11 @@ static void insert_char(int c)
     if (cmdbuf_pos == cmdbuf_len) {
         cmdbuf[cmdbuf_pos++] = static_cast<char>(c);
         cmdbuf_len++;
+        // At the right edge the window scrolls instead of wrapping.
+        if (cmdbuf_len > line_room()) {
+            edit_redraw();
+            return;
+        }
         putchar(c);
         fflush(stdout);
         return;
@@ -479,7 +532,10 @@ static const char *search_find(void)
 static void search_redraw(void)
 {
     const char *match = search_find();
-    printf("\rsearch '%s': %s\033[K", search_buf, match ? match : "");
+    // A long match is cut at the right edge: a wrapped search line could not
+    // be overwritten by the next one.
+    int room = term_columns() - 1 - static_cast<int>(strlen("search '': ") + strlen(search_buf));
+    printf("\rsearch '%s': %.*s\033[K", search_buf, room > 0 ? room : 0, match ? match : "");
     printf("\rsearch '%s", search_buf);
     fflush(stdout);
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sstream>
@@ -24,7 +25,7 @@ using testing_support::StdoutCapture;
 namespace {
 
 const std::string UP = "\033[A", DOWN = "\033[B", LEFT = "\033[D", RIGHT = "\033[C";
-const std::string HOME = "\033OH", DEL = "\033[3~", F2 = "\033OQ";
+const std::string HOME = "\033OH", END = "\033OF", DEL = "\033[3~", F2 = "\033OQ";
 const std::string CTRL_LEFT = "\033[1;5D", CTRL_RIGHT = "\033[1;5C";
 
 // The editor showing line with the cursor at pos, and blanking a line of len.
@@ -92,6 +93,7 @@ struct Options {
     const char *history_in = nullptr;
     const char *history_out = nullptr;
     edit_filter_cb_t filter = nullptr;
+    std::function<void()> after_init; // runs once the editor has set the terminal up
 };
 
 struct Session {
@@ -128,6 +130,8 @@ Session run_with_stdin(int fd, const Options &o)
         eloop_init();
         eloop_register_timeout(20, 0, on_timeout, &r, nullptr);
         edit_init(on_cmd, on_eof, o.completion, &r, o.history_in, o.ps);
+        if (o.after_init)
+            o.after_init();
         eloop_run();
         r.out = cap.text();
     }
@@ -150,6 +154,28 @@ Session run(const std::string &input, const Options &o = {})
     EXPECT_EQ(write(p[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     close(p[1]);
     return run_with_stdin(p[0], o);
+}
+
+// The input is typed on a pseudo-terminal of the given width, once the
+// editor has switched it to its mode (so the line discipline passes the
+// bytes on one by one); "\r" arrives as "\n".
+Session run_on_pty(const std::string &input, unsigned short cols)
+{
+    int master, slave;
+    struct winsize ws = {};
+    ws.ws_row = 24;
+    ws.ws_col = cols;
+    if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
+        return {};
+    }
+    Options o;
+    o.after_init = [&] {
+        EXPECT_EQ(write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    };
+    Session r = run_with_stdin(slave, o);
+    close(master);
+    return r;
 }
 
 // Completion candidates offered by the test callback, and what it was given.
@@ -191,7 +217,12 @@ TEST(Edit, FullLineIgnoresFurtherCharacters)
 {
     std::string full(4095, 'x');
     Session r = run(full + "y\x7f\r");
-    EXPECT_EQ(r.out, "> " + full + blank(4095) + "\r> " + full.substr(1) + "\n> ");
+    // A pipe has no width: 80 columns, so past 77 characters every key
+    // shows the last 77 and the blanking stops at the 79th column.
+    std::string window = "\r> " + full.substr(0, 77), screen = "> " + full.substr(0, 77);
+    for (int i = 77; i < 4095; i++)
+        screen += window;
+    EXPECT_EQ(r.out, screen + "\r" + std::string(79, ' ') + window + "\n> ");
     EXPECT_EQ(r.cmds, std::vector<std::string>{full.substr(1)});
 }
 
@@ -359,6 +390,34 @@ TEST(EditKeys, FormsOfCommonTerminals)
         EXPECT_EQ(r.out, "> " + line + shown(line, 7) + shown(line, 6) + row.screen + "\n> ")
             << row.terminal << " " << row.key;
     }
+}
+
+TEST(EditScreen, LongLineScrollsAndFittingLineRedrawsAsBefore)
+{
+    // 20 columns: the prompt and 17 characters, the last column kept free.
+    const std::string abc = "abcdefghijklmnopqrstuvwxyz";
+    std::string right;
+    for (int i = 0; i < 17; i++)
+        right += RIGHT;
+    Session r = run_on_pty(abc + HOME + right + END + "\x7f\r" + "short" + LEFT + "\r" + UP +
+                               "\x12y" + DOWN + "\x15\x04",
+                           20);
+
+    std::string screen = "> " + abc.substr(0, 17);
+    for (size_t n = 18; n <= abc.size(); n++)
+        screen += "\r> " + abc.substr(n - 17, 17); // appending scrolls
+    screen += shown(abc.substr(0, 17), 0);
+    for (size_t i = 1; i <= 16; i++)
+        screen += shown(abc.substr(0, 17), i);
+    screen += shown(abc.substr(1, 17), 16); // the cursor's character stays in view
+    screen += "\r> " + abc.substr(9);
+    screen += "\r" + std::string(19, ' ') + "\r> " + abc.substr(8, 17) + "\n> ";
+    screen += "short" + shown("short", 4) + "\n> "; // fits: as it always was
+    screen += blank(0) + "\r> short" + blank(5) + search_line("", "") +
+              "\rsearch 'y': abcdefg\033[K\rsearch 'y" + search_line("", "") + "\r\033[K\r> short";
+    screen += blank(5) + "\r> \n";
+    EXPECT_EQ(r.out, screen);
+    EXPECT_EQ(r.cmds, (std::vector<std::string>{abc.substr(0, 25), "short"}));
 }
 
 TEST(EditHistory, BrowsingRestoresUnfinishedLine)
