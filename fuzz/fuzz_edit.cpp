@@ -1,13 +1,17 @@
 // Fuzz target: the key decoder and the line editor fed an arbitrary byte
 // stream, one byte at a time as the read handler delivers them, followed by
-// end of input. A completion callback with a few candidates is installed so
-// that Tab exercises completion too. The editor's output goes to a sink.
+// end of input. The first byte is the terminal's width in columns (0: the
+// width is unknown), so that long lines scroll in windows of every size. A
+// completion callback with a few candidates is installed so that Tab
+// exercises completion too. The editor's output goes to a sink.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "utils/edit.h"
@@ -16,6 +20,9 @@
 namespace {
 
 int eof_seen;
+// Master side of the pseudo-terminal on descriptor 0, or -1 when none could
+// be opened (then every input runs at the default width).
+int pty_master = -1;
 
 void on_cmd(void *, char *cmd)
 {
@@ -48,12 +55,17 @@ char **on_complete(void *, const char *cmd, int pos)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // No terminal of the caller is touched: descriptor 0 is /dev/null, so
-    // the editor finds no attributes to change. Output goes nowhere.
-    int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-        dup2(null_fd, STDIN_FILENO);
-        close(null_fd);
+    // No terminal of the caller is touched: descriptor 0 is a private
+    // pseudo-terminal whose width each input sets (or /dev/null when there
+    // is none). Output goes nowhere.
+    int slave = -1;
+    if (openpty(&pty_master, &slave, nullptr, nullptr, nullptr) != 0) {
+        pty_master = -1;
+        slave = open("/dev/null", O_RDWR);
+    }
+    if (slave >= 0) {
+        dup2(slave, STDIN_FILENO);
+        close(slave);
     }
     if (!freopen("/dev/null", "w", stdout))
         abort();
@@ -63,6 +75,17 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    if (size == 0)
+        return 0;
+    if (pty_master >= 0) {
+        struct winsize ws = {};
+        ws.ws_row = 24;
+        ws.ws_col = data[0];
+        ioctl(pty_master, TIOCSWINSZ, &ws);
+    }
+    data++;
+    size--;
+
     eof_seen = 0;
     edit_init(on_cmd, on_eof, on_complete, nullptr, nullptr, nullptr);
     // The escape decoder outlives edit_init; a complete sequence (Up, a no-op

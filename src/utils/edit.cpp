@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -104,6 +105,10 @@ char cmdbuf[CMD_BUF_LEN];
 // Cursor, 0 <= cmdbuf_pos <= cmdbuf_len.
 int cmdbuf_pos;
 int cmdbuf_len;
+// First character shown when the line is wider than the terminal; 0 while
+// it fits. Kept between redraws so that the window moves only as far as
+// the cursor needs.
+int view_start;
 // Unfinished line saved when history browsing starts; valid while
 // currbuf_valid is 1.
 char currbuf[CMD_BUF_LEN];
@@ -169,25 +174,68 @@ static struct edit_history *history_oldest(void)
 
 /* Screen */
 
+// Columns of the terminal, read anew for every redraw so that a resized
+// window is followed; 80 when neither output nor input is a terminal that
+// knows its size.
+static int term_columns(void)
+{
+    struct winsize ws;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    if (ioctl(STDIN_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return ws.ws_col;
+    return 80;
+}
+
+// Columns of the prompt "<ps2>> ".
+static int prompt_width(void)
+{
+    return static_cast<int>(strlen(prompt_prefix())) + 2;
+}
+
+// How many characters of the line fit after the prompt. The last column
+// stays free for the cursor, so nothing ever reaches it and wraps.
+static int line_room(void)
+{
+    int room = term_columns() - 1 - prompt_width();
+    return room > 0 ? room : 1;
+}
+
 void edit_clear_line(void)
 {
-    size_t width = static_cast<size_t>(cmdbuf_len) + 2 + strlen(prompt_prefix());
+    // Blank only what a redraw can have shown: prompt and at most a window
+    // of the line.
+    int room = line_room();
+    int width = prompt_width() + (cmdbuf_len < room ? cmdbuf_len : room);
     putchar('\r');
-    for (size_t i = 0; i < width; i++)
+    for (int i = 0; i < width; i++)
         putchar(' ');
 }
 
 void edit_redraw(void)
 {
     cmdbuf[cmdbuf_len] = '\0';
-    printf("\r%s> %s", prompt_prefix(), cmdbuf);
-    if (cmdbuf_pos != cmdbuf_len) {
+    int room = line_room();
+    if (cmdbuf_len <= room) {
+        view_start = 0;
+    } else {
+        // Scroll just enough to bring the cursor into the window; the
+        // character under it stays visible, and the window is always full.
+        if (cmdbuf_pos < view_start)
+            view_start = cmdbuf_pos;
+        int min_start = cmdbuf_pos == cmdbuf_len ? cmdbuf_pos - room : cmdbuf_pos - room + 1;
+        if (view_start < min_start)
+            view_start = min_start;
+        if (view_start > cmdbuf_len - room)
+            view_start = cmdbuf_len - room;
+    }
+    const char *shown = cmdbuf + view_start;
+    int shown_len = cmdbuf_len - view_start < room ? cmdbuf_len - view_start : room;
+    printf("\r%s> %.*s", prompt_prefix(), shown_len, shown);
+    if (cmdbuf_pos != view_start + shown_len) {
         // Printing the line again up to the cursor leaves the terminal's
         // cursor in place without any cursor-movement sequence.
-        char saved = cmdbuf[cmdbuf_pos];
-        cmdbuf[cmdbuf_pos] = '\0';
-        printf("\r%s> %s", prompt_prefix(), cmdbuf);
-        cmdbuf[cmdbuf_pos] = saved;
+        printf("\r%s> %.*s", prompt_prefix(), cmdbuf_pos - view_start, shown);
     }
     fflush(stdout);
 }
@@ -203,6 +251,11 @@ static void insert_char(int c)
     if (cmdbuf_pos == cmdbuf_len) {
         cmdbuf[cmdbuf_pos++] = static_cast<char>(c);
         cmdbuf_len++;
+        // At the right edge the window scrolls instead of wrapping.
+        if (cmdbuf_len > line_room()) {
+            edit_redraw();
+            return;
+        }
         putchar(c);
         fflush(stdout);
         return;
@@ -479,7 +532,10 @@ static const char *search_find(void)
 static void search_redraw(void)
 {
     const char *match = search_find();
-    printf("\rsearch '%s': %s\033[K", search_buf, match ? match : "");
+    // A long match is cut at the right edge: a wrapped search line could not
+    // be overwritten by the next one.
+    int room = term_columns() - 1 - static_cast<int>(strlen("search '': ") + strlen(search_buf));
+    printf("\rsearch '%s': %.*s\033[K", search_buf, room > 0 ? room : 0, match ? match : "");
     printf("\rsearch '%s", search_buf);
     fflush(stdout);
 }
@@ -696,6 +752,8 @@ static void show_esc_buf(const char *buf, int c, int reason)
     edit_redraw();
 }
 
+// CSI without parameters: the arrows, xterm's Home and End, and rxvt's
+// shifted arrows (lower-case finals).
 static int esc_seq_to_key1_no(char last)
 {
     switch (last) {
@@ -707,6 +765,18 @@ static int esc_seq_to_key1_no(char last)
         return EDIT_KEY_RIGHT;
     case 'D':
         return EDIT_KEY_LEFT;
+    case 'H':
+        return EDIT_KEY_HOME;
+    case 'F':
+        return EDIT_KEY_END;
+    case 'a':
+        return EDIT_KEY_SHIFT_UP;
+    case 'b':
+        return EDIT_KEY_SHIFT_DOWN;
+    case 'c':
+        return EDIT_KEY_SHIFT_RIGHT;
+    case 'd':
+        return EDIT_KEY_SHIFT_LEFT;
     default:
         return EDIT_KEY_NONE;
     }
@@ -776,10 +846,70 @@ static int esc_seq_to_key1_ctrl(char last)
     }
 }
 
+// xterm's modifier parameter: 1 + Shift 1, Alt 2, Ctrl 4.
+static int is_modifier(int param)
+{
+    return param >= 2 && param <= 8;
+}
+
+// The editing keypad as numbered by VT220-style terminals (1 Home, 4 End)
+// and by rxvt (7 Home, 8 End).
+static int editing_key(int param)
+{
+    switch (param) {
+    case 1:
+    case 7:
+        return EDIT_KEY_HOME;
+    case 2:
+        return EDIT_KEY_INSERT;
+    case 3:
+        return EDIT_KEY_DELETE;
+    case 4:
+    case 8:
+        return EDIT_KEY_END;
+    case 5:
+        return EDIT_KEY_PAGE_UP;
+    case 6:
+        return EDIT_KEY_PAGE_DOWN;
+    default:
+        return EDIT_KEY_NONE;
+    }
+}
+
+static int function_key(int param)
+{
+    switch (param) {
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+        return EDIT_KEY_F1 + (param - 11);
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+        return EDIT_KEY_F6 + (param - 17);
+    case 23:
+        return EDIT_KEY_F11;
+    case 24:
+        return EDIT_KEY_F12;
+    default:
+        return EDIT_KEY_NONE;
+    }
+}
+
 // CSI sequence with parameters; param2 is -1 when there is no ";".
 static int esc_seq_to_key1(int param1, int param2, char last)
 {
-    if (param1 == 1) {
+    switch (last) {
+    case 'A':
+    case 'B':
+    case 'C':
+    case 'D':
+        if (param1 != 1)
+            return EDIT_KEY_NONE;
         switch (param2) {
         case 2:
             return esc_seq_to_key1_shift(last);
@@ -792,36 +922,28 @@ static int esc_seq_to_key1(int param1, int param2, char last)
         default:
             return EDIT_KEY_NONE;
         }
-    }
-    if (last != '~' || param2 != -1)
-        return EDIT_KEY_NONE;
-    switch (param1) {
-    case 2:
-        return EDIT_KEY_INSERT;
-    case 3:
-        return EDIT_KEY_DELETE;
-    case 5:
-        return EDIT_KEY_PAGE_UP;
-    case 6:
-        return EDIT_KEY_PAGE_DOWN;
-    case 15:
-        return EDIT_KEY_F5;
-    case 17:
-    case 18:
-    case 19:
-    case 20:
-    case 21:
-        return EDIT_KEY_F6 + (param1 - 17);
-    case 23:
-        return EDIT_KEY_F11;
-    case 24:
-        return EDIT_KEY_F12;
+    case 'H':
+    case 'F':
+        // xterm's modified Home and End; the modifier is dropped.
+        if (param1 != 1 || !is_modifier(param2))
+            return EDIT_KEY_NONE;
+        return last == 'H' ? EDIT_KEY_HOME : EDIT_KEY_END;
+    case '~':
+        if (param2 == -1)
+            return editing_key(param1) != EDIT_KEY_NONE ? editing_key(param1)
+                                                        : function_key(param1);
+        return is_modifier(param2) ? editing_key(param1) : EDIT_KEY_NONE;
+    case '^':
+    case '$':
+    case '@':
+        // rxvt's Ctrl, Shift and Ctrl-Shift editing keys.
+        return param2 == -1 ? editing_key(param1) : EDIT_KEY_NONE;
     default:
         return EDIT_KEY_NONE;
     }
 }
 
-// SS3 sequence without parameters.
+// SS3 sequence without parameters; rxvt sends its Ctrl-arrows so.
 static int esc_seq_to_key2(char last)
 {
     switch (last) {
@@ -837,6 +959,14 @@ static int esc_seq_to_key2(char last)
         return EDIT_KEY_F3;
     case 'S':
         return EDIT_KEY_F4;
+    case 'a':
+        return EDIT_KEY_CTRL_UP;
+    case 'b':
+        return EDIT_KEY_CTRL_DOWN;
+    case 'c':
+        return EDIT_KEY_CTRL_RIGHT;
+    case 'd':
+        return EDIT_KEY_CTRL_LEFT;
     default:
         return EDIT_KEY_NONE;
     }
@@ -927,6 +1057,18 @@ static int plain_byte_to_key(int c)
     }
 }
 
+// Reports an unrecognised complete sequence; returns the key otherwise.
+static int complete_esc_seq(void)
+{
+    int key = esc_seq_to_key(esc_buf);
+    if (key == EDIT_KEY_NONE) {
+        edit_clear_line();
+        printf("\rUnknown escape sequence '%s'\n", esc_buf);
+        edit_redraw();
+    }
+    return key;
+}
+
 // Turns one input byte into a key code, or EDIT_KEY_NONE while a sequence is
 // incomplete and after a bad or unrecognised sequence (both reported here).
 static int edit_read_key(int c)
@@ -934,6 +1076,16 @@ static int edit_read_key(int c)
     if (esc < 0)
         return plain_byte_to_key(c);
 
+    if (esc == 2 && esc_buf[0] == '[' && esc_buf[1] == '[') {
+        // The Linux console's F1 to F5. Anything else gets the report the
+        // second "[" alone would have had, and then counts as ordinary input,
+        // so the screen shows what it showed before this form was known.
+        esc = -1;
+        if (c >= 'A' && c <= 'E')
+            return EDIT_KEY_F1 + (c - 'A');
+        show_esc_buf(esc_buf, '[', 2);
+        return plain_byte_to_key(c);
+    }
     if (c == 27) {
         esc = 0;
         esc_buf[0] = '\0';
@@ -951,26 +1103,32 @@ static int edit_read_key(int c)
     esc_buf[esc] = '\0';
 
     if (esc == 1) {
+        // Alt-b and Alt-f arrive as ESC and the letter.
+        if (c == 'b' || c == 'f') {
+            esc = -1;
+            return c == 'b' ? EDIT_KEY_CTRL_LEFT : EDIT_KEY_CTRL_RIGHT;
+        }
         if (c != '[' && c != 'O') {
             show_esc_buf(esc_buf, c, 1);
             esc = -1;
         }
         return EDIT_KEY_NONE;
     }
-    if (is_digit(static_cast<char>(c)) || c == ';')
+    if (is_digit(static_cast<char>(c)) || c == ';' || (esc == 2 && c == '[' && esc_buf[0] == '['))
         return EDIT_KEY_NONE;
     if ((c >= 'A' && c <= 'Z') || c == '~') {
         esc = -1;
+        return complete_esc_seq();
+    }
+    esc = -1;
+    // rxvt ends some sequences with a lower-case letter, "^", "$" or "@";
+    // those that name no key keep the bad-byte report.
+    if ((c >= 'a' && c <= 'd') || c == '^' || c == '$' || c == '@') {
         int key = esc_seq_to_key(esc_buf);
-        if (key == EDIT_KEY_NONE) {
-            edit_clear_line();
-            printf("\rUnknown escape sequence '%s'\n", esc_buf);
-            edit_redraw();
-        }
-        return key;
+        if (key != EDIT_KEY_NONE)
+            return key;
     }
     show_esc_buf(esc_buf, c, 2);
-    esc = -1;
     return EDIT_KEY_NONE;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sstream>
@@ -25,7 +26,7 @@ using testing_support::TempDir;
 namespace {
 
 const std::string UP = "\033[A", DOWN = "\033[B", LEFT = "\033[D", RIGHT = "\033[C";
-const std::string HOME = "\033OH", DEL = "\033[3~", F2 = "\033OQ";
+const std::string HOME = "\033OH", END = "\033OF", DEL = "\033[3~", F2 = "\033OQ";
 const std::string CTRL_LEFT = "\033[1;5D", CTRL_RIGHT = "\033[1;5C";
 
 // The editor showing line with the cursor at pos, and blanking a line of len.
@@ -74,6 +75,7 @@ struct Options {
     const char *history_in = nullptr;
     const char *history_out = nullptr;
     edit_filter_cb_t filter = nullptr;
+    std::function<void()> after_init; // runs once the editor has set the terminal up
 };
 
 struct Session {
@@ -110,6 +112,8 @@ Session run_with_stdin(int fd, const Options &o)
         eloop_init();
         eloop_register_timeout(20, 0, on_timeout, &r, nullptr);
         edit_init(on_cmd, on_eof, o.completion, &r, o.history_in, o.ps);
+        if (o.after_init)
+            o.after_init();
         eloop_run();
         r.out = cap.text();
     }
@@ -132,6 +136,28 @@ Session run(const std::string &input, const Options &o = {})
     EXPECT_EQ(write(p[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     close(p[1]);
     return run_with_stdin(p[0], o);
+}
+
+// The input is typed on a pseudo-terminal of the given width, once the
+// editor has switched it to its mode (so the line discipline passes the
+// bytes on one by one); "\r" arrives as "\n".
+Session run_on_pty(const std::string &input, unsigned short cols)
+{
+    int master, slave;
+    struct winsize ws = {};
+    ws.ws_row = 24;
+    ws.ws_col = cols;
+    if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
+        return {};
+    }
+    Options o;
+    o.after_init = [&] {
+        EXPECT_EQ(write(master, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    };
+    Session r = run_with_stdin(slave, o);
+    close(master);
+    return r;
 }
 
 // Completion candidates offered by the test callback, and what it was given.
@@ -173,7 +199,12 @@ TEST(Edit, FullLineIgnoresFurtherCharacters)
 {
     std::string full(4095, 'x');
     Session r = run(full + "y\x7f\r");
-    EXPECT_EQ(r.out, "> " + full + blank(4095) + "\r> " + full.substr(1) + "\n> ");
+    // A pipe has no width: 80 columns, so past 77 characters every key
+    // shows the last 77 and the blanking stops at the 79th column.
+    std::string window = "\r> " + full.substr(0, 77), screen = "> " + full.substr(0, 77);
+    for (int i = 77; i < 4095; i++)
+        screen += window;
+    EXPECT_EQ(r.out, screen + "\r" + std::string(79, ' ') + window + "\n> ");
     EXPECT_EQ(r.cmds, std::vector<std::string>{full.substr(1)});
 }
 
@@ -263,11 +294,17 @@ TEST(EditKeys, EscapeSequences)
         {LEFT + DEL, shown("ab", 1) + blank(2) + "\r> a"},
         {HOME + "\033OF", shown("ab", 0) + shown("ab", 2)},
         {"\033OA", blank(2) + unknown + "OA'\n" + shown("ab", 2)},
-        {"\033[H", blank(2) + unknown + "[H'\n" + shown("ab", 2)},
+        {"\033[E", blank(2) + unknown + "[E'\n" + shown("ab", 2)},
         {"\033xz", blank(2) + "\rESC buffer 'x' c='x' [1]\n" + shown("ab", 2) + "z"},
         {"\033[1!z", blank(2) + "\rESC buffer '[1!' c='!' [2]\n" + shown("ab", 2) + "z"},
         {"\033[123456", blank(2) + "\rESC buffer '[12345' c='6' [0]\n" + shown("ab", 2) + "6"},
         {"\033\033[D", shown("ab", 1)},
+        // Near misses of the rxvt and Linux console forms keep their reports.
+        {"\033dz", blank(2) + "\rESC buffer 'd' c='d' [1]\n" + shown("ab", 2) + "z"},
+        {"\033[[Z", blank(2) + "\rESC buffer '[[' c='[' [2]\n" + shown("ab", 2) + "Z"},
+        {"\033[9^", blank(2) + "\rESC buffer '[9^' c='^' [2]\n" + shown("ab", 2)},
+        {"\033[15;5^", blank(2) + "\rESC buffer '[15;5^' c='^' [2]\n" + shown("ab", 2)},
+        {"\033Oe", blank(2) + "\rESC buffer 'Oe' c='e' [2]\n" + shown("ab", 2)},
         // Recognised keys bound to nothing, and unbound control bytes.
         {"\033[2~\033[5~\033[6~\033OP\033OS\033[15~\033[17~\033[21~\033[23~\033[24~"
          "\033OR\033[1;2A\033[1;3B\033[1;4C\033[1;5A\x07\x0f\x14\x16\x03\x1c",
@@ -277,11 +314,92 @@ TEST(EditKeys, EscapeSequences)
         Session r = run("ab" + c.keys + "\r");
         EXPECT_EQ(r.out.substr(0, r.out.size() - 3), "> ab" + c.screen) << c.keys.substr(1);
     }
-    for (const char *seq : {"[5;5C", "[1;5~", "[3;5~", "[200~", "[F", "[1~", "[4~", "[1A", "O2P",
-                            "[16~", "[22~", "[1;6C"}) {
+    for (const char *seq : {"[5;5C", "[200~", "[1A", "O2P", "[16~", "[22~", "[1;6C", "[1H", "[2;5F",
+                            "[1;9H", "[9~", "[3;1~", "[15;5~"}) {
         Session r = run(std::string("\033") + seq);
         EXPECT_EQ(r.out, "> " + blank(0) + unknown + seq + "'\n" + shown("", 0)) << seq;
     }
+}
+
+TEST(EditKeys, FormsOfCommonTerminals)
+{
+    // Each form acts on "ab cd ef" with the cursor on the e; keys bound to
+    // nothing show nothing (an unknown form would print its report).
+    const std::string line = "ab cd ef";
+    const std::string start = shown(line, 0), word_left = shown(line, 3), end = shown(line, 8);
+    const std::string del = blank(8) + shown("ab cd f", 6), none,
+                      f2 = blank(8) + "\r" + shown(line, 6);
+    struct Row {
+        const char *terminal, *key;
+        std::string seq, screen;
+    } rows[] = {
+        {"xterm", "Home", "\033[H", start},
+        {"xterm", "End", "\033[F", end},
+        {"xterm", "Ctrl-Home", "\033[1;5H", start},
+        {"xterm", "Shift-End", "\033[1;2F", end},
+        {"xterm", "Ctrl-Delete", "\033[3;5~", del},
+        {"xterm", "Alt-Insert", "\033[2;3~", none},
+        {"xterm", "Ctrl-Page Down", "\033[6;5~", none},
+        {"xterm", "Ctrl-Left", "\033[1;5D", word_left},
+        {"xterm", "Alt-Right", "\033[1;3C", none},
+        {"xterm, application keypad", "Home", "\033OH", start},
+        {"VT220, tmux, screen, Linux console", "Home", "\033[1~", start},
+        {"VT220, tmux, screen, Linux console", "End", "\033[4~", end},
+        {"VT220, tmux, screen, Linux console", "Delete", "\033[3~", del},
+        {"VT220, tmux, screen, Linux console", "Insert", "\033[2~", none},
+        {"VT220, tmux, screen, Linux console", "Page Up", "\033[5~", none},
+        {"rxvt", "Home", "\033[7~", start},
+        {"rxvt", "End", "\033[8~", end},
+        {"rxvt", "Ctrl-Home", "\033[7^", start},
+        {"rxvt", "Shift-End", "\033[8$", end},
+        {"rxvt", "Ctrl-Shift-Home", "\033[7@", start},
+        {"rxvt", "Ctrl-Delete", "\033[3^", del},
+        {"rxvt", "Ctrl-Insert", "\033[2^", none},
+        {"rxvt", "Ctrl-Left", "\033Od", word_left},
+        {"rxvt", "Ctrl-Right", "\033Oc", end},
+        {"rxvt", "Ctrl-Up", "\033Oa", none},
+        {"rxvt", "Shift-Left", "\033[d", none},
+        {"rxvt", "F1", "\033[11~", none},
+        {"rxvt", "F2", "\033[12~", f2},
+        {"Linux console", "F1", "\033[[A", none},
+        {"Linux console", "F2", "\033[[B", f2},
+        {"Linux console", "F5", "\033[[E", none},
+        {"Alt sending ESC", "Alt-b", "\033b", word_left},
+        {"Alt sending ESC", "Alt-f", "\033f", end},
+    };
+    for (const Row &row : rows) {
+        Session r = run(line + LEFT + LEFT + row.seq + "\r");
+        EXPECT_EQ(r.out, "> " + line + shown(line, 7) + shown(line, 6) + row.screen + "\n> ")
+            << row.terminal << " " << row.key;
+    }
+}
+
+TEST(EditScreen, LongLineScrollsAndFittingLineRedrawsAsBefore)
+{
+    // 20 columns: the prompt and 17 characters, the last column kept free.
+    const std::string abc = "abcdefghijklmnopqrstuvwxyz";
+    std::string right;
+    for (int i = 0; i < 17; i++)
+        right += RIGHT;
+    Session r = run_on_pty(abc + HOME + right + END + "\x7f\r" + "short" + LEFT + "\r" + UP +
+                               "\x12y" + DOWN + "\x15\x04",
+                           20);
+
+    std::string screen = "> " + abc.substr(0, 17);
+    for (size_t n = 18; n <= abc.size(); n++)
+        screen += "\r> " + abc.substr(n - 17, 17); // appending scrolls
+    screen += shown(abc.substr(0, 17), 0);
+    for (size_t i = 1; i <= 16; i++)
+        screen += shown(abc.substr(0, 17), i);
+    screen += shown(abc.substr(1, 17), 16); // the cursor's character stays in view
+    screen += "\r> " + abc.substr(9);
+    screen += "\r" + std::string(19, ' ') + "\r> " + abc.substr(8, 17) + "\n> ";
+    screen += "short" + shown("short", 4) + "\n> "; // fits: as it always was
+    screen += blank(0) + "\r> short" + blank(5) + search_line("", "") +
+              "\rsearch 'y': abcdefg\033[K\rsearch 'y" + search_line("", "") + "\r\033[K\r> short";
+    screen += blank(5) + "\r> \n";
+    EXPECT_EQ(r.out, screen);
+    EXPECT_EQ(r.cmds, (std::vector<std::string>{abc.substr(0, 25), "short"}));
 }
 
 TEST(EditHistory, BrowsingRestoresUnfinishedLine)
@@ -412,8 +530,8 @@ TEST(EditComplete, CommonPrefixThenListing)
 
     // Only Tabs in a row list: an unknown sequence between them does not
     // count as a key, Ctrl-G does.
-    r = run("hel\t\033[H\t\r", o);
-    EXPECT_EQ(r.out, "> hel" + blank(3) + "\rUnknown escape sequence '[H'\n\r> hel" + blank(3) +
+    r = run("hel\t\033[E\t\r", o);
+    EXPECT_EQ(r.out, "> hel" + blank(3) + "\rUnknown escape sequence '[E'\n\r> hel" + blank(3) +
                          "\rhello help\n\r> hel\n> ");
     r = run("hel\t\x07\t\r", o);
     EXPECT_EQ(r.out, "> hel\n> ");
