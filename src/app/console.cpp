@@ -8,6 +8,19 @@
 
 namespace console {
 
+const char *red = "\033[31m";
+const char *green = "\033[32m";
+const char *yellow = "\033[33m";
+const char *reset = "\033[0m";
+
+void use_colours(bool on)
+{
+    red = on ? "\033[31m" : "";
+    green = on ? "\033[32m" : "";
+    yellow = on ? "\033[33m" : "";
+    reset = on ? "\033[0m" : "";
+}
+
 PromptMode::PromptMode()
 {
     if (tcgetattr(STDIN_FILENO, &saved_) != 0)

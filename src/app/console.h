@@ -8,10 +8,14 @@
 
 namespace console {
 
-inline constexpr const char *red = "\033[31m";    // failures
-inline constexpr const char *green = "\033[32m";  // success
-inline constexpr const char *yellow = "\033[33m"; // banners, choices, notices
-inline constexpr const char *reset = "\033[0m";
+// Colour escapes; all empty strings once colours are turned off.
+extern const char *red;    // failures, "\033[31m"
+extern const char *green;  // success, "\033[32m"
+extern const char *yellow; // banners, choices, notices, "\033[33m"
+extern const char *reset;  // "\033[0m"
+
+// Turns the colour escapes on (the default) or off.
+void use_colours(bool on);
 
 // Saves the attributes of standard input and turns canonical input and echo
 // on until restore() or destruction. Harmless when standard input is not a

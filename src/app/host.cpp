@@ -4,17 +4,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <sys/wait.h>
 
 namespace host {
 
 namespace {
-
-struct PipeCloser {
-    void operator()(FILE *f) const { pclose(f); }
-};
-using Pipe = std::unique_ptr<FILE, PipeCloser>;
 
 // The exit status of a wait status, 128 + n for a command ended by signal n.
 int exit_status(int wait_status)
@@ -40,18 +34,19 @@ class RealRunner : public Runner {
     {
         fflush(stdout);
         Reply reply;
-        Pipe pipe(popen(cmd.c_str(), "r"));
+        FILE *pipe = popen(cmd.c_str(), "r");
         if (!pipe)
             return reply;
         reply.outcome = Outcome::no_line;
         if (line_buffer > 1) {
             std::string buf(line_buffer, '\0');
-            if (fgets(buf.data(), static_cast<int>(line_buffer), pipe.get())) {
+            if (fgets(buf.data(), static_cast<int>(line_buffer), pipe)) {
                 buf.resize(std::char_traits<char>::length(buf.c_str()));
                 reply.outcome = Outcome::line;
                 reply.line = std::move(buf);
             }
         }
+        reply.status = exit_status(pclose(pipe));
         return reply;
     }
 
@@ -95,6 +90,14 @@ bool run_wait(const std::string &cmd, size_t buffer)
     if (!fits(cmd, buffer))
         return false;
     return current->read(cmd, 0).started();
+}
+
+int run_wait_status(const std::string &cmd, size_t buffer)
+{
+    if (!fits(cmd, buffer))
+        return -1;
+    Reply reply = current->read(cmd, 0);
+    return reply.started() ? reply.status : -1;
 }
 
 Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer)

@@ -24,6 +24,9 @@ enum class Outcome {
 struct Reply {
     Outcome outcome = Outcome::cannot_start;
     std::string line; // first output line as fgets stored it, line end kept
+    // The command's exit status once it has ended (128 + n when signal n
+    // ended it); -1 when it could not be started or waited for.
+    int status = -1;
 
     bool started() const { return outcome != Outcome::cannot_start; }
     bool has_line() const { return outcome == Outcome::line; }
@@ -37,6 +40,8 @@ int run(const std::string &cmd, size_t buffer = cmd_buffer);
 // Pipe opened for reading and closed unread, which waits for the command.
 // False when the pipe could not be opened.
 bool run_wait(const std::string &cmd, size_t buffer = cmd_buffer);
+// The same, giving the command's exit status (-1 when it could not be started).
+int run_wait_status(const std::string &cmd, size_t buffer = cmd_buffer);
 
 // Pipe opened for reading; the first output line is read into a buffer of
 // line_buffer bytes (so at most line_buffer - 1 characters), then closed.
@@ -70,7 +75,7 @@ class Runner {
     virtual ~Runner() = default;
     virtual int system(const std::string &cmd) = 0;
     // Pipe for reading; with line_buffer > 0 one fgets into that many bytes;
-    // then closed.
+    // then closed, and the command's exit status kept in the reply.
     virtual Reply read(const std::string &cmd, size_t line_buffer) = 0;
     // Pipe for writing, closed at once. -1 when it could not be opened,
     // else the command's exit status as pass_through_status gives it.

@@ -27,6 +27,7 @@ void FakeRunner::push_read_line(const std::string &line)
     host::Reply reply;
     reply.outcome = host::Outcome::line;
     reply.line = line;
+    reply.status = 0;
     push_read(reply);
 }
 
@@ -34,6 +35,7 @@ void FakeRunner::push_read_no_line()
 {
     host::Reply reply;
     reply.outcome = host::Outcome::no_line;
+    reply.status = 0;
     push_read(reply);
 }
 
@@ -79,6 +81,7 @@ host::Reply FakeRunner::read(const std::string &cmd, size_t line_buffer)
         on_call(calls_.back());
     host::Reply reply;
     reply.outcome = host::Outcome::no_line;
+    reply.status = 0;
     if (!read_results_.empty()) {
         reply = read_results_.front();
         read_results_.pop_front();
