@@ -12,6 +12,7 @@
 #include "app/host.h"
 #include "app/layout.h"
 #include "app/pause.h"
+#include "app/signals.h"
 #include "app/state.h"
 #include "utils/file.h"
 
@@ -154,6 +155,9 @@ bool steps_fit(const std::vector<Step> &steps)
 // the terminal and the boot wait gives the verdict.
 void run_steps(const std::vector<Step> &steps)
 {
+    // From the first erase on, an interrupted sequence leaves the storage
+    // half-written.
+    signals::set_board_writing(true);
     for (const Step &step : steps) {
         if (step.message)
             puts(step.message);
@@ -161,6 +165,7 @@ void run_steps(const std::vector<Step> &steps)
         if (host::run(step.cmd, tool_buffer) < 0)
             puts(step.failure);
     }
+    signals::set_board_writing(false);
 }
 
 std::vector<Step> ufs_steps()
@@ -340,9 +345,7 @@ int flash_partial(const PartialFlash &f)
         return 1;
 
     puts(f.flash_message);
-    pause_for(1);
-    if (host::run(flash, tool_buffer) < 0)
-        puts(f.flash_failure);
+    run_steps({{.message = nullptr, .cmd = flash, .failure = f.flash_failure}});
 
     puts("Waiting 10s for device to reboot ...");
     pause_for(10);

@@ -1,10 +1,16 @@
 // Running shell commands: the real runner and the composition helpers.
 #include "app/host.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/signals.h"
 
 namespace host {
 
@@ -22,42 +28,134 @@ int exit_status(int wait_status)
     return -1;
 }
 
+// How a child's standard input and output are connected.
+enum class Pipe {
+    none,  // both the program's own (the terminal)
+    read,  // its output comes to us through a pipe
+    write, // its input is a pipe that we close at once
+};
+
+struct Child {
+    pid_t pid = -1;
+    int fd = -1; // our end of the pipe, if any
+};
+
+// Starts "/bin/sh -c cmd" in a process group of its own, as system and popen
+// would start it, and reports it to the signal handling so that it ends with
+// the program. pid -1 when it could not be started.
+Child spawn(const std::string &cmd, Pipe pipe_kind)
+{
+    fflush(stdout);
+    int fds[2] = {-1, -1};
+    if (pipe_kind != Pipe::none && pipe2(fds, O_CLOEXEC) != 0)
+        return {};
+    // No handler may run between the fork and the recording of the group.
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE})
+            signal(sig, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        if (pipe_kind == Pipe::read)
+            dup2(fds[1], STDOUT_FILENO);
+        else if (pipe_kind == Pipe::write)
+            dup2(fds[0], STDIN_FILENO);
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    Child child;
+    if (pid > 0) {
+        // Both sides set the group, so it exists whichever runs first.
+        setpgid(pid, pid);
+        signals::tool_started(pid);
+        child.pid = pid;
+        if (pipe_kind == Pipe::read)
+            child.fd = fds[0];
+        else if (pipe_kind == Pipe::write)
+            child.fd = fds[1];
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    for (int fd : fds) {
+        if (fd >= 0 && fd != child.fd)
+            close(fd);
+    }
+    return child;
+}
+
+// Waits for the child to end and returns its wait status (-1 when it cannot
+// be waited for). A tool stopped by Ctrl-Z stops the program with it; a tool
+// that owned the terminal and was ended by Ctrl-C or Ctrl-\ ends the program.
+int wait_for(pid_t pid)
+{
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &status, WUNTRACED);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            signals::tool_ended();
+            return -1;
+        }
+        if (WIFSTOPPED(status)) {
+            signals::stop_with_tool(pid);
+            continue;
+        }
+        break;
+    }
+    bool had_terminal = signals::tool_ended();
+    if (had_terminal && WIFSIGNALED(status) &&
+        (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
+        signals::end_by(WTERMSIG(status));
+    return status;
+}
+
 class RealRunner : public Runner {
   public:
     int system(const std::string &cmd) override
     {
-        fflush(stdout);
-        return ::system(cmd.c_str());
+        Child child = spawn(cmd, Pipe::none);
+        if (child.pid < 0)
+            return -1;
+        return wait_for(child.pid);
     }
 
     Reply read(const std::string &cmd, size_t line_buffer) override
     {
-        fflush(stdout);
         Reply reply;
-        FILE *pipe = popen(cmd.c_str(), "r");
-        if (!pipe)
+        Child child = spawn(cmd, Pipe::read);
+        if (child.pid < 0)
             return reply;
         reply.outcome = Outcome::no_line;
-        if (line_buffer > 1) {
+        FILE *out = fdopen(child.fd, "r");
+        if (out && line_buffer > 1) {
             std::string buf(line_buffer, '\0');
-            if (fgets(buf.data(), static_cast<int>(line_buffer), pipe)) {
+            if (fgets(buf.data(), static_cast<int>(line_buffer), out)) {
                 buf.resize(std::char_traits<char>::length(buf.c_str()));
                 reply.outcome = Outcome::line;
                 reply.line = std::move(buf);
             }
         }
-        reply.status = exit_status(pclose(pipe));
+        // Closed unread, as pclose would: the command then ends or is ended
+        // by SIGPIPE, and is waited for.
+        if (out)
+            fclose(out);
+        else
+            close(child.fd);
+        reply.status = exit_status(wait_for(child.pid));
         return reply;
     }
 
     int write(const std::string &cmd) override
     {
-        fflush(stdout);
-        FILE *pipe = popen(cmd.c_str(), "w");
-        if (!pipe)
+        Child child = spawn(cmd, Pipe::write);
+        if (child.pid < 0)
             return -1;
+        close(child.fd);
         // A failed wait counts as a failure of the command, never as success.
-        int status = exit_status(pclose(pipe));
+        int status = exit_status(wait_for(child.pid));
         return status < 0 ? 255 : status;
     }
 };

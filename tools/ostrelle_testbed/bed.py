@@ -18,6 +18,7 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import termios
 import fcntl
@@ -85,6 +86,8 @@ class Session:
         self._pos = 0
         self._eof = False
         self.status = None
+        # The terminal's attributes just before the program started.
+        self.start_attrs = None
 
     @property
     def output(self):
@@ -183,6 +186,23 @@ class Session:
                     self._fail('program closed its output but did not end within %ss' % timeout)
                 return self.status
 
+    @property
+    def program_pid(self):
+        """The program's pid: under jobshell.py the job's, else the session's."""
+        if not getattr(self, 'pidfile', None):
+            return self.proc.pid
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.pidfile):
+            if time.monotonic() > deadline:
+                self._fail('the job never started')
+            time.sleep(0.02)
+        with open(self.pidfile) as f:
+            return int(f.read())
+
+    def terminal_attrs(self):
+        """The terminal's attributes now (a pseudo-terminal session only)."""
+        return termios.tcgetattr(self._read_fd)
+
     def kill(self):
         """Ends the program and everything it started (its own process group)."""
         if self.proc.poll() is None:
@@ -204,6 +224,26 @@ class Session:
                 except OSError:
                     pass
         self._read_fd = self._write_fd = None
+
+
+def session_processes(sid):
+    """Process ids of the processes still in session sid (the program runs in
+    a session of its own, and so does everything it starts)."""
+    found = []
+    for entry in os.listdir('/proc'):
+        if not entry.isdigit():
+            continue
+        try:
+            with open('/proc/%s/stat' % entry) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The fields after the command name (which may hold blanks) in
+        # parentheses: state, ppid, pgrp, session, ...
+        fields = stat[stat.rindex(')') + 2:].split()
+        if fields[0] != 'Z' and int(fields[3]) == sid:
+            found.append(int(entry))
+    return found
 
 
 class Bed:
@@ -315,12 +355,22 @@ class Bed:
         return resource_path(product, product + tag + 'release_ver.txt')
 
     # -- running the program ---------------------------------------------
-    def spawn(self, args=(), stdin='pty', program=None, env=None):
+    def spawn(self, args=(), stdin='pty', program=None, env=None, ctty=True, job_control=False):
         """Runs the program; stdin='pty' (a pseudo-terminal with output
         post-processing off) or 'pipe' (standard input from a pipe, standard
         output and error to another). env: changes to env(), a value of None
-        removing the variable."""
+        removing the variable. The program runs in a session of its own; with
+        ctty the pseudo-terminal is that session's controlling terminal, as a
+        terminal is for a program started from a shell (job control, keys
+        that raise signals, tools handed the terminal). With job_control the
+        program runs under jobshell.py as a job of an interactive shell, so
+        that stop signals stop it; Session.program_pid is then its pid."""
         argv = [program or program_path()] + list(args)
+        pidfile = None
+        if job_control:
+            pidfile = os.path.join(self.tmp, 'job-%d.pid' % len(self._sessions))
+            argv = [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                 'jobshell.py'), pidfile] + argv
         child_env = self.env()
         for key, value in (env or {}).items():
             if value is None:
@@ -333,13 +383,19 @@ class Bed:
             attrs[1] &= ~termios.OPOST
             termios.tcsetattr(slave, termios.TCSANOW, attrs)
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack('HHHH', 24, 80, 0, 0))
+            start_attrs = termios.tcgetattr(slave)
+            def take_terminal():
+                fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
             try:
                 proc = subprocess.Popen(argv, stdin=slave, stdout=slave, stderr=slave,
                                         env=child_env, cwd=self.tmp, start_new_session=True,
-                                        close_fds=True)
+                                        close_fds=True,
+                                        preexec_fn=take_terminal if ctty else None)
             finally:
                 os.close(slave)
             session = Session(proc, master, master, True, os.path.basename(argv[0]))
+            session.start_attrs = start_attrs
         elif stdin == 'pipe':
             proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                     stderr=subprocess.STDOUT, env=child_env, cwd=self.tmp,
@@ -351,6 +407,7 @@ class Bed:
             session = Session(proc, out_fd, in_fd, False, os.path.basename(argv[0]))
         else:
             raise ValueError('stdin must be "pty" or "pipe"')
+        session.pidfile = pidfile
         self._sessions.append(session)
         return session
 

@@ -1,0 +1,42 @@
+// The program's answer to signals and its hold on the terminal while tools
+// run. Every tool runs in a process group of its own; while it runs it owns
+// the terminal (when the program owns it), so the keys the user types reach
+// the tool, and the program takes the terminal back afterwards.
+//
+// On SIGINT, SIGTERM, SIGHUP and SIGQUIT, in every phase, the running tool's
+// group is ended and waited for, the terminal gets back the attributes it had
+// when the program started, and the program ends by the same signal. SIGTSTP
+// puts those attributes back before the program stops; SIGCONT restores the
+// program's own mode.
+#pragma once
+
+#include <sys/types.h>
+
+namespace signals {
+
+// Called once at the start, before anything changes the terminal: remembers
+// the attributes of standard input and installs the handlers.
+void install(void);
+
+// The host runner reports each tool it starts (pid is also its process
+// group) and its end. tool_started hands the terminal to the tool when the
+// program owns it; tool_ended takes it back and returns whether it had been
+// handed over.
+void tool_started(pid_t pid);
+bool tool_ended(void);
+
+// A tool that owned the terminal stopped (Ctrl-Z reached it): the program
+// takes the terminal back, restores the start attributes and stops too; once
+// continued it restores its own mode, hands the terminal back and continues
+// the tool.
+void stop_with_tool(pid_t pid);
+
+// A tool that owned the terminal was ended by SIGINT or SIGQUIT: the key was
+// meant for the whole program, which now ends as if the signal had reached it.
+[[noreturn]] void end_by(int sig);
+
+// While set, an interrupt first says that the board may be half-written and
+// how to recover.
+void set_board_writing(bool writing);
+
+} // namespace signals

@@ -1,0 +1,220 @@
+"""Habits of a Unix program: options that run nothing, colours only where
+they help, and signals that leave the terminal as it was and no process of
+the program behind, in every phase of a run."""
+
+import os
+import signal
+import subprocess
+import time
+import unittest
+
+from ostrelle_testbed.bed import Bed, program_path, session_processes, setup_to_shell
+from flashing import make_release
+
+ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
+
+# A download that never ends: the tool records its process id and waits.
+HANGING_WGET = '''#!/bin/sh
+echo $$ > "$OSTRELLE_FAKE_STATE/tool.pid"
+exec sleep 300
+'''
+# A flash tool that hangs while the board is being written.
+HANGING_FH_LOADER = '''#!/bin/sh
+echo $$ > "$OSTRELLE_FAKE_STATE/tool.pid"
+echo "fh_loader: 10%"
+exec sleep 300
+'''
+
+
+def wait_for_file(path, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            raise AssertionError('%s never appeared' % path)
+        time.sleep(0.05)
+
+
+class Options(unittest.TestCase):
+    def test_help_version_and_bad_options_run_nothing(self):
+        with Bed() as bed:
+            def run(*args):
+                return subprocess.run([program_path()] + list(args), env=bed.env(),
+                                      cwd=bed.tmp, stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=30)
+            for flag in ('--help', '-h'):
+                r = run(flag)
+                self.assertEqual(r.returncode, 0)
+                self.assertTrue(r.stdout.startswith(b'Usage: ostrelle [OPTION]...\n'))
+                self.assertIn(b'--color=WHEN', r.stdout)
+                self.assertIn(b'ostrelle_dir.txt', r.stdout)
+            for flag in ('--version', '-V'):
+                r = run(flag)
+                self.assertEqual((r.returncode, r.stdout), (0, b'ostrelle 4.1.0\n'))
+            for args, line in ((['--bogus'], b"ostrelle: unknown option '--bogus'\n"),
+                               (['-x'], b"ostrelle: unknown option '-x'\n"),
+                               (['--color'], b"ostrelle: option '--color' needs a value\n"),
+                               (['--color=blue'], b"ostrelle: invalid value 'blue' for --color"
+                                                  b" (auto, always or never)\n"),
+                               (['hello'], b"ostrelle: unknown command 'hello'\n")):
+                r = run(*args)
+                self.assertEqual((r.returncode, r.stdout, r.stderr),
+                                 (2, b'', line + b"Try 'ostrelle --help'.\n"), args)
+            # None of these started a host tool.
+            self.assertEqual(os.listdir(bed.logs), [])
+
+
+class Colours(unittest.TestCase):
+    def test_escapes_on_a_terminal_only(self):
+        with Bed() as bed:
+            s = bed.spawn()
+            s.expect('Enter your Velmora user email: ')
+            self.assertIn(b'\x1b[33mWelcome to Ostrelle version 4.1.0\x1b[0m\n', s.output)
+
+            s = bed.spawn(env={'NO_COLOR': '1'})
+            s.expect('Enter your Velmora user email: ')
+            self.assertIn(b'\nWelcome to Ostrelle version 4.1.0\n', s.output)
+            self.assertNotIn(b'\x1b[', s.output)
+
+            for args, coloured in (((), False), (('--color=always',), True)):
+                path = os.path.join(bed.tmp, 'out.txt')
+                with open(path, 'wb') as out:
+                    subprocess.run([program_path()] + list(args), env=bed.env(), cwd=bed.tmp,
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                   timeout=30)
+                with open(path, 'rb') as f:
+                    text = f.read()
+                self.assertIn(b'Welcome to Ostrelle version 4.1.0', text)
+                self.assertEqual(b'\x1b[33m' in text, coloured, args)
+
+
+class Signals(unittest.TestCase):
+    def assert_ends_cleanly(self, s, sig, bed):
+        status = s.wait()
+        self.assertEqual(status, -sig, s.output)
+        self.assertEqual(s.terminal_attrs(), s.start_attrs)
+        # Whatever the program started is gone with it.
+        self.assertEqual(session_processes(s.pid), [])
+
+    def each_signal(self, drive):
+        """For every ending signal: a fresh run driven to the phase by drive,
+        which returns the session; the signal goes to the program."""
+        for sig in ENDING:
+            with self.subTest(signal=sig.name), Bed() as bed:
+                s = drive(bed)
+                os.kill(s.pid, sig)
+                self.assert_ends_cleanly(s, sig, bed)
+                yield bed, s
+
+    def test_set_up_question(self):
+        def drive(bed):
+            s = bed.spawn()
+            s.expect('Enter your Velmora user email: ')
+            s.sendline('user@example.com')
+            s.expect('Enter your Velmora password: ')
+            s.sendline('secret')
+            s.expect('overwrites existing files, default: ')
+            s.expect(': \n')
+            return s
+        list(self.each_signal(drive))
+
+    def test_hidden_password(self):
+        def drive(bed):
+            s = bed.spawn()
+            s.expect('Enter your Velmora user email: ')
+            s.sendline('user@example.com')
+            s.expect('Enter your Velmora password: ')
+            s.send('sec')
+            s.expect('***')
+            return s
+        list(self.each_signal(drive))
+
+    def test_shell_prompt_and_handler_prompt(self):
+        def at_prompt(bed):
+            s = bed.spawn()
+            setup_to_shell(bed, s)
+            s.send('he')
+            s.expect('he')
+            return s
+
+        def at_confirmation(bed):
+            s = at_prompt(bed)
+            s.send('\x15')  # Ctrl-U: clear the line
+            s.sendline('1')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            return s
+        list(self.each_signal(at_prompt))
+        list(self.each_signal(at_confirmation))
+
+    def test_running_download_is_ended_with_the_program(self):
+        def drive(bed):
+            s = bed.spawn()
+            setup_to_shell(bed, s)
+            bed.install_fake('wget', HANGING_WGET)
+            s.sendline('1')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            wait_for_file(os.path.join(bed.state, 'tool.pid'))
+            return s
+        for bed, s in self.each_signal(drive):
+            self.assertNotIn(b'wget-log', b' '.join(os.fsencode(n) for n in os.listdir(bed.tmp)))
+
+    def test_interrupted_flash_says_the_board_may_be_half_written(self):
+        def drive(bed):
+            s = bed.spawn()
+            setup_to_shell(bed, s)
+            from flashing import board_in_download_mode
+            make_release(bed.target, release='kt1le1.0', ufs=True, cdt=True)
+            board_in_download_mode(bed, node='/dev/ttyUSB0')
+            bed.install_fake('fh_loader', HANGING_FH_LOADER)
+            s.sendline('2')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            s.expect('fh_loader: 10%')
+            return s
+        for bed, s in self.each_signal(drive):
+            self.assertIn(b'Interrupted while the board was being written: it may be '
+                          b'half-written.\nPut the board back into download mode and run '
+                          b'command "2" again.', s.output)
+
+    def test_keys_typed_while_a_tool_runs_reach_it_and_end_the_program(self):
+        # The terminal belongs to the running tool: Ctrl-C reaches it, and the
+        # program ends with it, by the same signal.
+        with Bed() as bed:
+            s = bed.spawn()
+            setup_to_shell(bed, s)
+            bed.install_fake('wget', HANGING_WGET)
+            s.sendline('1')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            wait_for_file(os.path.join(bed.state, 'tool.pid'))
+            s.send('\x03')
+            self.assert_ends_cleanly(s, signal.SIGINT, bed)
+
+    def test_stop_and_continue_restore_each_mode(self):
+        # Started as a job of an interactive shell, so that SIGTSTP stops it.
+        def state(pid):
+            with open('/proc/%d/stat' % pid) as f:
+                return f.read().rsplit(')', 1)[1].split()[0]
+
+        def until(condition):
+            deadline = time.monotonic() + 10
+            while not condition() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            return condition()
+
+        with Bed() as bed:
+            s = bed.spawn(job_control=True)
+            setup_to_shell(bed, s)
+            editor_mode = s.terminal_attrs()
+            pid = s.program_pid
+            os.kill(pid, signal.SIGTSTP)
+            self.assertTrue(until(lambda: state(pid) == 'T'))
+            self.assertEqual(s.terminal_attrs(), s.start_attrs)
+            os.kill(pid, signal.SIGCONT)
+            self.assertTrue(until(lambda: s.terminal_attrs() == editor_mode))
+            s.sendline('q')
+            self.assertEqual(s.wait(), 0)
+
+
+if __name__ == '__main__':
+    unittest.main()
