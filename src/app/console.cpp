@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "app/session_log.h"
+
 namespace console {
 
 const char *red = "\033[31m";
@@ -134,6 +136,7 @@ Read read_line(char *field, size_t size)
 void exit_program(int status)
 {
     fflush(stdout);
+    session_log::close(status);
     exit(status);
 }
 
