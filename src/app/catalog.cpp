@@ -23,7 +23,7 @@ const std::vector<Product> &products(void)
         {.number = "2", .code = "kt2", .title = "KT2", .platforms = {le}},
         {.number = "3", .code = "kt3gen2", .title = "KT3 Gen2", .platforms = {lu}},
         {.number = "4", .code = "kt5", .title = "KT5",
-         .platforms = {lu10, lu20, le10, le20, lu, le}},
+         .platforms = {lu10, lu20, le10, le20}},
         {.number = "5", .code = "kt5n", .title = "KT5N(Non-Pop)", .platforms = {lu20}},
         {.number = "6", .code = "kt6", .title = "KT6", .platforms = {lu}},
         {.number = "7", .code = "mx7200", .title = "MX7200", .platforms = {lu}},
