@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/answers.h"
 #include "app/commands.h"
 #include "app/console.h"
 #include "app/host.h"
@@ -20,6 +21,11 @@ constexpr size_t confirm_field = 512; // answer to the command's confirmation
 // "Y". Keys typed during the download never answer it.
 bool confirm_repack()
 {
+    if (answers::assume_yes()) {
+        printf("Do you still want to repack? [Y/n] y\n");
+        return true;
+    }
+    answers::can_ask_or_exit(answers::Question::confirm);
     console::PromptMode mode;
     console::discard_typed_ahead();
     console::YesNo answer = console::ask_yes_no("Do you still want to repack? [Y/n] ");

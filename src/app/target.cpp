@@ -6,9 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "app/answers.h"
+#include "app/catalog.h"
 #include "app/console.h"
+#include "app/exit_status.h"
 #include "app/host.h"
 #include "app/layout.h"
+#include "app/session_log.h"
 #include "app/setup.h"
 #include "app/state.h"
 
@@ -98,6 +102,29 @@ void setup_failed(void)
     puts("Exit ostrelle now ...");
 }
 
+// The target directory given with --target, checked as a typed answer is:
+// absolute ("~" standing for HOME), no control characters, within the
+// buffer. Ends the run with a usage error otherwise.
+std::string given_target(const std::string &answer, const std::string &home)
+{
+    std::string path = typed_path(answer.c_str(), home);
+    const char *problem = nullptr;
+    if (console::has_control_bytes(answer.c_str()))
+        problem = "contains control characters";
+    else if (path.empty() || path[0] != '/')
+        problem = "is not an absolute path";
+    else if (path.size() + (path.back() == '/' ? 0 : 1) >= sizeof(target_path))
+        problem = "is too long";
+    if (problem) {
+        fflush(stdout);
+        fprintf(stderr, "ostrelle: the target directory '%s' %s\n", answer.c_str(), problem);
+        console::exit_program(exit_status::usage);
+    }
+    if (path.back() != '/')
+        path += '/';
+    return path;
+}
+
 } // namespace
 
 int set_target_path(void)
@@ -118,7 +145,14 @@ int set_target_path(void)
             target_path[0] = '\0';
 
         bool confirmed = false;
-        if (FILE *f = fopen(state_file.c_str(), "r")) {
+        // A target given on the command line answers the path question and
+        // both confirmations.
+        const std::string *given = answers::given(answers::Question::target);
+        if (given) {
+            set_target(given_target(*given, home));
+            session_log::answer("target", target_path, "option");
+            confirmed = true;
+        } else if (FILE *f = fopen(state_file.c_str(), "r")) {
             if (read_stored_path(f))
                 have_default = true;
             else
@@ -127,13 +161,22 @@ int set_target_path(void)
             if (have_default) {
                 printf("Target directory stored: %s\n", target_path);
                 // Enter, like y, goes on with the stored path.
-                confirmed = console::ask_yes_no_or_exit(
-                    "Continue with this path(overwrites existing files) [Y/n]? ", "set_target_path",
-                    "proceed dir");
+                const char *question = "Continue with this path(overwrites existing files) [Y/n]? ";
+                if (answers::assume_yes()) {
+                    printf("%sy\n", question);
+                    confirmed = true;
+                } else {
+                    answers::can_ask_or_exit(answers::Question::target);
+                    confirmed = console::ask_yes_no_or_exit(question, "set_target_path",
+                                                            "proceed dir");
+                }
+                if (confirmed)
+                    session_log::answer("target", target_path, "stored");
             }
         }
 
         if (!confirmed) {
+            answers::can_ask_or_exit(answers::Question::target);
             for (;;) {
                 memset(tmp, 0, sizeof(tmp));
                 memset(ans, 0, sizeof(ans));
@@ -165,6 +208,7 @@ int set_target_path(void)
                 printf("You are not entering an absolute path, please re-enter one.\n\n");
             }
 
+            session_log::answer("target", target_path, "terminal");
             if (!console::ask_yes_no_or_exit("You are about to install the SDK to '" +
                                                  std::string(target_path) + "'. Proceed [Y/n]? ",
                                              "set_target_path", "proceed dir")) {
@@ -188,6 +232,12 @@ int set_target_path(void)
         }
         if (!reply.is("0\n")) {
             printf("Cannot create target directory, check error message above\n\n");
+            // A directory given on the command line would fail the same way
+            // again and again.
+            if (given) {
+                setup_failed();
+                return -1;
+            }
             puts("Retry target directory setup");
             continue;
         }
@@ -215,6 +265,29 @@ int select_product(void)
         {.answer = "7", .title = "MX7200", .product = &s_product_mx7200},
     };
 
+    if (const std::string *given = answers::given(answers::Question::product)) {
+        const catalog::Product *product = catalog::find_product(*given);
+        if (!product) {
+            std::string names;
+            for (const catalog::Product &p : catalog::products())
+                names += std::string(names.empty() ? "" : ", ") + p.code;
+            fflush(stdout);
+            fprintf(stderr, "ostrelle: unknown product '%s' (%s)\n", given->c_str(),
+                    names.c_str());
+            console::exit_program(exit_status::usage);
+        }
+        session_log::answer("product", product->code, "option");
+        for (const Choice &choice : choices) {
+            if (strcmp(choice.answer, product->number) != 0)
+                continue;
+            printf("%sYou chose %s product%s\n", yellow, choice.title, reset);
+            if (choice.product)
+                s_product = *choice.product;
+        }
+        return check_version();
+    }
+    answers::can_ask_or_exit(answers::Question::product);
+
     printf("\nSelect your product:\n");
     printf("1: KT1 \n2: KT2 \n3: KT3 Gen2 \n4: KT5 \n5: KT5N(Non-Pop) \n6: KT6 \n7: MX7200\n");
     // Asked until a product is picked: without one there is no release to
@@ -233,6 +306,7 @@ int select_product(void)
                 s_product = *choice.product;
             else
                 printf("\nChoose a platform for Vavevuro KT5 device\n");
+            session_log::answer("product", s_product, "terminal");
             return check_version();
         }
         printf("Unknown product '%s', please pick one of 1 to 7\n", ans);
