@@ -74,8 +74,12 @@ int main(int argc, char *argv[])
     int status = prepare_host();
     if (status != 0)
         return finish(with_commands ? exit_status::host : status);
-    if (sign_in() != 0)
-        return finish(with_commands ? exit_status::sign_in : -1);
+    int signed_in = sign_in();
+    if (signed_in != 0) {
+        if (!with_commands)
+            return finish(-1);
+        return finish(signed_in == -1 ? exit_status::sign_in : exit_status::server);
+    }
     if (set_target_path() != 0)
         return finish(with_commands ? exit_status::host : -1);
     // Every outcome of the product and release choice leads to the shell;
