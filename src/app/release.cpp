@@ -6,11 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "app/answers.h"
+#include "app/catalog.h"
 #include "app/console.h"
+#include "app/exit_status.h"
 #include "app/host.h"
 #include "app/layout.h"
 #include "app/resource_server.h"
 #include "app/setup.h"
+#include "app/session_log.h"
 #include "app/state.h"
 #include "app/ver_list.h"
 #include "utils/file.h"
@@ -67,8 +71,31 @@ const char *ask_kt5_platform(void)
     return "_le2.0_";
 }
 
+// The platform given on the command line for the chosen product, checked
+// against the platforms the product runs; sets platform and returns the tag.
+const char *given_platform(const std::string &name)
+{
+    const catalog::Product *product = catalog::find_product(s_product);
+    const catalog::Platform *chosen = product ? catalog::find_platform(*product, name) : nullptr;
+    if (!chosen) {
+        fflush(stdout);
+        fprintf(stderr, "ostrelle: platform '%s' does not fit %s (%s)\n", name.c_str(), s_product,
+                product ? catalog::platform_names(*product).c_str() : "");
+        console::exit_program(exit_status::usage);
+    }
+    session_log::answer("platform", chosen->name, "option");
+    platform = chosen->platform;
+    if (product->platforms.size() == 1)
+        printf("Use platform: %s platform", chosen->name);
+    else
+        printf("%sYou chose %s platform%s\n", yellow, chosen->name, reset);
+    return chosen->tag;
+}
+
 const char *choose_platform(void)
 {
+    if (const std::string *given = answers::given(answers::Question::platform))
+        return given_platform(*given);
     if (strcmp(s_product, s_product_kt1) == 0 || strcmp(s_product, s_product_kt2) == 0) {
         printf("Use platform: LE platform");
         platform = 2;
@@ -85,6 +112,7 @@ const char *choose_platform(void)
         platform = 1;
         return "_lu2.0_";
     }
+    answers::can_ask_or_exit(answers::Question::platform);
     return ask_kt5_platform();
 }
 
