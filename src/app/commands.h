@@ -20,8 +20,8 @@ int deb_checksum(void);                     // 0 nothing to report, 2 surplus pa
 int sdk_make_sys_helper(void);              // 0 or 1
 
 // Flashing.
-int find_device(void); // 1 when a board in download mode was found (dev_name set), else 0
-int sdk_flash_full_helper(void);
+int find_device(void);           // 1 when a board in download mode was found (dev_name set), else 0
+int sdk_flash_full_helper(void); // 0 once the flashed board has booted, else 1
 int sdk_flash_cdt_ufs_helper(void);
 int sdk_flash_cdt_emmc_helper(void);
 int sdk_flash_nonhlos_helper(void);

@@ -240,8 +240,8 @@ bool device_listed(FILE *listing)
 }
 
 // Waits up to about 104 seconds for the restarted board to show up under
-// adb, looking every 10 seconds after the first 5.
-void wait_for_boot()
+// adb, looking every 10 seconds after the first 5. True once it has.
+bool wait_for_boot()
 {
     printf("%sFlashing image ... done%s\n", console::green, console::reset);
     puts("Waiting for device to reboot ...");
@@ -269,7 +269,7 @@ void wait_for_boot()
                 printf("%s=================================================================="
                        "======%s\n\n",
                        console::green, console::reset);
-                return;
+                return true;
             }
             printf("Waiting for boot up, time elapsed: %ds\n", i);
         }
@@ -279,6 +279,7 @@ void wait_for_boot()
            console::reset);
     printf("%sPlease restart your device manually or check out Troubleshoot in README%s\n",
            console::red, console::reset);
+    return false;
 }
 
 void report_no_board_full()
@@ -406,23 +407,23 @@ int sdk_flash_full_helper(void)
         host::cmd_buffer);
     if (!present.started()) {
         printf("%s: check full_build internal error\n", "sdk_flash_full_helper");
-        return 0;
+        return 1;
     }
     // The board is checked before the verdict on the build.
     if (!find_device()) {
         report_no_board_full();
-        return 0;
+        return 1;
     }
     if (!present.has_line()) {
         printf("%sNeed to check %s%s/full_build/%s/ or run command 1 to download/regenerate "
                "image%s\n",
                console::red, target_path, release_ver, storage, console::reset);
-        return 0;
+        return 1;
     }
 
     const std::vector<Step> steps = emmc ? emmc_steps() : ufs_steps();
     if (!steps_fit(steps))
-        return 0;
+        return 1;
 
     puts("Ostrelle flashing full build...");
     puts("Initializing flash ...");
@@ -431,11 +432,10 @@ int sdk_flash_full_helper(void)
                                           : "/full_build/ufs/prog_firehose_ddr.elf",
                                      "/QSahara_fullbuild.log"),
                          "QsaharaServer cmd internal error", "get QSahara result internal error"))
-        return 0;
+        return 1;
 
     run_steps(steps);
-    wait_for_boot();
-    return 0;
+    return wait_for_boot() ? 0 : 1;
 }
 
 int sdk_flash_cdt(int, char *[])

@@ -257,7 +257,7 @@ TEST_F(Flash, NoBoardIsReportedBeforeTheMissingBuild)
     runner.push_read_no_line(); // ls: no such file
     runner.push_read_no_line(); // no board
     StdoutCapture out;
-    sdk_flash_full_helper();
+    EXPECT_EQ(sdk_flash_full_helper(), 1);
     EXPECT_EQ(out.text(), red + "Could not find a Qualcomm device in QDL mode\n" +
                               "Please follow the README and reconnect your device" + reset + "\n");
     EXPECT_EQ(runner.calls().size(), 2u);
@@ -272,7 +272,7 @@ TEST_F(Flash, MissingBuildNamesTheChosenStorage)
         runner.push_read_no_line();
         runner.push_read_line("/dev/ttyUSB0\n");
         StdoutCapture out;
-        sdk_flash_full_helper();
+        EXPECT_EQ(sdk_flash_full_helper(), 1);
         const std::string dir = emmc ? "emmc" : "ufs";
         EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red + "Need to check " + rel() +
                                   "/full_build/" + dir +
@@ -285,7 +285,7 @@ TEST_F(Flash, PresenceCheckThatCannotStartStopsAtOnce)
 {
     runner.push_read_cannot_start();
     StdoutCapture out;
-    sdk_flash_full_helper();
+    EXPECT_EQ(sdk_flash_full_helper(), 1);
     EXPECT_EQ(out.text(), "sdk_flash_full_helper: check full_build internal error\n");
     EXPECT_EQ(runner.calls().size(), 1u);
 }
@@ -319,7 +319,7 @@ TEST_F(Flash, ProgrammerLoadMustReportExactlyZero)
         fresh.push_read_line("/dev/ttyUSB0\n");
         fresh.push_read(c.reply);
         StdoutCapture out;
-        sdk_flash_full_helper();
+        EXPECT_EQ(sdk_flash_full_helper(), 1);
         EXPECT_EQ(out.text(), std::string("Device found: /dev/ttyUSB0\n"
                                           "Ostrelle flashing full build...\n"
                                           "Initializing flash ...\n") +
@@ -363,7 +363,7 @@ TEST_F(Flash, BoardThatNeverBootsIsPolledNineTimes)
     boot_at_poll = 0;
     script_prelude();
     StdoutCapture out;
-    sdk_flash_full_helper();
+    EXPECT_EQ(sdk_flash_full_helper(), 1);
     const std::string text = out.text();
 
     std::string waits;
@@ -388,7 +388,7 @@ TEST_F(Flash, BoardListedAtTheThirdPollEndsTheWait)
     boot_at_poll = 3;
     script_prelude();
     StdoutCapture out;
-    sdk_flash_full_helper();
+    EXPECT_EQ(sdk_flash_full_helper(), 0);
     const std::string text = out.text();
     EXPECT_NE(text.find("Waiting for device to reboot ...\n"
                         "Waiting for boot up, time elapsed: 10s\n"
@@ -482,7 +482,7 @@ TEST_F(Flash, SequenceTooLongForItsBufferIsRefusedBeforeTheBoardIsTouched)
     set_target(root + "/" + std::string(200, 'd') + "/");
     script_prelude();
     StdoutCapture out;
-    sdk_flash_full_helper();
+    EXPECT_EQ(sdk_flash_full_helper(), 1);
     EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\nflash full build internal error\n");
     EXPECT_EQ(runner.calls().size(), 2u);
 }
