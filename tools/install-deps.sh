@@ -2,6 +2,8 @@
 # Installs the Debian/Ubuntu packages that building and testing Ostrelle
 # need, but only those that are missing. Runs apt-get directly as root and
 # through sudo otherwise. Usage: tools/install-deps.sh [extra-package ...]
+# Optional packages are installed where the package archive offers them; a
+# test that needs a missing one is skipped and says why.
 # An extra package may be given as alternatives "a|b": it is satisfied when
 # any of them is installed, else the first one the archive offers is taken.
 set -eu
@@ -14,6 +16,11 @@ set -eu
 #   coreutils diffutils
 PACKAGES="g++ cmake make pkg-config libjson-c-dev libgtest-dev python3 openssl \
 wget unzip zip tar xz-utils gzip coreutils diffutils $*"
+# Optional, and installed only by root (the only user whose test runs use
+# them):
+#   lava-dispatcher    LAVA's dispatcher, for the board-farm test (lava-run
+#                      must run as root)
+OPTIONAL="lava-dispatcher"
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
@@ -38,12 +45,18 @@ for wanted in $PACKAGES; do
     missing="$missing ${choice:-${wanted%%|*}}"
 done
 
-if [ -z "$missing" ]; then
+optional=""
+if [ "$(id -u)" -eq 0 ]; then
+    for pkg in $OPTIONAL; do
+        installed "$pkg" || optional="$optional $pkg"
+    done
+fi
+
+if [ -z "$missing" ] && [ -z "$optional" ]; then
     echo "All build and test dependencies are installed."
     exit 0
 fi
 
-echo "Installing missing build and test dependencies:$missing"
 if [ "$(id -u)" -eq 0 ]; then
     SUDO=""
 elif command -v sudo >/dev/null 2>&1; then
@@ -53,6 +66,23 @@ else
     exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update
-# shellcheck disable=SC2086
-$SUDO apt-get install -y --no-install-recommends $missing
+updated=""
+if [ -n "$missing" ]; then
+    echo "Installing missing build and test dependencies:$missing"
+    $SUDO apt-get update
+    updated=yes
+    # shellcheck disable=SC2086
+    $SUDO apt-get install -y --no-install-recommends $missing
+fi
+for pkg in $optional; do
+    # The package lists are refreshed once, only for a package they lack.
+    if [ -z "$updated" ] && ! apt-cache show "$pkg" >/dev/null 2>&1; then
+        $SUDO apt-get update
+        updated=yes
+    fi
+    if apt-cache show "$pkg" >/dev/null 2>&1; then
+        echo "Installing optional test dependency: $pkg"
+        $SUDO apt-get install -y --no-install-recommends "$pkg" && continue
+    fi
+    echo "note: $pkg could not be installed; the tests that need it are skipped." >&2
+done
