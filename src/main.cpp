@@ -3,6 +3,7 @@
 //
 // Where the program ends, and with which status:
 //   main, below          0 after --help or --version, 2 for a usage error,
+//                        doctor's 0 or 1 when commands were given,
 //                        prepare_host's 1 or -1, -1 after three failed
 //                        sign-ins, -1 for a declined or failed target
 //                        directory, run_shell's 0 (or -1 without an event loop)
@@ -15,6 +16,7 @@
 #include <cstdio>
 
 #include "app/console.h"
+#include "app/doctor.h"
 #include "app/options.h"
 #include "app/setup.h"
 #include "app/shell.h"
@@ -39,6 +41,20 @@ int main(int argc, char *argv[])
         break;
     }
     console::use_colours(options::colours_wanted(opts.colour));
+
+    // Commands given as arguments run instead of the interactive program.
+    if (!opts.commands.empty()) {
+        int result = 0;
+        for (options::Command command : opts.commands) {
+            switch (command) {
+            case options::Command::doctor:
+                if (doctor_run(opts.json) != 0)
+                    result = 1;
+                break;
+            }
+        }
+        return result;
+    }
 
     print_version();
     int status = prepare_host();

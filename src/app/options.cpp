@@ -17,6 +17,7 @@ enum OptionId {
     opt_help = 'h',
     opt_version = 'V',
     opt_color = 256,
+    opt_json,
 };
 
 // One option: its names, the name of its value in the usage text (nullptr
@@ -35,6 +36,23 @@ const OptionRow option_rows[] = {
     {.long_name = "color", .id = opt_color, .arg = "WHEN",
      .help = "colour escapes: auto (the default: only when standard output is a terminal "
              "and NO_COLOR is unset or empty), always or never"},
+    {.long_name = "json", .id = opt_json, .arg = nullptr,
+     .help = "print the results of doctor as one JSON object"},
+};
+
+// A command given as an argument: its name and what it does.
+struct CommandRow {
+    const char *name;
+    Command command;
+    const char *help;
+};
+
+const CommandRow command_rows[] = {
+    {.name = "doctor", .command = Command::doctor,
+     .help = "check the host for everything the commands need (packages, loader link, tools, "
+             "access to the board in download mode, ModemManager, qcserial, free space, the "
+             "servers and their certificates, the clock); one line per check with its fix; "
+             "reads only, needs no root; exit status 0 when all pass, 1 otherwise"},
 };
 
 void try_help(void)
@@ -82,7 +100,7 @@ void print_commands(FILE *out, const char *platform_name, const sdk_cmd *table)
 
 void print_usage(FILE *out)
 {
-    fprintf(out, "Usage: ostrelle [OPTION]...\n");
+    fprintf(out, "Usage: ostrelle [OPTION]... [COMMAND]...\n");
     print_wrapped(out,
                   "Downloads, verifies and unpacks release images for Vavevuro product boards, "
                   "rebuilds the system image of the Ubuntu-based platform (LU) and flashes "
@@ -90,6 +108,7 @@ void print_usage(FILE *out)
                   "signs in with a Velmora account, and asks for the target directory, the "
                   "product, the platform and the release; then it offers a command prompt.",
                   0, 0);
+    print_wrapped(out, "Given a command (below), it runs that instead and ends.", 0, 0);
     fprintf(out, "\nOptions:\n");
     for (const OptionRow &row : option_rows) {
         char names[64];
@@ -108,6 +127,11 @@ void print_usage(FILE *out)
             print_wrapped(out, row.help, 24, 24);
         }
     }
+    fprintf(out, "\nCommands:\n");
+    for (const CommandRow &row : command_rows) {
+        fprintf(out, "  %-22s", row.name);
+        print_wrapped(out, row.help, 24, 24);
+    }
     print_commands(out, "LE", sdk_le_commands);
     print_commands(out, "LU", sdk_lu_commands);
     fprintf(out, "\nFiles:\n");
@@ -120,7 +144,8 @@ void print_usage(FILE *out)
                   "0 after the prompt; 1 when a host package check cannot be read, the release "
                   "list is empty or input ends during the set-up; 255 when host packages cannot "
                   "be installed, the sign-in fails three times or the target directory is "
-                  "declined; 2 for a usage error; 128+n when ended by signal n.",
+                  "declined; 2 for a usage error; 128+n when ended by signal n. doctor: 0 when "
+                  "every check passes, 1 when one finds a problem.",
                   2, 0);
 }
 
@@ -161,6 +186,9 @@ Parsed parse(int argc, char *argv[], Options &opts)
         case opt_version:
             printf("ostrelle %s\n", sdk_ver);
             return Parsed::done;
+        case opt_json:
+            opts.json = true;
+            break;
         case opt_color:
             if (strcmp(optarg, "auto") == 0) {
                 opts.colour = Colour::automatic;
@@ -196,10 +224,18 @@ Parsed parse(int argc, char *argv[], Options &opts)
         }
         }
     }
-    if (optind < argc) {
-        fprintf(stderr, "ostrelle: unknown command '%s'\n", argv[optind]);
-        try_help();
-        return Parsed::usage_error;
+    for (; optind < argc; optind++) {
+        const CommandRow *found = nullptr;
+        for (const CommandRow &row : command_rows) {
+            if (strcmp(row.name, argv[optind]) == 0)
+                found = &row;
+        }
+        if (!found) {
+            fprintf(stderr, "ostrelle: unknown command '%s'\n", argv[optind]);
+            try_help();
+            return Parsed::usage_error;
+        }
+        opts.commands.push_back(found->command);
     }
     return Parsed::run;
 }

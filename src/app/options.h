@@ -11,9 +11,16 @@ namespace options {
 
 enum class Colour { automatic, always, never };
 
+// Commands given as arguments; they run instead of the interactive program.
+enum class Command {
+    doctor, // read-only check of the host
+};
+
 // What the command line asked for.
 struct Options {
     Colour colour = Colour::automatic;
+    bool json = false;             // --json: results as one JSON object
+    std::vector<Command> commands; // in the order given
 };
 
 enum class Parsed {

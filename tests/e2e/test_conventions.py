@@ -44,7 +44,8 @@ class Options(unittest.TestCase):
             for flag in ('--help', '-h'):
                 r = run(flag)
                 self.assertEqual(r.returncode, 0)
-                self.assertTrue(r.stdout.startswith(b'Usage: ostrelle [OPTION]...\n'))
+                self.assertTrue(r.stdout.startswith(b'Usage: ostrelle [OPTION]... [COMMAND]...\n'))
+                self.assertIn(b'\n  doctor ', r.stdout)
                 self.assertIn(b'--color=WHEN', r.stdout)
                 self.assertIn(b'ostrelle_dir.txt', r.stdout)
             for flag in ('--version', '-V'):

@@ -348,6 +348,12 @@ class Bed:
         shutil.rmtree(self.root)
         hosts.make_root(self.root, kind, cross=cross, link=link)
 
+    def trust_mirror(self):
+        """Makes wget trust the mirror's certificate (through its
+        configuration file), as a host that trusts the real servers does."""
+        with open(os.path.join(self.tmp, 'wgetrc'), 'a') as f:
+            f.write('ca_certificate = %s\n' % self.mirror.cert_file)
+
     # -- mirror content ---------------------------------------------------
     def put(self, product, name, data):
         """Puts a file in a product's sdk folder on the mirror."""
