@@ -1,26 +1,48 @@
 // Ostrelle's entry point: the set-up dialogue phase by phase, then the
-// command shell until quit or end of input.
+// command shell until quit or end of input, or, with commands on the command
+// line, the commands in order.
 //
 // Where the program ends, and with which status:
-//   main, below          0 after --help or --version, 2 for a usage error,
-//                        doctor's 0 or 1 when commands were given,
+//   main, below          0 after --help or --version, 2 for a usage error;
+//                        a list command's status; doctor's 0 or 1;
+//                        without commands
 //                        prepare_host's 1 or -1, -1 after three failed
 //                        sign-ins, -1 for a declined or failed target
-//                        directory, run_shell's 0 (or -1 without an event loop)
+//                        directory, run_shell's 0 (or -1 without an event
+//                        loop); with commands the statuses of exit_status.h
 //   console::exit_at_end_of_input   1: standard input ended during a set-up
 //                        answer or the password (console.cpp)
 //   console::exit_program(1)  HOME missing or too long (target.cpp); a
 //                        release list without a line (release.cpp)
+//   answers::can_ask_or_exit  2: a question no option answers in a run
+//                        with commands and no terminal (answers.cpp)
 //   signals.cpp          by the signal itself: SIGINT, SIGTERM, SIGHUP,
-//                        SIGQUIT, or Ctrl-C/Ctrl-\\ that reached a running tool
+//                        SIGQUIT, or Ctrl-C/Ctrl-\ that reached a running tool
 #include <cstdio>
 
+#include "app/answers.h"
 #include "app/console.h"
 #include "app/doctor.h"
+#include "app/exit_status.h"
+#include "app/host.h"
 #include "app/options.h"
+#include "app/session_log.h"
 #include "app/setup.h"
 #include "app/shell.h"
 #include "app/signals.h"
+#include "app/unattended.h"
+
+namespace {
+
+// Every return of main goes through here, so the log records the status.
+int finish(int status)
+{
+    fflush(stdout);
+    session_log::close(status);
+    return status;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -36,36 +58,42 @@ int main(int argc, char *argv[])
     case options::Parsed::done:
         return 0;
     case options::Parsed::usage_error:
-        return 2;
+        return exit_status::usage;
     case options::Parsed::run:
         break;
     }
     console::use_colours(options::colours_wanted(opts.colour));
+    host::set_dry_run(opts.dry_run);
+    // The doctor only reads: it runs before the run's log is opened.
+    if (!opts.commands.empty() && opts.commands[0] == options::Command::doctor)
+        return finish(doctor_run(opts.json));
+    session_log::open(opts.log, argc, argv);
 
-    // Commands given as arguments run instead of the interactive program.
-    if (!opts.commands.empty()) {
-        int result = 0;
-        for (options::Command command : opts.commands) {
-            switch (command) {
-            case options::Command::doctor:
-                if (doctor_run(opts.json) != 0)
-                    result = 1;
-                break;
-            }
-        }
-        return result;
-    }
+    if (!opts.commands.empty() && options::is_list(opts.commands[0]))
+        return finish(unattended::run_list(opts, opts.commands[0]));
+
+    answers::configure(opts);
+    const bool with_commands = answers::unattended();
 
     print_version();
     int status = prepare_host();
     if (status != 0)
-        return status;
-    if (sign_in() != 0)
-        return -1;
+        return finish(with_commands ? exit_status::host : status);
+    int signed_in = sign_in();
+    if (signed_in != 0) {
+        if (!with_commands)
+            return finish(-1);
+        return finish(signed_in == -1 ? exit_status::sign_in : exit_status::server);
+    }
     if (set_target_path() != 0)
-        return -1;
+        return finish(with_commands ? exit_status::host : -1);
     // Every outcome of the product and release choice leads to the shell;
     // an empty release list ends the program inside the choice.
-    select_product();
-    return run_shell();
+    int selected = select_product();
+    if (with_commands) {
+        if (selected != 0)
+            return finish(exit_status::server);
+        return finish(unattended::run_commands(opts));
+    }
+    return finish(run_shell());
 }

@@ -4,7 +4,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <strings.h>
 #include <unistd.h>
+
+#include "app/session_log.h"
 
 namespace console {
 
@@ -134,6 +138,7 @@ Read read_line(char *field, size_t size)
 void exit_program(int status)
 {
     fflush(stdout);
+    session_log::close(status);
     exit(status);
 }
 
@@ -143,19 +148,78 @@ void exit_at_end_of_input(void)
     exit_program(1);
 }
 
+bool has_control_bytes(std::string_view answer)
+{
+    for (unsigned char c : answer) {
+        if ((c < 0x20 && c != '\n') || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+void discard_typed_ahead(void)
+{
+    if (isatty(STDIN_FILENO))
+        tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
 namespace {
 
-bool judge_answer(Read result, size_t size, const char *who, const char *what)
+// Refuses an answer that was read but cannot be used, saying why: one too
+// long, or one with control bytes (the field is then emptied).
+bool usable(Read result, char *field, size_t size)
+{
+    if (result == Read::too_long) {
+        printf("Answer too long, at most %zu characters\n", size - 1);
+        return false;
+    }
+    if (has_control_bytes(field)) {
+        field[0] = '\0';
+        printf("Answer contained control characters, please type it again\n");
+        return false;
+    }
+    return true;
+}
+
+bool judge_answer(Read result, char *field, size_t size, const char *who, const char *what)
 {
     if (result == Read::eof) {
         printf("%s: %s internal error\n", who, what);
         exit_at_end_of_input();
     }
-    if (result == Read::too_long) {
-        printf("Answer too long, at most %zu characters\n", size - 1);
-        return false;
-    }
-    return true;
+    return usable(result, field, size);
+}
+
+// Reads and judges one answer line to a "[Y/n]" question: again when it is
+// refused, after saying why.
+enum class Judged { yes, no, again, eof };
+
+Judged read_yes_no(void)
+{
+    char line[64];
+    Read result = read_line(line, sizeof(line));
+    if (result == Read::eof)
+        return Judged::eof;
+    if (!usable(result, line, sizeof(line)))
+        return Judged::again;
+    std::string_view answer = line;
+    if (!answer.empty() && answer.back() == '\n')
+        answer.remove_suffix(1);
+    while (!answer.empty() && answer.front() == ' ')
+        answer.remove_prefix(1);
+    while (!answer.empty() && answer.back() == ' ')
+        answer.remove_suffix(1);
+    auto is = [answer](const char *word) {
+        return answer.size() == strlen(word) &&
+               strncasecmp(answer.data(), word, answer.size()) == 0;
+    };
+    if (answer.empty() || is("y") || is("yes"))
+        return Judged::yes;
+    if (is("n") || is("no"))
+        return Judged::no;
+    printf("Unknown answer '%.*s', please answer y or n\n", static_cast<int>(answer.size()),
+           answer.data());
+    return Judged::again;
 }
 
 } // namespace
@@ -164,13 +228,41 @@ bool ask_word_or_exit(char *field, size_t size, const char *who, const char *wha
                       bool consume_end)
 {
     fflush(stdout);
-    return judge_answer(read_word(field, size, consume_end), size, who, what);
+    return judge_answer(read_word(field, size, consume_end), field, size, who, what);
 }
 
 bool ask_line_or_exit(char *field, size_t size, const char *who, const char *what)
 {
     fflush(stdout);
-    return judge_answer(read_line(field, size), size, who, what);
+    return judge_answer(read_line(field, size), field, size, who, what);
+}
+
+YesNo ask_yes_no(const std::string &question)
+{
+    for (;;) {
+        fputs(question.c_str(), stdout);
+        fflush(stdout);
+        switch (read_yes_no()) {
+        case Judged::yes:
+            return YesNo::yes;
+        case Judged::no:
+            return YesNo::no;
+        case Judged::eof:
+            return YesNo::eof;
+        case Judged::again:
+            break;
+        }
+    }
+}
+
+bool ask_yes_no_or_exit(const std::string &question, const char *who, const char *what)
+{
+    YesNo answer = ask_yes_no(question);
+    if (answer == YesNo::eof) {
+        printf("%s: %s internal error\n", who, what);
+        exit_at_end_of_input();
+    }
+    return answer == YesNo::yes;
 }
 
 } // namespace console

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 #include <termios.h>
 
 namespace console {
@@ -66,15 +68,34 @@ Read read_word(char *field, size_t size, bool consume_end = true);
 // line is read to its end and refused. A last line without a line end is ok.
 Read read_line(char *field, size_t size);
 
+// True when answer holds a control byte: below 0x20 other than the line end,
+// or DEL. Arrow and other special keys typed at a prompt send such bytes.
+bool has_control_bytes(std::string_view answer);
+
+// On a terminal, drops the keys typed ahead, so that only what is typed after
+// the question shows answers it. Prepared answers in a pipe stay as they are.
+void discard_typed_ahead(void);
+
 // The set-up dialogue's answers. Each flushes standard output first, so the
 // question shows before the read. At end of input the dialogue cannot go on
 // and asking again would never end: "<who>: <what> internal error" and the
 // end-of-input line are printed and the program ends with status 1. An answer
-// that does not fit is refused with a notice: the field is left empty and
-// false returned.
+// that does not fit, or that holds control bytes, is refused with a notice:
+// the field is left empty and false returned.
 bool ask_word_or_exit(char *field, size_t size, const char *who, const char *what,
                       bool consume_end = true);
 bool ask_line_or_exit(char *field, size_t size, const char *who, const char *what);
+
+enum class YesNo { yes, no, eof };
+
+// A "[Y/n]" question: prints question, reads one line and judges it. Enter
+// takes the capitalised answer, yes; y, yes, n and no count in any case,
+// blanks around them allowed. Any other answer prints why it is refused and
+// the question is asked again; eof at end of input.
+YesNo ask_yes_no(const std::string &question);
+// The same in the set-up dialogue: true for yes; at end of input the program
+// ends as with ask_word_or_exit.
+bool ask_yes_no_or_exit(const std::string &question, const char *who, const char *what);
 
 // Ends the program with status after flushing standard output.
 [[noreturn]] void exit_program(int status);

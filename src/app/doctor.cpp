@@ -433,7 +433,8 @@ Check check_server(const char *name, const char *url)
 {
     std::string target = std::string(url) + "/";
     int status = host::run_wait_status("wget --spider -q -T 10 -t 1 " + host::quote(target) +
-                                       " > /dev/null 2>&1");
+                                           " > /dev/null 2>&1",
+                                       host::cmd_buffer, host::Effect::reads);
     switch (status) {
     case 0:
     case 8: // the server answered, with an error page for this path
@@ -471,7 +472,8 @@ Check check_clock(void)
     // server's time is read without them; nothing else of the reply is used.
     std::string target = std::string(resource_url) + "/";
     host::Reply reply = host::output("wget -S --spider -T 10 -t 1 --no-check-certificate " +
-                                     host::quote(target) + " 2>&1");
+                                         host::quote(target) + " 2>&1",
+                                     65536, host::cmd_buffer, host::Effect::reads);
     std::optional<time_t> server = server_date(reply.line);
     if (!server)
         return skip(name, std::string("no time from the resource server; the clock says ") + local);

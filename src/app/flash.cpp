@@ -62,6 +62,8 @@ void print_banner(const char *title, const char *version_kind)
 // returns quietly, anything else is reported.
 bool confirmed(console::PromptMode &prompt, const char *read_error)
 {
+    // Only what is typed after the question answers it.
+    console::discard_typed_ahead();
     printf("Enter 'y' to continue, 'q' to main menu: ");
     fflush(stdout);
     char ans[answer_size] = {};

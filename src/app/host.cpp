@@ -7,10 +7,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "app/session_log.h"
 #include "app/signals.h"
 
 namespace host {
@@ -200,57 +202,135 @@ void set_runner(Runner *runner)
     current = runner ? runner : &real_runner;
 }
 
-int run(const std::string &cmd, size_t buffer)
+namespace {
+
+// True during a dry run.
+bool dry = false;
+
+double seconds_since(const struct timespec &start)
 {
-    if (!fits(cmd, buffer))
-        return -1;
-    return current->system(cmd);
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) +
+           static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-bool run_wait(const std::string &cmd, size_t buffer)
+// Prints a line that a dry run does not run; true when that is the case.
+bool skipped(const std::string &cmd, Effect effect)
 {
-    if (!fits(cmd, buffer))
+    if (!dry || effect != Effect::changes)
         return false;
-    return current->read(cmd, 0).started();
+    printf("would run: %s\n", cmd.c_str());
+    session_log::dry(cmd);
+    return true;
 }
 
-int run_wait_status(const std::string &cmd, size_t buffer)
+// Runs one call of the runner and writes the line, its status and its
+// duration to the log.
+template <typename Call> auto logged(const std::string &cmd, Call call, int (*status_of)(const decltype(call()) &))
 {
-    if (!fits(cmd, buffer))
-        return -1;
-    Reply reply = current->read(cmd, 0);
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    auto result = call();
+    session_log::command(cmd, status_of(result), seconds_since(start));
+    return result;
+}
+
+int system_status(const int &wait_status)
+{
+    return wait_status < 0 ? -1 : exit_status(wait_status);
+}
+
+int reply_status(const Reply &reply)
+{
     return reply.started() ? reply.status : -1;
 }
 
-Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer)
+int plain_status(const int &status)
 {
-    if (!fits(cmd, buffer))
-        return Reply{};
-    return current->read(cmd, line_buffer);
+    return status;
 }
 
-Reply output(const std::string &cmd, size_t max_bytes, size_t buffer)
+Reply dry_reply(void)
 {
-    if (!fits(cmd, buffer))
-        return Reply{};
-    return current->read_all(cmd, max_bytes);
+    Reply reply;
+    reply.outcome = Outcome::line;
+    reply.line = "0\n";
+    reply.status = 0;
+    return reply;
 }
 
-Reply probe(const std::string &cmd, size_t buffer)
+} // namespace
+
+void set_dry_run(bool on)
 {
-    return first_line(cmd + "; echo $?", 512, buffer);
+    dry = on;
 }
 
-bool pass_through(const std::string &cmd, size_t buffer)
+bool dry_run(void)
 {
-    return pass_through_status(cmd, buffer) >= 0;
+    return dry;
 }
 
-int pass_through_status(const std::string &cmd, size_t buffer)
+int run(const std::string &cmd, size_t buffer, Effect effect)
 {
     if (!fits(cmd, buffer))
         return -1;
-    return current->write(cmd);
+    if (skipped(cmd, effect))
+        return 0;
+    return logged(cmd, [&] { return current->system(cmd); }, system_status);
+}
+
+bool run_wait(const std::string &cmd, size_t buffer, Effect effect)
+{
+    return run_wait_status(cmd, buffer, effect) >= 0;
+}
+
+int run_wait_status(const std::string &cmd, size_t buffer, Effect effect)
+{
+    if (!fits(cmd, buffer))
+        return -1;
+    if (skipped(cmd, effect))
+        return 0;
+    Reply reply = logged(cmd, [&] { return current->read(cmd, 0); }, reply_status);
+    return reply.started() ? reply.status : -1;
+}
+
+Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer, Effect effect)
+{
+    if (!fits(cmd, buffer))
+        return Reply{};
+    if (skipped(cmd, effect))
+        return dry_reply();
+    return logged(cmd, [&] { return current->read(cmd, line_buffer); }, reply_status);
+}
+
+Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect effect)
+{
+    if (!fits(cmd, buffer))
+        return Reply{};
+    if (skipped(cmd, effect))
+        return Reply{Outcome::no_line, {}, 0};
+    return logged(cmd, [&] { return current->read_all(cmd, max_bytes); }, reply_status);
+}
+
+Reply probe(const std::string &cmd, size_t buffer, Effect effect)
+{
+    return first_line(cmd + "; echo $?", 512, buffer, effect);
+}
+
+bool pass_through(const std::string &cmd, size_t buffer, Effect effect)
+{
+    return pass_through_status(cmd, buffer, effect) >= 0;
+}
+
+int pass_through_status(const std::string &cmd, size_t buffer, Effect effect)
+{
+    if (!fits(cmd, buffer))
+        return -1;
+    if (skipped(cmd, effect))
+        return 0;
+    return logged(cmd, [&] { return current->write(cmd); }, plain_status);
 }
 
 std::string format(const char *fmt, ...)

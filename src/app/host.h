@@ -15,6 +15,17 @@ namespace host {
 // Size of a command-line buffer: a line holds at most cmd_buffer - 1 characters.
 inline constexpr size_t cmd_buffer = 512;
 
+// What a command line does to the host. `changes`: it installs, downloads a
+// package, unpacks, removes, moves, runs as root or touches a board. `reads`:
+// a probe that only looks, the download of a list, the sign-in. Every line is
+// written to the run's log with its exit status and duration; in a dry run a
+// `changes` line is printed as "would run: <line>" instead, and answers as if
+// it had succeeded (status 0, a probe's line "0\n").
+enum class Effect { changes, reads };
+
+void set_dry_run(bool on);
+bool dry_run(void);
+
 enum class Outcome {
     cannot_start, // the pipe or shell could not be started (or the line was too long)
     no_line,      // the command ran but printed no line
@@ -35,35 +46,43 @@ struct Reply {
 };
 
 // system(3): returns its result; below 0 when the shell could not be started.
-int run(const std::string &cmd, size_t buffer = cmd_buffer);
+int run(const std::string &cmd, size_t buffer = cmd_buffer,
+        Effect effect = Effect::changes);
 
 // Pipe opened for reading and closed unread, which waits for the command.
 // False when the pipe could not be opened.
-bool run_wait(const std::string &cmd, size_t buffer = cmd_buffer);
+bool run_wait(const std::string &cmd, size_t buffer = cmd_buffer,
+        Effect effect = Effect::changes);
 // The same, giving the command's exit status (-1 when it could not be started).
-int run_wait_status(const std::string &cmd, size_t buffer = cmd_buffer);
+int run_wait_status(const std::string &cmd, size_t buffer = cmd_buffer,
+        Effect effect = Effect::changes);
 
 // Pipe opened for reading; the first output line is read into a buffer of
 // line_buffer bytes (so at most line_buffer - 1 characters), then closed.
-Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer = cmd_buffer);
+Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer = cmd_buffer,
+                 Effect effect = Effect::changes);
 
 // Pipe opened for reading; the whole output, at most max_bytes of it (the
 // rest is read and dropped), lands in reply.line, line ends kept. Outcome
 // line when anything was printed, no_line when nothing was.
-Reply output(const std::string &cmd, size_t max_bytes = 65536, size_t buffer = cmd_buffer);
+Reply output(const std::string &cmd, size_t max_bytes = 65536, size_t buffer = cmd_buffer,
+             Effect effect = Effect::changes);
 
 // Status probe: cmd with "; echo $?" appended, first line read into 512 bytes.
 // Compare with reply.is("0\n") (or "2\n" for an ls absence test).
-Reply probe(const std::string &cmd, size_t buffer = cmd_buffer);
+Reply probe(const std::string &cmd, size_t buffer = cmd_buffer,
+        Effect effect = Effect::changes);
 
 // Pass-through: pipe opened for writing and closed at once, so the tool
 // writes to the terminal itself; the close waits for it to end.
 // False when the pipe could not be opened.
-bool pass_through(const std::string &cmd, size_t buffer = cmd_buffer);
+bool pass_through(const std::string &cmd, size_t buffer = cmd_buffer,
+        Effect effect = Effect::changes);
 
 // The same for a tool whose verdict matters: -1 when the pipe could not be
 // opened, else the command's exit status (128 + n when signal n ended it).
-int pass_through_status(const std::string &cmd, size_t buffer = cmd_buffer);
+int pass_through_status(const std::string &cmd, size_t buffer = cmd_buffer,
+        Effect effect = Effect::changes);
 
 // printf-style composition.
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

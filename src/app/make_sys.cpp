@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/answers.h"
 #include "app/commands.h"
 #include "app/console.h"
 #include "app/host.h"
@@ -15,19 +16,23 @@
 namespace {
 
 constexpr size_t confirm_field = 512; // answer to the command's confirmation
-constexpr size_t repack_field = 16;   // answer to the repack question
 
-// Asks whether to repack despite foreign packages; true for "y" or "Y".
+// Asks whether to repack despite foreign packages; Enter takes the offered
+// "Y". Keys typed during the download never answer it.
 bool confirm_repack()
 {
+    if (answers::assume_yes()) {
+        printf("Do you still want to repack? [Y/n] y\n");
+        return true;
+    }
+    answers::can_ask_or_exit(answers::Question::confirm);
     console::PromptMode mode;
-    printf("Do you still want to repack? [Y/n] ");
-    fflush(stdout);
-    char ans[repack_field] = "";
-    if (console::read_word(ans, sizeof(ans)) == console::Read::eof)
+    console::discard_typed_ahead();
+    console::YesNo answer = console::ask_yes_no("Do you still want to repack? [Y/n] ");
+    if (answer == console::YesNo::eof)
         puts("\n input repack cmd internal error");
     mode.restore();
-    return strcmp(ans, "y") == 0 || strcmp(ans, "Y") == 0;
+    return answer == console::YesNo::yes;
 }
 
 } // namespace
@@ -49,6 +54,7 @@ int sdk_make_sys(int, char *[])
         printf("%sCurrent image version to be downloaded: %s%s\n", y, r, release_ver);
         printf("%s===================================================%s\n\n", y, r);
     }
+    console::discard_typed_ahead();
     printf("Enter 'y' to continue, 'q' to main menu: ");
     fflush(stdout);
     char ans[confirm_field] = "";

@@ -16,15 +16,24 @@ namespace {
 enum OptionId {
     opt_help = 'h',
     opt_version = 'V',
+    opt_target = 't',
+    opt_product = 'p',
+    opt_release = 'r',
+    opt_yes = 'y',
+    opt_dry_run = 'n',
     opt_color = 256,
+    opt_platform,
+    opt_email,
+    opt_password_file,
     opt_json,
+    opt_log,
 };
 
 // One option: its names, the name of its value in the usage text (nullptr
 // when it takes none), and what it does.
 struct OptionRow {
     const char *long_name;
-    int id;         // the short letter, or a number above 255 for long-only
+    int id; // the short letter, or a number above 255 for long-only
     const char *arg;
     const char *help;
 };
@@ -33,26 +42,62 @@ const OptionRow option_rows[] = {
     {.long_name = "help", .id = opt_help, .arg = nullptr, .help = "print this help and exit"},
     {.long_name = "version", .id = opt_version, .arg = nullptr,
      .help = "print the version and exit"},
+    {.long_name = "target", .id = opt_target, .arg = "DIR",
+     .help = "the target directory (absolute; created and remembered as the dialogue does)"},
+    {.long_name = "product", .id = opt_product, .arg = "NAME",
+     .help = "the product: kt1, kt2, kt3gen2, kt5, kt5n, kt6 or mx7200 (any case)"},
+    {.long_name = "platform", .id = opt_platform, .arg = "NAME",
+     .help = "the platform: LU or LE; for kt5 also LU1.0, LU2.0, LE1.0 or LE2.0"},
+    {.long_name = "release", .id = opt_release, .arg = "NAME",
+     .help = "a release name from the release list, or latest for its first entry"},
+    {.long_name = "email", .id = opt_email, .arg = "ADDRESS",
+     .help = "the account's e-mail address (also OSTRELLE_EMAIL)"},
+    {.long_name = "password-file", .id = opt_password_file, .arg = "FILE",
+     .help = "a file (not readable by group or others) whose first line is the password; "
+             "- for the first line of standard input (also OSTRELLE_PASSWORD_FILE)"},
+    {.long_name = "yes", .id = opt_yes, .arg = nullptr,
+     .help = "answer every confirmation with its go-on answer"},
+    {.long_name = "dry-run", .id = opt_dry_run, .arg = nullptr,
+     .help = "change nothing: print every command line that would install, download a "
+             "package, unpack, remove, move, run as root or touch a board as \"would run: "
+             "<line>\" and go on as if it had succeeded"},
+    {.long_name = "json", .id = opt_json, .arg = nullptr,
+     .help = "print the result of list or doctor as one JSON document"},
+    {.long_name = "log", .id = opt_log, .arg = "FILE",
+     .help = "write the run's log to FILE instead of the log directory"},
     {.long_name = "color", .id = opt_color, .arg = "WHEN",
      .help = "colour escapes: auto (the default: only when standard output is a terminal "
              "and NO_COLOR is unset or empty), always or never"},
-    {.long_name = "json", .id = opt_json, .arg = nullptr,
-     .help = "print the results of doctor as one JSON object"},
 };
 
-// A command given as an argument: its name and what it does.
+// One command of the command line: its words and what it does.
 struct CommandRow {
-    const char *name;
     Command command;
+    const char *words;
     const char *help;
 };
 
 const CommandRow command_rows[] = {
-    {.name = "doctor", .command = Command::doctor,
+    {.command = Command::download, .words = "download",
+     .help = "download, verify and unpack the release (prompt command 1; on LU also the "
+             "system image repack)"},
+    {.command = Command::flash, .words = "flash",
+     .help = "flash the full build onto the board in download mode and wait for it to boot "
+             "(prompt command 2)"},
+    {.command = Command::toolchain, .words = "toolchain",
+     .help = "(LE) download the release's SDK toolchain (prompt command 3)"},
+    {.command = Command::list_products, .words = "list products",
+     .help = "print the products and their platforms"},
+    {.command = Command::list_platforms, .words = "list platforms",
+     .help = "print the platforms of --product"},
+    {.command = Command::list_releases, .words = "list releases",
+     .help = "print the releases of --product on --platform, latest first"},
+    {.command = Command::doctor, .words = "doctor",
      .help = "check the host for everything the commands need (packages, loader link, tools, "
              "access to the board in download mode, ModemManager, qcserial, free space, the "
-             "servers and their certificates, the clock); one line per check with its fix; "
-             "reads only, needs no root; exit status 0 when all pass, 1 otherwise"},
+             "servers and their certificates, the clock): one line per check with its fix; "
+             "reads only, needs no root, writes nothing; exit status 0 when no check fails, "
+             "1 otherwise"},
 };
 
 void try_help(void)
@@ -106,30 +151,28 @@ void print_usage(FILE *out)
                   "rebuilds the system image of the Ubuntu-based platform (LU) and flashes "
                   "boards waiting in Qualcomm download mode. It prepares the host packages, "
                   "signs in with a Velmora account, and asks for the target directory, the "
-                  "product, the platform and the release; then it offers a command prompt.",
+                  "product, the platform and the release; then it offers a command prompt. "
+                  "With commands it runs them in order after the set-up and exits; each "
+                  "question whose option is given is not asked.",
                   0, 0);
-    print_wrapped(out, "Given a command (below), it runs that instead and ends.", 0, 0);
     fprintf(out, "\nOptions:\n");
     for (const OptionRow &row : option_rows) {
         char names[64];
         if (row.id < 256)
             snprintf(names, sizeof(names), "  -%c, --%s%s%s", row.id, row.long_name,
-                     row.arg ? "=" : "", row.arg ? row.arg : "");
+                     row.arg ? " " : "", row.arg ? row.arg : "");
         else
-            snprintf(names, sizeof(names), "      --%s%s%s", row.long_name, row.arg ? "=" : "",
-                     row.arg ? row.arg : "");
-        size_t len = strlen(names);
-        if (len >= 24) {
+            snprintf(names, sizeof(names), "      --%s%s%s", row.long_name,
+                     row.arg ? (row.id == opt_color ? "=" : " ") : "", row.arg ? row.arg : "");
+        if (strlen(names) >= 24)
             fprintf(out, "%s\n%24s", names, "");
-            print_wrapped(out, row.help, 24, 24);
-        } else {
+        else
             fprintf(out, "%-24s", names);
-            print_wrapped(out, row.help, 24, 24);
-        }
+        print_wrapped(out, row.help, 24, 24);
     }
     fprintf(out, "\nCommands:\n");
     for (const CommandRow &row : command_rows) {
-        fprintf(out, "  %-22s", row.name);
+        fprintf(out, "  %-22s", row.words);
         print_wrapped(out, row.help, 24, 24);
     }
     print_commands(out, "LE", sdk_le_commands);
@@ -139,14 +182,40 @@ void print_usage(FILE *out)
     fprintf(out, "  %-23s the release; the tools' logs (repack.log, sparse.log,\n"
                  "  %-23s flash_image.log, device_bootup.log, ...) go there\n",
             "<target>/<release>/", "");
+    fprintf(out, "  %-23s a log of every run (the 20 newest are kept)\n",
+            "$XDG_STATE_HOME/ostrelle/logs/ (~/.local/state/ostrelle/logs/)");
     fprintf(out, "\nExit status:\n");
     print_wrapped(out,
-                  "0 after the prompt; 1 when a host package check cannot be read, the release "
-                  "list is empty or input ends during the set-up; 255 when host packages cannot "
-                  "be installed, the sign-in fails three times or the target directory is "
-                  "declined; 2 for a usage error; 128+n when ended by signal n. doctor: 0 when "
-                  "every check passes, 1 when one finds a problem.",
+                  "Without commands: 0 after the prompt; 1 when a host package check cannot be "
+                  "read, the release list is empty or input ends during the set-up; 255 when "
+                  "host packages cannot be installed, the sign-in fails three times or the "
+                  "target directory is declined. With commands: 0 when every command succeeded; "
+                  "1 when a command failed (the commands after it do not run); 3 when the "
+                  "sign-in was refused; 4 when the host is not ready; 5 when a server could not "
+                  "be used. doctor: 0 when no check fails, 1 otherwise. Always: 2 for a usage "
+                  "error or a question that no option answers when standard input is not a "
+                  "terminal; 128+n when ended by signal n.",
                   2, 0);
+}
+
+const char *command_name(Command command)
+{
+    for (const CommandRow &row : command_rows) {
+        if (row.command == command)
+            return row.words;
+    }
+    return "";
+}
+
+bool is_list(Command command)
+{
+    return command == Command::list_products || command == Command::list_platforms ||
+           command == Command::list_releases;
+}
+
+bool runs_alone(Command command)
+{
+    return is_list(command) || command == Command::doctor;
 }
 
 bool colours_wanted(Colour colour)
@@ -186,8 +255,35 @@ Parsed parse(int argc, char *argv[], Options &opts)
         case opt_version:
             printf("ostrelle %s\n", sdk_ver);
             return Parsed::done;
+        case opt_target:
+            opts.target = optarg;
+            break;
+        case opt_product:
+            opts.product = optarg;
+            break;
+        case opt_platform:
+            opts.platform = optarg;
+            break;
+        case opt_release:
+            opts.release = optarg;
+            break;
+        case opt_email:
+            opts.email = optarg;
+            break;
+        case opt_password_file:
+            opts.password_file = optarg;
+            break;
+        case opt_yes:
+            opts.yes = true;
+            break;
+        case opt_dry_run:
+            opts.dry_run = true;
+            break;
         case opt_json:
             opts.json = true;
+            break;
+        case opt_log:
+            opts.log = optarg;
             break;
         case opt_color:
             if (strcmp(optarg, "auto") == 0) {
@@ -224,18 +320,50 @@ Parsed parse(int argc, char *argv[], Options &opts)
         }
         }
     }
-    for (; optind < argc; optind++) {
+    if (opts.email.empty()) {
+        if (const char *mail = getenv("OSTRELLE_EMAIL"))
+            opts.email = mail;
+    }
+    if (opts.password_file.empty()) {
+        if (const char *file = getenv("OSTRELLE_PASSWORD_FILE"))
+            opts.password_file = file;
+    }
+    for (int i = optind; i < argc; i++) {
+        std::string word = argv[i];
+        if (word == "list") {
+            std::string what = i + 1 < argc ? argv[i + 1] : "";
+            const CommandRow *found = nullptr;
+            for (const CommandRow &row : command_rows) {
+                if (is_list(row.command) && ("list " + what) == row.words)
+                    found = &row;
+            }
+            if (!found) {
+                fprintf(stderr, "ostrelle: list what? products, platforms or releases\n");
+                try_help();
+                return Parsed::usage_error;
+            }
+            opts.commands.push_back(found->command);
+            i++;
+            continue;
+        }
         const CommandRow *found = nullptr;
         for (const CommandRow &row : command_rows) {
-            if (strcmp(row.name, argv[optind]) == 0)
+            if (word == row.words)
                 found = &row;
         }
         if (!found) {
-            fprintf(stderr, "ostrelle: unknown command '%s'\n", argv[optind]);
+            fprintf(stderr, "ostrelle: unknown command '%s'\n", argv[i]);
             try_help();
             return Parsed::usage_error;
         }
         opts.commands.push_back(found->command);
+    }
+    for (Command command : opts.commands) {
+        if (runs_alone(command) && opts.commands.size() > 1) {
+            fprintf(stderr, "ostrelle: '%s' runs on its own\n", command_name(command));
+            try_help();
+            return Parsed::usage_error;
+        }
     }
     return Parsed::run;
 }

@@ -11,17 +11,43 @@ namespace options {
 
 enum class Colour { automatic, always, never };
 
-// Commands given as arguments; they run instead of the interactive program.
+// A command given on the command line.
 enum class Command {
-    doctor, // read-only check of the host
+    download,       // command "1"
+    flash,          // command "2"
+    toolchain,      // command "3" (LE)
+    list_products,  // "list products"
+    list_platforms, // "list platforms" (needs --product)
+    list_releases,  // "list releases" (needs --product and --platform)
+    doctor,         // read-only check of the host (no set-up)
 };
 
-// What the command line asked for.
+// What the command line asked for. Empty strings are answers not given.
 struct Options {
     Colour colour = Colour::automatic;
-    bool json = false;             // --json: results as one JSON object
+    std::string target;        // -t, --target
+    std::string product;       // -p, --product
+    std::string platform;      // --platform
+    std::string release;       // -r, --release ("latest": the first listed)
+    std::string email;         // --email, or OSTRELLE_EMAIL
+    std::string password_file; // --password-file, or OSTRELLE_PASSWORD_FILE ("-": standard input)
+    bool yes = false;          // -y, --yes: every confirmation goes on
+    bool dry_run = false;      // -n, --dry-run
+    bool json = false;         // --json
+    std::string log;           // --log FILE
     std::vector<Command> commands; // in the order given
 };
+
+// The command's word(s) as the user types them ("download", "list releases").
+const char *command_name(Command command);
+
+// True for the commands that only print a list (no host preparation, no
+// sign-in).
+bool is_list(Command command);
+
+// True for the commands that run on their own, without the set-up: the list
+// commands and doctor.
+bool runs_alone(Command command);
 
 enum class Parsed {
     run,         // go on with the program

@@ -22,48 +22,49 @@ using console::yellow;
 
 namespace {
 
+// Asks question until the answer is 1 or 2 and returns it; choice names what
+// is asked for in the line that refuses another answer.
+int ask_one_or_two(const char *question, const char *choice)
+{
+    for (;;) {
+        char ans[8] = {};
+        fputs(question, stdout);
+        // A successful read leaves the line end for the next word read to skip.
+        if (!console::ask_word_or_exit(ans, sizeof(ans), "check_version", "proceed dir", false))
+            continue;
+        if (strcmp(ans, "1") == 0)
+            return 1;
+        if (strcmp(ans, "2") == 0)
+            return 2;
+        printf("Unknown %s '%s', please pick 1 or 2\n", choice, ans);
+    }
+}
+
 // Asks the kt5 questions and returns the platform tag; sets platform.
 const char *ask_kt5_platform(void)
 {
-    char ans[8] = {};
-    // A successful read leaves the line end for the next word read to skip.
-    auto ask = [&ans]() {
-        console::ask_word_or_exit(ans, sizeof(ans), "check_version", "proceed dir", false);
-    };
-    printf("Enter 1 to use LU platform, 2 to use LE platform: ");
-    ask();
-    if (strcmp(ans, "1") == 0) {
+    if (ask_one_or_two("Enter 1 to use LU platform, 2 to use LE platform: ", "platform") == 1) {
         printf("%sYou chose LU platform%s\n", yellow, reset);
         platform = 1;
-        printf("Enter 1 to use LU1.0 platform, 2 to use LU2.0 platform: ");
-        ask();
-        if (strcmp(ans, "1") == 0) {
+        int generation = ask_one_or_two("Enter 1 to use LU1.0 platform, 2 to use LU2.0 platform: ",
+                                        "LU platform");
+        if (generation == 1) {
             printf("%sYou chose LU1.0 platform%s\n", yellow, reset);
             return "_lu1.0_";
         }
-        if (strcmp(ans, "2") == 0) {
-            printf("%sYou chose LU2.0 platform%s\n", yellow, reset);
-            return "_lu2.0_";
-        }
-        return "_lu_";
+        printf("%sYou chose LU2.0 platform%s\n", yellow, reset);
+        return "_lu2.0_";
     }
-    if (strcmp(ans, "2") == 0) {
-        printf("%sYou chose LE platform%s\n", yellow, reset);
-        platform = 2;
-        printf("Enter 1 to use LE1.0 platform, 2 to use LE2.0 platform: ");
-        ask();
-        if (strcmp(ans, "1") == 0) {
-            printf("%sYou chose LE1.0 platform%s\n", yellow, reset);
-            return "_le1.0_";
-        }
-        if (strcmp(ans, "2") == 0) {
-            printf("%sYou chose LE2.0 platform%s\n", yellow, reset);
-            return "_le2.0_";
-        }
-        return "_le_";
+    printf("%sYou chose LE platform%s\n", yellow, reset);
+    platform = 2;
+    int generation =
+        ask_one_or_two("Enter 1 to use LE1.0 platform, 2 to use LE2.0 platform: ", "LE platform");
+    if (generation == 1) {
+        printf("%sYou chose LE1.0 platform%s\n", yellow, reset);
+        return "_le1.0_";
     }
-    printf("%sWrong input. Use default platform: LE platform%s\n", yellow, reset);
-    return "_le_";
+    printf("%sYou chose LE2.0 platform%s\n", yellow, reset);
+    return "_le2.0_";
 }
 
 const char *choose_platform(void)
@@ -165,7 +166,8 @@ int check_version(void)
         char ans[8] = {};
         bool refused = false;
         prompt(avail_vers.size());
-        console::ask_word_or_exit(ans, sizeof(ans), "check_version", "image version");
+        if (!console::ask_word_or_exit(ans, sizeof(ans), "check_version", "image version"))
+            continue;
         for (const avail_ver &ver : avail_vers) {
             if (ans[0] == '\0' || strcmp(ans, ver.ver_cmd) != 0)
                 continue;

@@ -113,6 +113,7 @@ int sdk_dl_sdks(int, char *[])
         puts("Available SDKs:\n1. Qualcomm® Neural Processing SDK for AI");
         puts("2. Hexagon DSP SDK");
         puts("3. FastCV Computer Vision SDK\n");
+        console::discard_typed_ahead();
         printf("Select a number (1|2|3) to be installed or enter 'q' to main menu: ");
         // A word too long for the field comes back empty and so picks nothing.
         if (console::read_word(ans, sizeof(ans)) == console::Read::eof)
@@ -135,6 +136,7 @@ int sdk_dl_snpe(void)
     char ans[8];
     {
         console::PromptMode prompt;
+        console::discard_typed_ahead();
         printf("Please power on the device and connect it to PC\nPress any key when done or enter "
                "'q' to quit: ");
         // A line too long for the field is read whole and refused, so none of
@@ -323,16 +325,18 @@ int sdk_dl_hexagon(void)
 
 int sdk_dl_fastcv(void)
 {
-    char ans[512];
+    console::YesNo installed;
     {
         console::PromptMode prompt;
         puts("Hexagon DSP SDK needed to be installed first");
-        printf("Have you installed Hexagon DSP SDK [Y/n]? ");
-        if (console::read_word(ans, sizeof(ans)) == console::Read::eof)
+        // The same "[Y/n]" rules as every such question: Enter means yes.
+        console::discard_typed_ahead();
+        installed = console::ask_yes_no("Have you installed Hexagon DSP SDK [Y/n]? ");
+        if (installed == console::YesNo::eof)
             printf("%s: check sdk installation internal error\n", __func__);
         printf("\n");
     }
-    if (strcmp(ans, "Y") != 0 && strcmp(ans, "y") != 0) {
+    if (installed != console::YesNo::yes) {
         puts("Please install Hexagon DSP SDK first");
         return 0;
     }

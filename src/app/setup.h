@@ -23,7 +23,7 @@ int judge_reply(const host::Reply &reply);
 
 // Target directory and product (target.cpp).
 int set_target_path(void); // 0, or -1 when declined or the directory cannot be set up
-int select_product(void);  // the release selection's result; 0 after an invalid answer
+int select_product(void);  // asks until a product is picked; the release selection's result
 
 // Platform and release (release.cpp).
 int check_version(void); // 0 selected, 1 list not obtained, -1 command not started

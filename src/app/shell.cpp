@@ -60,6 +60,9 @@ int parse_cmd(char *cmd, char *argv[10])
 
 int sdk_cmd_select(int argc, char *argv[])
 {
+    // The words users try first to leave a program; the help lists only "q".
+    if (strcmp(argv[0], "quit") == 0 || strcmp(argv[0], "exit") == 0)
+        return sdk_quit(argc - 1, argv + 1);
     for (const sdk_cmd *row = live_table(); row->cmd; row++) {
         if (strcmp(row->cmd, argv[0]) == 0)
             return row->handler(argc - 1, argv + 1);

@@ -6,9 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "app/answers.h"
+#include "app/catalog.h"
 #include "app/console.h"
+#include "app/exit_status.h"
 #include "app/host.h"
 #include "app/layout.h"
+#include "app/session_log.h"
 #include "app/setup.h"
 #include "app/state.h"
 
@@ -40,7 +44,8 @@ void set_target(const std::string &path)
 }
 
 // Reads the first word of the state file into target_path. A word that does
-// not fit is refused like an unreadable file.
+// not fit, or is no absolute path, is refused like an unreadable file; one
+// without the final "/" gets it, as every path composed from it expects.
 bool read_stored_path(FILE *f)
 {
     char word[sizeof(target_path)];
@@ -49,16 +54,35 @@ bool read_stored_path(FILE *f)
     while ((c = getc(f)) != EOF && isspace(c)) {
     }
     while (c != EOF && !isspace(c)) {
-        if (len + 1 >= sizeof(word))
+        if (len + 2 >= sizeof(word))
             return false;
         word[len++] = static_cast<char>(c);
         c = getc(f);
     }
-    if (len == 0)
+    if (len == 0 || word[0] != '/')
         return false;
+    if (word[len - 1] != '/')
+        word[len++] = '/';
     word[len] = '\0';
     memcpy(target_path, word, len + 1);
     return true;
+}
+
+// The typed path without its line end, with "~" and a leading "~/" standing
+// for the home directory.
+std::string typed_path(const char *answer, const std::string &home)
+{
+    std::string path = answer;
+    if (!path.empty() && path.back() == '\n')
+        path.pop_back();
+    if (path != "~" && path.rfind("~/", 0) != 0)
+        return path;
+    std::string base = home;
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
+    if (path == "~")
+        return base;
+    return (base == "/" ? "" : base) + path.substr(1);
 }
 
 // Writes the state file directly, not through a shell, so no character of
@@ -78,6 +102,29 @@ void setup_failed(void)
     puts("Exit ostrelle now ...");
 }
 
+// The target directory given with --target, checked as a typed answer is:
+// absolute ("~" standing for HOME), no control characters, within the
+// buffer. Ends the run with a usage error otherwise.
+std::string given_target(const std::string &answer, const std::string &home)
+{
+    std::string path = typed_path(answer.c_str(), home);
+    const char *problem = nullptr;
+    if (console::has_control_bytes(answer.c_str()))
+        problem = "contains control characters";
+    else if (path.empty() || path[0] != '/')
+        problem = "is not an absolute path";
+    else if (path.size() + (path.back() == '/' ? 0 : 1) >= sizeof(target_path))
+        problem = "is too long";
+    if (problem) {
+        fflush(stdout);
+        fprintf(stderr, "ostrelle: the target directory '%s' %s\n", answer.c_str(), problem);
+        console::exit_program(exit_status::usage);
+    }
+    if (path.back() != '/')
+        path += '/';
+    return path;
+}
+
 } // namespace
 
 int set_target_path(void)
@@ -91,46 +138,80 @@ int set_target_path(void)
         snprintf(tmp, sizeof(tmp), "%s", home);
         set_target(std::string(tmp) + "/");
         std::string state_file = std::string(target_path) + tardir_filename;
+        // The home directory is offered as the default only when it is a
+        // usable target, an absolute path.
+        bool have_default = home[0] == '/';
+        if (!have_default)
+            target_path[0] = '\0';
 
         bool confirmed = false;
-        if (FILE *f = fopen(state_file.c_str(), "r")) {
-            if (!read_stored_path(f))
+        // A target given on the command line answers the path question and
+        // both confirmations.
+        const std::string *given = answers::given(answers::Question::target);
+        if (given) {
+            set_target(given_target(*given, home));
+            session_log::answer("target", target_path, "option");
+            confirmed = true;
+        } else if (FILE *f = fopen(state_file.c_str(), "r")) {
+            if (read_stored_path(f))
+                have_default = true;
+            else
                 printf("%s: read target dir file error\n", "set_target_path");
             fclose(f);
-            printf("Target directory stored: %s\n", target_path);
-            printf("Continue with this path(overwrites existing files) [Y/n]? ");
-            console::ask_word_or_exit(ans, 8, "set_target_path", "proceed dir");
-            confirmed = strcmp(ans, "Y") == 0 || strcmp(ans, "y") == 0;
+            if (have_default) {
+                printf("Target directory stored: %s\n", target_path);
+                // Enter, like y, goes on with the stored path.
+                const char *question = "Continue with this path(overwrites existing files) [Y/n]? ";
+                if (answers::assume_yes()) {
+                    printf("%sy\n", question);
+                    confirmed = true;
+                } else {
+                    answers::can_ask_or_exit(answers::Question::target);
+                    confirmed = console::ask_yes_no_or_exit(question, "set_target_path",
+                                                            "proceed dir");
+                }
+                if (confirmed)
+                    session_log::answer("target", target_path, "stored");
+            }
         }
 
         if (!confirmed) {
+            answers::can_ask_or_exit(answers::Question::target);
             for (;;) {
                 memset(tmp, 0, sizeof(tmp));
                 memset(ans, 0, sizeof(ans));
-                printf("Enter absolute target directory for Image resources (overwrites existing "
-                       "files, default: %s): \n",
-                       target_path);
+                if (have_default)
+                    printf("Enter absolute target directory for Image resources (overwrites "
+                           "existing files, default: %s): \n",
+                           target_path);
+                else
+                    printf("Enter absolute target directory for Image resources (overwrites "
+                           "existing files): \n");
                 if (!console::ask_line_or_exit(ans, sizeof(ans), "set_target_path",
                                                "get target dir")) {
                     printf("\n");
                     continue;
                 }
-                if (strcmp(ans, "\n") == 0)
+                if (have_default && strcmp(ans, "\n") == 0)
                     break;
-                if (ans[0] == '/') {
-                    size_t len = strlen(ans);
-                    if (ans[len - 1] == '\n')
-                        ans[--len] = '\0';
-                    memcpy(tmp, ans, len + 1);
-                    set_target(tmp[len - 1] == '/' ? std::string(tmp) : std::string(tmp) + "/");
-                    break;
+                std::string path = typed_path(ans, home);
+                if (path[0] == '/') {
+                    if (path.back() != '/')
+                        path += '/';
+                    if (path.size() < sizeof(target_path)) {
+                        set_target(path);
+                        break;
+                    }
+                    printf("Path too long, at most %zu characters\n\n", sizeof(target_path) - 1);
+                    continue;
                 }
                 printf("You are not entering an absolute path, please re-enter one.\n\n");
             }
 
-            printf("You are about to install the SDK to '%s'. Proceed [Y/n]? ", target_path);
-            console::ask_word_or_exit(ans, 8, "set_target_path", "proceed dir");
-            if (strcmp(ans, "Y") != 0 && strcmp(ans, "y") != 0) {
+            session_log::answer("target", target_path, "terminal");
+            if (!console::ask_yes_no_or_exit("You are about to install the SDK to '" +
+                                                 std::string(target_path) + "'. Proceed [Y/n]? ",
+                                             "set_target_path", "proceed dir")) {
                 puts("Setup Stopped");
                 setup_failed();
                 return -1;
@@ -151,6 +232,12 @@ int set_target_path(void)
         }
         if (!reply.is("0\n")) {
             printf("Cannot create target directory, check error message above\n\n");
+            // A directory given on the command line would fail the same way
+            // again and again.
+            if (given) {
+                setup_failed();
+                return -1;
+            }
             puts("Retry target directory setup");
             continue;
         }
@@ -178,22 +265,50 @@ int select_product(void)
         {.answer = "7", .title = "MX7200", .product = &s_product_mx7200},
     };
 
-    char ans[8] = {};
-    printf("\nSelect your product:\n");
-    printf("1: KT1 \n2: KT2 \n3: KT3 Gen2 \n4: KT5 \n5: KT5N(Non-Pop) \n6: KT6 \n7: MX7200\n");
-    printf("Select one number of product( 1 | 2 | 3 ...) to continue with: ");
-    console::ask_word_or_exit(ans, sizeof(ans), "select_product", "proceed dir");
-
-    for (const Choice &choice : choices) {
-        if (strcmp(ans, choice.answer) != 0)
-            continue;
-        printf("%sYou chose %s product%s\n", yellow, choice.title, reset);
-        if (choice.product)
-            s_product = *choice.product;
-        else
-            printf("\nChoose a platform for Vavevuro KT5 device\n");
+    if (const std::string *given = answers::given(answers::Question::product)) {
+        const catalog::Product *product = catalog::find_product(*given);
+        if (!product) {
+            std::string names;
+            for (const catalog::Product &p : catalog::products())
+                names += std::string(names.empty() ? "" : ", ") + p.code;
+            fflush(stdout);
+            fprintf(stderr, "ostrelle: unknown product '%s' (%s)\n", given->c_str(),
+                    names.c_str());
+            console::exit_program(exit_status::usage);
+        }
+        session_log::answer("product", product->code, "option");
+        for (const Choice &choice : choices) {
+            if (strcmp(choice.answer, product->number) != 0)
+                continue;
+            printf("%sYou chose %s product%s\n", yellow, choice.title, reset);
+            if (choice.product)
+                s_product = *choice.product;
+        }
         return check_version();
     }
-    printf("%sWrong input. Use default product: KT5 product%s\n", yellow, reset);
-    return 0;
+    answers::can_ask_or_exit(answers::Question::product);
+
+    printf("\nSelect your product:\n");
+    printf("1: KT1 \n2: KT2 \n3: KT3 Gen2 \n4: KT5 \n5: KT5N(Non-Pop) \n6: KT6 \n7: MX7200\n");
+    // Asked until a product is picked: without one there is no release to
+    // work with, and nothing in the shell could pick one later.
+    for (;;) {
+        char ans[8] = {};
+        printf("Select one number of product( 1 | 2 | 3 ...) to continue with: ");
+        if (!console::ask_word_or_exit(ans, sizeof(ans), "select_product", "proceed dir"))
+            continue;
+
+        for (const Choice &choice : choices) {
+            if (strcmp(ans, choice.answer) != 0)
+                continue;
+            printf("%sYou chose %s product%s\n", yellow, choice.title, reset);
+            if (choice.product)
+                s_product = *choice.product;
+            else
+                printf("\nChoose a platform for Vavevuro KT5 device\n");
+            session_log::answer("product", s_product, "terminal");
+            return check_version();
+        }
+        printf("Unknown product '%s', please pick one of 1 to 7\n", ans);
+    }
 }

@@ -94,7 +94,7 @@ class UnusableTarget(unittest.TestCase):
             work = os.path.join(bed.tmp, 'work')
             bed.target = os.path.join(work, 'target')
             s = bed.spawn()
-            setup_to_shell(bed, s, product='4', platform=('2', '0'))
+            setup_to_shell(bed, s, product='4', platform=('2', '1'))
             # Root is not stopped by permissions, and wget replaces a file
             # that stands where its directory should be; a file in place of
             # the directory above the target stops everyone.

@@ -176,7 +176,7 @@ class Fastcv(unittest.TestCase):
     def test_declined_runs_nothing(self):
         with Bed() as bed:
             target = prepare(bed, {'fastcv-installer-1.7.bin': INSTALLER % 0})
-            for answer in (b'n\n', b'yes\n', b''):
+            for answer in (b'n\n', b'maybe\nNo\n', b''):
                 r = bed.call('sdk_dl_fastcv', input=answer, target=target)
                 self.assertEqual(r.status, 0)
                 self.assertTrue(r.output.endswith(b'Please install Hexagon DSP SDK first\n'))

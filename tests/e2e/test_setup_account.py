@@ -34,6 +34,11 @@ class Account(unittest.TestCase):
             s.expect('No input. Enter your Velmora user email again: ')
             s.sendline('')
             s.expect('No input. Enter your Velmora user email again: ')
+            # Arrow keys make the line refused before anything is sent; no
+            # attempt is counted either.
+            s.sendline('a@x.og\x1b[Dr')
+            s.expect('Answer contained control characters, please type it again\n'
+                     'Enter your Velmora user email again: ')
             s.sendline('a@x.org')
             s.expect('Enter your Velmora password: ')
             s.sendline('p1')
@@ -45,7 +50,9 @@ class Account(unittest.TestCase):
             self.assertEqual(s.wait(), 255)
             self.assertEqual(s.rest(), b'\n' + RED + b'Need a valid user account, exiting the '
                              b'manager ...' + RESET + b'\n')
-            self.assertEqual(len(bed.mirror.requests_for('/ldap.php', 'POST')), 3)
+            posts = bed.mirror.requests_for('/ldap.php', 'POST')
+            self.assertEqual(len(posts), 3)
+            self.assertTrue(posts[0].body.startswith(b'mail=a@x.org&'), posts[0].body)
 
     def test_del_erases_an_asterisk_and_a_character(self):
         with Bed() as bed:

@@ -186,10 +186,13 @@ class Platform(unittest.TestCase):
             s.sendline('1')
             help_and_quit(self, s, listing)
 
-    def test_kt5_lu_then_unknown_generation_gives_plain_lu(self):
-        self.kt5(['1', '3'], '_lu_',
+    def test_kt5_lu_then_unknown_generation_is_asked_again(self):
+        self.kt5(['1', '3', '2'], '_lu2.0_',
                  b'1\n' + YELLOW + b'You chose LU platform' + RESET + b'\n'
-                 b'Enter 1 to use LU1.0 platform, 2 to use LU2.0 platform: 3\n', LU_HELP)
+                 b'Enter 1 to use LU1.0 platform, 2 to use LU2.0 platform: 3\n'
+                 b"Unknown LU platform '3', please pick 1 or 2\n"
+                 b'Enter 1 to use LU1.0 platform, 2 to use LU2.0 platform: 2\n'
+                 + YELLOW + b'You chose LU2.0 platform' + RESET + b'\n', LU_HELP)
 
     def test_kt5_le2(self):
         self.kt5(['2', '2'], '_le2.0_',
@@ -203,22 +206,30 @@ class Platform(unittest.TestCase):
                  b'Enter 1 to use LU1.0 platform, 2 to use LU2.0 platform: 1\n'
                  + YELLOW + b'You chose LU1.0 platform' + RESET + b'\n', LU_HELP)
 
-    def test_kt5_wrong_answer_gives_le(self):
-        self.kt5(['7'], '_le_',
-                 b'7\n' + YELLOW + b'Wrong input. Use default platform: LE platform' + RESET
-                 + b'\n', LE_HELP)
+    def test_kt5_wrong_answer_is_asked_again(self):
+        self.kt5(['7', '2', '1'], '_le1.0_',
+                 b"7\nUnknown platform '7', please pick 1 or 2\n"
+                 b'Enter 1 to use LU platform, 2 to use LE platform: 2\n'
+                 + YELLOW + b'You chose LE platform' + RESET + b'\n'
+                 b'Enter 1 to use LE1.0 platform, 2 to use LE2.0 platform: 1\n'
+                 + YELLOW + b'You chose LE1.0 platform' + RESET + b'\n', LE_HELP)
 
-    def test_invalid_product_answers_start_the_le_shell_without_release(self):
-        for answer in ('8', 'kt5', '12345678'):
-            with Bed() as bed:
-                s = to_product(bed)
+    def test_invalid_product_answers_are_asked_again(self):
+        with Bed() as bed:
+            bed.put_list('kt1', '_le_', releases(1))
+            s = to_product(bed)
+            ask = b'Select one number of product( 1 | 2 | 3 ...) to continue with: '
+            for answer, refusal in (('8', b"Unknown product '8', please pick one of 1 to 7\n"),
+                                    ('kt5', b"Unknown product 'kt5', please pick one of 1 to 7\n"),
+                                    ('12345678', b'Answer too long, at most 7 characters\n')):
                 s.sendline(answer)
-                got = s.expect('> ')
-                self.assertIn(YELLOW + b'Wrong input. Use default product: KT5 product' + RESET
-                              + b'\n', got)
-                self.assertNotIn(b'Checking current versions', got)
-                self.assertEqual(len(bed.tool_log('wget')), 1)  # the sign-in only
-                help_and_quit(self, s, LE_HELP, prompt_seen=True)
+                self.assertEqual(s.expect(ask), answer.encode() + b'\n' + refusal + ask)
+            s.sendline('1')
+            got = s.expect(PROMPT_TAIL)
+            self.assertIn(YELLOW + b'You chose KT1 product' + RESET, got)
+            self.assertNotIn(b'Wrong input', s.output)
+            s.sendline('1')
+            help_and_quit(self, s, LE_HELP)
 
     def test_end_of_input_at_platform_or_release(self):
         with Bed() as bed:

@@ -116,13 +116,42 @@ class TargetDirectory(unittest.TestCase):
                 s.output)
             self.assertFalse(os.path.exists(bed.target))
 
-    def test_confirmation_skips_blank_lines_and_refuses_long_words(self):
+    def test_confirmation_asks_again_until_yes_or_no(self):
         with Bed() as bed:
             s = to_target(bed)
-            set_target(s, bed.target, confirm='')
-            s.sendline('yyyyyyyyy')
-            self.assertEqual(s.wait(), 255)
-            self.assertIn(b'Answer too long, at most 7 characters\nSetup Stopped\n', s.output)
+            set_target(s, bed.target, confirm='maybe')
+            question = b"You are about to install the SDK to '" + bed.target.encode() + \
+                b"/'. Proceed [Y/n]? "
+            self.assertEqual(s.expect('[Y/n]? '), b"maybe\nUnknown answer 'maybe', please answer "
+                             b'y or n\n' + question)
+            s.sendline('\x1b[A')
+            self.assertTrue(s.expect('[Y/n]? ').endswith(
+                b'Answer contained control characters, please type it again\n' + question))
+            s.sendline('yes')
+            s.expect(PRODUCT_PROMPT)
+            self.assertTrue(os.path.isdir(os.path.join(bed.target, 'files')))
+
+    def test_stored_path_without_slash_taken_with_enter(self):
+        with Bed() as bed:
+            with open(os.path.join(bed.home, STATE), 'w') as f:
+                f.write(bed.target + ' \n')
+            s = to_target(bed)
+            self.assertIn(b'Target directory stored: ' + bed.target.encode() + b'/\n',
+                          s.expect('[Y/n]? '))
+            s.sendline('')
+            got = s.expect(PRODUCT_PROMPT)
+            self.assertTrue(got.startswith(b'\nSetting it up ... done\n'), got)
+            self.assertTrue(os.path.isdir(os.path.join(bed.target, 'files')))
+            self.assertFalse(os.path.exists(bed.target + 'files'))
+            self.assertEqual(state_file(bed), bed.target.encode() + b'/ \n')
+
+    def test_tilde_stands_for_home(self):
+        with Bed() as bed:
+            s = to_target(bed)
+            set_target(s, '~/boards')
+            s.expect(PRODUCT_PROMPT)
+            self.assertIn(b"install the SDK to '" + bed.home.encode() + b"/boards/'.", s.output)
+            self.assertTrue(os.path.isdir(os.path.join(bed.home, 'boards', 'files')))
 
     def test_quotes_and_commands_in_the_path_stay_text(self):
         with Bed() as bed:

@@ -42,8 +42,8 @@ class Shell(unittest.TestCase):
     def test_unknown_words_and_blanks(self):
         # (A tab typed at the prompt is the editor's completion key and never
         # reaches the shell; a tab inside a word is covered by the unit tests.)
-        got = self.run_lines('1', [b'Q', b'quit', b'he', b'   '])
-        self.assertEqual(got, [unknown(b'Q', LE_HELP), unknown(b'quit', LE_HELP),
+        got = self.run_lines('1', [b'Q', b'Quit', b'he', b'   '])
+        self.assertEqual(got, [unknown(b'Q', LE_HELP), unknown(b'Quit', LE_HELP),
                                unknown(b'he', LE_HELP), b'could not sdk_cmd_select\n'])
 
     def test_eleven_words_and_a_quoted_word(self):
@@ -61,6 +61,15 @@ class Shell(unittest.TestCase):
             setup_to_shell(bed, s, product='6')
             s.sendline('  q  ')
             self.assertEqual(s.wait(), 0)
+
+    def test_quit_and_exit_leave_like_q(self):
+        for word in ('quit', 'exit'):
+            with self.subTest(word=word), Bed() as bed:
+                s = bed.spawn()
+                setup_to_shell(bed, s, product='6')
+                s.sendline(word)
+                self.assertEqual(s.wait(), 0)
+                self.assertNotIn(b'Unknown command', s.output)
 
     def test_end_of_input_at_the_prompt_exits_0(self):
         with Bed() as bed:

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
 
 #include "app/console.h"
 #include "support/stdio_capture.h"
@@ -72,4 +73,29 @@ TEST(ReadLine, LineOfExactlyFieldMinusOneFits)
     EXPECT_EQ(console::read_line(field, sizeof(field)), Read::ok);
     EXPECT_EQ(std::string(field), std::string(14, 'b') + "\n");
     EXPECT_EQ(console::read_line(field, sizeof(field)), Read::too_long);
+}
+
+TEST(YesNo, EnterAndWordsInAnyCaseOtherAnswersAskAgain)
+{
+    using console::YesNo;
+    struct Case {
+        std::string input;
+        YesNo answer;
+        int questions;
+    };
+    for (const Case &c :
+         {Case{"\n", YesNo::yes, 1}, Case{" YeS \n", YesNo::yes, 1}, Case{"y", YesNo::yes, 1},
+          Case{"nO\n", YesNo::no, 1}, Case{"N\n", YesNo::no, 1},
+          Case{"ja\n\x1b[C\nn\n", YesNo::no, 3},
+          Case{std::string(70, 'y') + "\ny\n", YesNo::yes, 2}, Case{"maybe\n", YesNo::eof, 2}}) {
+        StdinFeed in(c.input);
+        testing_support::StdoutCapture cap;
+        YesNo got = console::ask_yes_no("Q? ");
+        std::string out = cap.text();
+        EXPECT_EQ(got, c.answer) << c.input;
+        int questions = 0;
+        for (size_t at = out.find("Q? "); at != std::string::npos; at = out.find("Q? ", at + 1))
+            questions++;
+        EXPECT_EQ(questions, c.questions) << out;
+    }
 }

@@ -208,8 +208,10 @@ TEST(MakeSysHelper, ExtraPackagesAskBeforeRepacking)
     const std::string warning_end = "You may lose your warranty if you continue\nPlease confirm "
                                     "these files are what you need\033[0m\nDo you still want to "
                                     "repack? [Y/n] ";
+    // "[Y/n]": n or no in any case refuses; other words ask again; end of
+    // input refuses too.
     for (const std::string &answer :
-         std::vector<std::string>{"n\n", "\nn\n", "yes\n", "", std::string(20, 'Y') + "\n"}) {
+         std::vector<std::string>{"n\n", "NO\n", "yess\n n \n", "", std::string(70, 'Y') + "\n"}) {
         SCOPED_TRACE(answer);
         Release rel(1, "r1", 2);
         rel.fake.push_read_no_line(); // diff
@@ -222,9 +224,15 @@ TEST(MakeSysHelper, ExtraPackagesAskBeforeRepacking)
         EXPECT_TRUE(contains(o.out, warning_end));
         EXPECT_TRUE(contains(o.out, "\nRemove your own file or all files in " + rel.d +
                                         "/packages/deb-files/ before you resume step 1\n"));
-        EXPECT_EQ(contains(o.out, " input repack cmd internal error"), answer.empty());
+        EXPECT_EQ(contains(o.out, " input repack cmd internal error"),
+                  answer.empty() || answer[0] == 'Y');
+        EXPECT_EQ(contains(o.out, "[Y/n] Unknown answer 'yess', please answer y or n\n"
+                                  "Do you still want to repack? [Y/n] \nRemove"),
+                  answer[0] == 'y');
     }
-    for (const char *answer : {"Y\n", "y\n"}) {
+    // Enter takes the offered "Y".
+    for (const char *answer : {"Y\n", "y\n", "\n", " Yes \n"}) {
+        SCOPED_TRACE(answer);
         Release rel(1, "r1", 2);
         rel.script("/x/build-system.sh\n", "/x/rootfs/system.ext4\n", "0\n", "0\n");
         Outcome o = rel.helper(answer);

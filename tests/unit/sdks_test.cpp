@@ -302,7 +302,7 @@ TEST(Hexagon, StopsWithOneOnEnterEndOfInputAndFailedSteps)
 TEST(Fastcv, RunsTheInstallerOnlyAfterYes)
 {
     for (const std::string &input :
-         {std::string("n\n"), std::string("yes\n"), std::string(), std::string(600, 'y')}) {
+         {std::string("n\n"), std::string("No\n"), std::string(), std::string(600, 'y')}) {
         FakeRunner fake;
         Seen r = call(sdk_dl_fastcv, input);
         EXPECT_EQ(r.result, 0);
@@ -312,7 +312,7 @@ TEST(Fastcv, RunsTheInstallerOnlyAfterYes)
             << r.out;
         EXPECT_TRUE(fake.calls().empty()) << input;
     }
-    for (const char *input : {"y\n", "Y\n"}) {
+    for (const char *input : {"y\n", "Y\n", "yes\n", "\n"}) {
         FakeRunner fake;
         Seen r = call(sdk_dl_fastcv, input, "/my sdk/");
         EXPECT_EQ(r.result, 0);

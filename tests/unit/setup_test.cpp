@@ -389,15 +389,55 @@ TEST_F(SetupTest, DeclinedOrUnrunnableDirectoryStepGivesMinusOne)
     }
 }
 
-TEST_F(SetupTest, OverlongAnswersAreRefused)
+TEST_F(SetupTest, OverlongAnswersAreRefusedAndYesNoAsksAgain)
 {
     FakeRunner fake;
     fake.push_read_line("0\n");
-    StdinFeed in("/" + std::string(600, 'q') + "\n/ok\nyy\n/ok\ny\n");
+    StdinFeed in("/" + std::string(600, 'q') + "\n/ok\nyy\nj\x1b[A\n\n");
     StdoutCapture cap;
-    EXPECT_EQ(set_target_path(), -1); // "yy" is no "y"
+    EXPECT_EQ(set_target_path(), 0); // Enter takes the offered "Y"
     EXPECT_STREQ(target_path, "/ok/");
+    const std::string proceed = "You are about to install the SDK to '/ok/'. Proceed [Y/n]? ";
     EXPECT_NE(cap.text().find("Answer too long, at most 511 characters\n"), std::string::npos);
+    EXPECT_NE(cap.text().find(proceed + "Unknown answer 'yy', please answer y or n\n" + proceed +
+                              "Answer contained control characters, please type it again\n" +
+                              proceed + "Setting it up ... done\n"),
+              std::string::npos)
+        << cap.text();
+}
+
+TEST_F(SetupTest, RelativeStoredPathIsUnreadableAndTildeUserIsNoHome)
+{
+    std::ofstream(dir_ + "/ostrelle_dir.txt") << "data/work \n";
+    FakeRunner fake;
+    fake.push_read_line("0\n");
+    StdinFeed in("No\n~other\n~/boards\n\n");
+    StdoutCapture cap;
+    EXPECT_EQ(set_target_path(), 0);
+    EXPECT_EQ(std::string(target_path), dir_ + "/boards/");
+    EXPECT_EQ(cap.text().find("set_target_path: read target dir file error\nTarget directory "
+                              "stored: " +
+                              dir_ + "/\n"),
+              0u);
+    EXPECT_NE(cap.text().find("You are not entering an absolute path"), std::string::npos);
+}
+
+TEST_F(SetupTest, RelativeHomeIsOfferedAsNoDefault)
+{
+    TempDir cwd;
+    ASSERT_EQ(chdir(cwd.path().c_str()), 0);
+    mkdir("rel", 0755);
+    setenv("HOME", "rel", 1);
+    FakeRunner fake;
+    fake.push_read_line("0\n");
+    StdinFeed in("\n~\n/abs\ny\n");
+    StdoutCapture cap;
+    EXPECT_EQ(set_target_path(), 0);
+    EXPECT_STREQ(target_path, "/abs/");
+    const std::string ask = "Enter absolute target directory for Image resources (overwrites "
+                            "existing files): \n";
+    const std::string refused = "You are not entering an absolute path, please re-enter one.\n\n";
+    EXPECT_EQ(cap.text().find(ask + refused + ask + refused + ask), 0u) << cap.text();
 }
 
 TEST_F(SetupTest, MissingHomeEndsTheProgram)
@@ -517,12 +557,11 @@ TEST_F(ReleaseTest, Kt5DialogueChoosesTheTag)
         const char *file;
         int platform;
     };
-    for (const Case &c : {Case{"1\n3\n", "kt5_lu_release_ver.txt", 1},
+    for (const Case &c : {Case{"1\n3\n1\n", "kt5_lu1.0_release_ver.txt", 1},
                           Case{"1\n2\n", "kt5_lu2.0_release_ver.txt", 1},
                           Case{"2\n1\n", "kt5_le1.0_release_ver.txt", 2},
-                          // A wrong answer leaves platform as it was (2 at start).
-                          Case{"7\n", "kt5_le_release_ver.txt", 0},
-                          Case{"11111111\n", "kt5_le_release_ver.txt", 0}}) {
+                          // Other answers are asked again.
+                          Case{"7\n11111111\n\x1b[B\n2\n0\n2\n", "kt5_le2.0_release_ver.txt", 2}}) {
         platform = 0;
         FakeRunner fake;
         serve_list(fake, "r s\n");

@@ -90,7 +90,7 @@ TEST(Shell, HelpListsTheLiveTable)
 
 TEST(Shell, UnknownWordsGiveTheHelpListing)
 {
-    for (const char *word : {"Q", "quit", "he", "help\tx", "helpx"})
+    for (const char *word : {"Q", "Quit", "he", "help\tx", "helpx"})
         EXPECT_EQ(run_line(2, word), "Unknown command '" + std::string(word) + "'\n\n" + le_help);
     EXPECT_EQ(run_line(1, "3"), std::string("Unknown command '3'\n\n") + lu_help);
 }

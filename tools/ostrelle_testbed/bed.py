@@ -476,15 +476,14 @@ FIXED_TAGS = {'kt1': '_le_', 'kt2': '_le_', 'kt3gen2': '_lu_', 'kt6': '_lu_',
 
 def platform_tag(product, platform=()):
     """The release-list tag the program will use for a product code and the
-    answers given to the kt5 platform questions."""
+    answers given to the kt5 platform questions (answers other than 1 and 2
+    are asked again, so they choose nothing)."""
     if product != 'kt5':
         return FIXED_TAGS[product]
-    answers = list(platform) + ['', '']
-    if answers[0] == '1':
-        return {'1': '_lu1.0_', '2': '_lu2.0_'}.get(answers[1], '_lu_')
-    if answers[0] == '2':
-        return {'1': '_le1.0_', '2': '_le2.0_'}.get(answers[1], '_le_')
-    return '_le_'
+    picks = [a for a in platform if a in ('1', '2')]
+    if len(picks) < 2:
+        raise ValueError('kt5 needs a platform and a generation answer: %r' % (platform,))
+    return '_%s%s.0_' % ('lu' if picks[0] == '1' else 'le', picks[1])
 
 
 def default_release(product, tag):

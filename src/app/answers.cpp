@@ -1,0 +1,97 @@
+// The answer source of the set-up dialogue.
+#include "app/answers.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "app/console.h"
+#include "app/exit_status.h"
+#include "app/session_log.h"
+
+namespace answers {
+
+namespace {
+
+// The command line's answers; empty strings stand for none given.
+options::Options given_answers;
+bool has_commands = false;
+
+const std::string *value(const std::string &answer)
+{
+    return answer.empty() ? nullptr : &answer;
+}
+
+} // namespace
+
+void configure(const options::Options &opts)
+{
+    given_answers = opts;
+    has_commands = !opts.commands.empty();
+}
+
+bool unattended(void)
+{
+    return has_commands;
+}
+
+const std::string *given(Question question)
+{
+    switch (question) {
+    case Question::target:
+        return value(given_answers.target);
+    case Question::product:
+        return value(given_answers.product);
+    case Question::platform:
+        return value(given_answers.platform);
+    case Question::release:
+        return value(given_answers.release);
+    case Question::email:
+        return value(given_answers.email);
+    case Question::password:
+        return value(given_answers.password_file);
+    case Question::confirm:
+        return nullptr;
+    }
+    return nullptr;
+}
+
+bool assume_yes(void)
+{
+    return given_answers.yes;
+}
+
+const char *option_for(Question question)
+{
+    switch (question) {
+    case Question::target:
+        return "--target DIR";
+    case Question::product:
+        return "--product NAME";
+    case Question::platform:
+        return "--platform NAME";
+    case Question::release:
+        return "--release NAME";
+    case Question::email:
+        return "--email ADDRESS";
+    case Question::password:
+        return "--password-file FILE";
+    case Question::confirm:
+        return "--yes";
+    }
+    return "";
+}
+
+void can_ask_or_exit(Question question)
+{
+    if (!has_commands || isatty(STDIN_FILENO))
+        return;
+    fflush(stdout);
+    fprintf(stderr, "ostrelle: standard input is not a terminal and nothing answers this "
+                    "question: give %s\n",
+            option_for(question));
+    session_log::note(std::string("no answer: give ") + option_for(question));
+    session_log::close(exit_status::usage);
+    console::exit_program(exit_status::usage);
+}
+
+} // namespace answers

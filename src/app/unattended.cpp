@@ -1,0 +1,231 @@
+// The list commands and the work commands of a run with commands.
+#include "app/unattended.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <json-c/json.h>
+#include <string>
+#include <vector>
+
+#include "app/catalog.h"
+#include "app/commands.h"
+#include "app/exit_status.h"
+#include "app/host.h"
+#include "app/layout.h"
+#include "app/resource_server.h"
+#include "app/session_log.h"
+#include "app/state.h"
+#include "app/ver_list.h"
+#include "utils/file.h"
+
+namespace unattended {
+
+namespace {
+
+int usage_error(const std::string &text)
+{
+    fprintf(stderr, "ostrelle: %s\n", text.c_str());
+    fprintf(stderr, "Try 'ostrelle --help'.\n");
+    return exit_status::usage;
+}
+
+// The product named by --product, or nullptr after the error line.
+const catalog::Product *wanted_product(const options::Options &opts, int &status)
+{
+    if (opts.product.empty()) {
+        status = usage_error("which product? give --product NAME");
+        return nullptr;
+    }
+    const catalog::Product *product = catalog::find_product(opts.product);
+    if (!product) {
+        std::string names;
+        for (const catalog::Product &p : catalog::products())
+            names += std::string(names.empty() ? "" : ", ") + p.code;
+        status = usage_error("unknown product '" + opts.product + "' (" + names + ")");
+    }
+    return product;
+}
+
+const catalog::Platform *wanted_platform(const options::Options &opts,
+                                         const catalog::Product &product, int &status)
+{
+    if (opts.platform.empty()) {
+        status = usage_error("which platform? give --platform NAME (" +
+                             catalog::platform_names(product) + ")");
+        return nullptr;
+    }
+    const catalog::Platform *platform = catalog::find_platform(product, opts.platform);
+    if (!platform)
+        status = usage_error("platform '" + opts.platform + "' does not fit " + product.code +
+                             " (" + catalog::platform_names(product) + ")");
+    return platform;
+}
+
+void print_json(json_object *doc)
+{
+    printf("%s\n", json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PRETTY |
+                                                           JSON_C_TO_STRING_NOSLASHESCAPE));
+    json_object_put(doc);
+}
+
+json_object *platform_array(const catalog::Product &product)
+{
+    json_object *list = json_object_new_array();
+    for (const catalog::Platform &platform : product.platforms)
+        json_object_array_add(list, json_object_new_string(platform.name));
+    return list;
+}
+
+int list_products(bool json)
+{
+    if (json) {
+        json_object *doc = json_object_new_array();
+        for (const catalog::Product &product : catalog::products()) {
+            json_object *entry = json_object_new_object();
+            json_object_object_add(entry, "product", json_object_new_string(product.code));
+            json_object_object_add(entry, "title", json_object_new_string(product.title));
+            json_object_object_add(entry, "platforms", platform_array(product));
+            json_object_array_add(doc, entry);
+        }
+        print_json(doc);
+        return exit_status::ok;
+    }
+    for (const catalog::Product &product : catalog::products())
+        printf("%-8s %-14s %s\n", product.code, product.title,
+               catalog::platform_names(product).c_str());
+    return exit_status::ok;
+}
+
+int list_platforms(const catalog::Product &product, bool json)
+{
+    if (json) {
+        json_object *doc = json_object_new_object();
+        json_object_object_add(doc, "product", json_object_new_string(product.code));
+        json_object_object_add(doc, "platforms", platform_array(product));
+        print_json(doc);
+        return exit_status::ok;
+    }
+    for (const catalog::Platform &platform : product.platforms)
+        printf("%s\n", platform.name);
+    return exit_status::ok;
+}
+
+// Points s_product at the global constant of this product code.
+void choose_product(const catalog::Product &product)
+{
+    for (const char *const *code : {&s_product_kt1, &s_product_kt2, &s_product_kt3gen2,
+                                    &s_product_kt5, &s_product_kt5n, &s_product_kt6,
+                                    &s_product_mx7200}) {
+        if (strcmp(*code, product.code) == 0)
+            s_product = *code;
+    }
+}
+
+int list_releases(const catalog::Product &product, const catalog::Platform &platform, bool json)
+{
+    choose_product(product);
+    char dir[] = "/tmp/ostrelle-list-XXXXXX";
+    if (!mkdtemp(dir)) {
+        perror("ostrelle: mkdtemp");
+        return exit_status::failed;
+    }
+    struct Cleanup {
+        const char *dir;
+        ~Cleanup()
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    } cleanup{dir};
+
+    const std::string name = std::string(product.code) + platform.tag + config_filename;
+    const std::string path = std::string(dir) + "/" + name;
+    host::run_wait(resource::fetch_cmd(host::quote(std::string(dir) + "/"), name, false),
+                   host::cmd_buffer, host::Effect::reads);
+    File list(fopen(path.c_str(), "r"));
+    if (!list) {
+        fprintf(stderr, "ostrelle: the release list %s could not be downloaded\n", name.c_str());
+        return exit_status::server;
+    }
+    long count = count_line_feeds(list.get());
+    rewind(list.get());
+    std::vector<avail_ver> vers;
+    if (read_avail_vers(list.get(), count, vers) != 0) {
+        fprintf(stderr, "ostrelle: the release list %s could not be read\n", name.c_str());
+        return exit_status::server;
+    }
+    if (json) {
+        json_object *doc = json_object_new_object();
+        json_object_object_add(doc, "product", json_object_new_string(product.code));
+        json_object_object_add(doc, "platform", json_object_new_string(platform.name));
+        json_object *releases = json_object_new_array();
+        for (size_t i = 0; i < vers.size(); i++) {
+            json_object *entry = json_object_new_object();
+            json_object_object_add(entry, "name", json_object_new_string(vers[i].ver_name));
+            json_object_object_add(entry, "sha256", json_object_new_string(vers[i].sha256sum));
+            json_object_object_add(entry, "latest", json_object_new_boolean(i == 0));
+            json_object_array_add(releases, entry);
+        }
+        json_object_object_add(doc, "releases", releases);
+        print_json(doc);
+        return exit_status::ok;
+    }
+    for (size_t i = 0; i < vers.size(); i++)
+        printf("%s  %s%s\n", vers[i].ver_name, vers[i].sha256sum, i == 0 ? "  (latest)" : "");
+    return exit_status::ok;
+}
+
+} // namespace
+
+int run_list(const options::Options &opts, options::Command command)
+{
+    if (command == options::Command::list_products)
+        return list_products(opts.json);
+    int status = exit_status::usage;
+    const catalog::Product *product = wanted_product(opts, status);
+    if (!product)
+        return status;
+    if (command == options::Command::list_platforms)
+        return list_platforms(*product, opts.json);
+    const catalog::Platform *platform = wanted_platform(opts, *product, status);
+    if (!platform)
+        return status;
+    return list_releases(*product, *platform, opts.json);
+}
+
+int run_commands(const options::Options &opts)
+{
+    for (options::Command command : opts.commands) {
+        const char *name = options::command_name(command);
+        int result = 1;
+        switch (command) {
+        case options::Command::download:
+            result = sdk_make_sys_helper();
+            break;
+        case options::Command::flash:
+            result = sdk_flash_full_helper();
+            break;
+        case options::Command::toolchain:
+            if (layout::is_lu()) {
+                printf("The SDK toolchain is for the LE platform only\n");
+                result = 1;
+            } else {
+                result = sdk_le_toolchain(0, nullptr);
+            }
+            break;
+        default:
+            break;
+        }
+        session_log::note(std::string("command ") + name + ": " + (result == 0 ? "ok" : "failed"));
+        if (result != 0) {
+            fflush(stdout);
+            fprintf(stderr, "ostrelle: %s failed\n", name);
+            return exit_status::failed;
+        }
+    }
+    return exit_status::ok;
+}
+
+} // namespace unattended

@@ -1,0 +1,19 @@
+// Runs with commands: the list commands, which print what the resource
+// server offers and exit, and the work commands (download, flash,
+// toolchain), run in order after the set-up with exit statuses that say how
+// the run went (app/exit_status.h).
+#pragma once
+
+#include "app/options.h"
+
+namespace unattended {
+
+// Prints the list the command asks for (as JSON with --json) and returns the
+// exit status: no host preparation, no sign-in.
+int run_list(const options::Options &opts, options::Command command);
+
+// Runs the work commands in order after the set-up; the first failure stops
+// the rest. Returns the exit status.
+int run_commands(const options::Options &opts);
+
+} // namespace unattended
