@@ -239,6 +239,25 @@ TEST_F(HostPreparation, APythonWithoutInstallableNameIsReportedOnce)
         << out;
 }
 
+TEST_F(HostPreparation, DryRunOnlyReadsAndShowsTheRest)
+{
+    TerminalStdin terminal;
+    host::set_dry_run(true);
+    FakeRunner fake;
+    for (const char *reply : {bionic, "1\n", bionic})
+        fake.push_read_line(reply);
+    StdoutCapture cap;
+    int status = prepare_host();
+    host::set_dry_run(false);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(fake.commands(), (Commands{policy_cmd, check_cmd, policy_cmd}));
+    EXPECT_NE(cap.text().find("installing ...\nwould run: sudo apt-get update\nwould run: sudo "
+                              "apt-get install python\nwould run: " +
+                              install_cmd + "\nwould run: " + link_cmd + "\n"),
+              std::string::npos)
+        << cap.text();
+}
+
 TEST_F(HostPreparation, ThreeFailedAttemptsGiveMinusOne)
 {
     TerminalStdin terminal;
