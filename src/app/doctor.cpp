@@ -10,7 +10,6 @@
 #include <dirent.h>
 #include <fstream>
 #include <json-c/json.h>
-#include <set>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
