@@ -6,12 +6,18 @@
 #include <cstring>
 #include <json-c/json.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 
+#include "app/answers.h"
 #include "app/console.h"
+#include "app/exit_status.h"
 #include "app/host.h"
 #include "app/setup.h"
+#include "app/session_log.h"
 #include "app/state.h"
+#include "utils/file.h"
 
 using console::green;
 using console::red;
@@ -119,7 +125,7 @@ int judge_reply(const host::Reply &reply)
 {
     if (!reply.has_line() || reply.line.size() > reply_max) {
         printf("%sAccount verification internal error.%s\n", red, reset);
-        return 1;
+        return 2;
     }
     int rs_status = 0;
     json_object *root = json_tokener_parse(reply.line.c_str());
@@ -141,16 +147,16 @@ int judge_reply(const host::Reply &reply)
         return 1;
     default:
         printf("%sAccount verification internal error.%s\n", red, reset);
-        return 1;
+        return 2;
     }
 }
 
-int check_vl_user(void)
-{
-    char username[256] = {};
-    char password[256] = {};
+namespace {
 
-    printf("\nVelmora Account Checking ...\n");
+// Asks for the e-mail line until one is given; username gets it without its
+// line end.
+void ask_email(char (&username)[256])
+{
     printf("Enter your Velmora user email: ");
     bool fits =
         console::ask_line_or_exit(username, sizeof(username), "check_vl_user", "get username");
@@ -165,9 +171,85 @@ int check_vl_user(void)
     size_t len = strlen(username);
     if (len > 0 && username[len - 1] == '\n')
         username[len - 1] = '\0';
+}
 
-    printf("Enter your Velmora password: ");
-    bool password_fits = read_password(password);
+[[noreturn]] void refuse_option(const std::string &text)
+{
+    fflush(stdout);
+    fprintf(stderr, "ostrelle: %s\n", text.c_str());
+    console::exit_program(exit_status::usage);
+}
+
+// The e-mail address given on the command line, checked as a typed line is.
+void given_email(const std::string &mail, char (&username)[256])
+{
+    if (console::has_control_bytes(mail))
+        refuse_option("the e-mail address contains control characters");
+    if (mail.size() >= sizeof(username) - 1)
+        refuse_option("the e-mail address is too long, at most 254 characters");
+    memcpy(username, mail.c_str(), mail.size() + 1);
+}
+
+// Reads the password as the first line of file ("-": of standard input).
+// Like ssh with a private key, a file that group or others may read is
+// refused: the password would not be the user's alone. Returns false when
+// the password is longer than the field.
+bool read_password_file(const std::string &file, char (&password)[256])
+{
+    FILE *in = stdin;
+    File owned;
+    if (file != "-") {
+        owned.reset(fopen(file.c_str(), "r"));
+        struct stat st {};
+        if (!owned || fstat(fileno(owned.get()), &st) != 0)
+            refuse_option("cannot read the password file " + file + ": " + strerror(errno));
+        if ((st.st_mode & 077) != 0)
+            refuse_option("the password file " + file +
+                          " is readable by group or others; make it private: chmod 600 " + file);
+        in = owned.get();
+    }
+    size_t len = 0;
+    bool fits = true;
+    int c;
+    while ((c = getc(in)) != EOF && c != '\n') {
+        if (len + 1 < sizeof(password))
+            password[len++] = static_cast<char>(c);
+        else
+            fits = false;
+    }
+    password[len] = '\0';
+    if (len > 0 && password[len - 1] == '\r')
+        password[--len] = '\0';
+    if (len == 0 && fits)
+        refuse_option("the password file " + file + " holds no password");
+    return fits;
+}
+
+} // namespace
+
+int check_vl_user(void)
+{
+    char username[256] = {};
+    char password[256] = {};
+
+    printf("\nVelmora Account Checking ...\n");
+    if (const std::string *mail = answers::given(answers::Question::email)) {
+        given_email(*mail, username);
+    } else {
+        answers::can_ask_or_exit(answers::Question::email);
+        ask_email(username);
+    }
+    session_log::answer("email", username, answers::given(answers::Question::email) ? "option"
+                                                                                   : "terminal");
+
+    bool password_fits;
+    if (const std::string *file = answers::given(answers::Question::password)) {
+        password_fits = read_password_file(*file, password);
+    } else {
+        answers::can_ask_or_exit(answers::Question::password);
+        printf("Enter your Velmora password: ");
+        password_fits = read_password(password);
+    }
 
     std::string body = sign_in_body(username, password);
     memset(password, 0, sizeof(password));
@@ -183,12 +265,15 @@ int check_vl_user(void)
 
 int sign_in(void)
 {
+    // An unattended run tries once: three wrong passwords can lock an account.
+    const int attempts = answers::unattended() ? 1 : 3;
     int trials = 0;
-    while (check_vl_user() != 0) {
+    int result;
+    while ((result = check_vl_user()) != 0) {
         printf("Something wrong, try again.\n");
-        if (++trials >= 3) {
+        if (++trials >= attempts) {
             printf("\n%sNeed a valid user account, exiting the manager ...%s\n", red, reset);
-            return -1;
+            return result == 2 ? -2 : -1;
         }
     }
     return 0;

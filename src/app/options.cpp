@@ -27,6 +27,7 @@ enum OptionId {
     opt_password_file,
     opt_json,
     opt_log,
+    opt_no_input,
 };
 
 // One option: its names, the name of its value in the usage text (nullptr
@@ -61,6 +62,9 @@ const OptionRow option_rows[] = {
      .help = "change nothing: print every command line that would install, download a "
              "package, unpack, remove, move, run as root or touch a board as \"would run: "
              "<line>\" and go on as if it had succeeded"},
+    {.long_name = "no-input", .id = opt_no_input, .arg = nullptr,
+     .help = "never read answers from the terminal: a question that no option answers "
+             "stops the run (status 2), as it does when standard input is not a terminal"},
     {.long_name = "json", .id = opt_json, .arg = nullptr,
      .help = "print the result of list or doctor as one JSON document"},
     {.long_name = "log", .id = opt_log, .arg = "FILE",
@@ -282,6 +286,9 @@ Parsed parse(int argc, char *argv[], Options &opts)
         case opt_json:
             opts.json = true;
             break;
+        case opt_no_input:
+            opts.no_input = true;
+            break;
         case opt_log:
             opts.log = optarg;
             break;
@@ -357,6 +364,11 @@ Parsed parse(int argc, char *argv[], Options &opts)
             return Parsed::usage_error;
         }
         opts.commands.push_back(found->command);
+    }
+    if (opts.no_input && opts.commands.empty()) {
+        fprintf(stderr, "ostrelle: --no-input needs a command (download, flash, toolchain)\n");
+        try_help();
+        return Parsed::usage_error;
     }
     for (Command command : opts.commands) {
         if (runs_alone(command) && opts.commands.size() > 1) {

@@ -34,6 +34,7 @@ struct Options {
     bool yes = false;          // -y, --yes: every confirmation goes on
     bool dry_run = false;      // -n, --dry-run
     bool json = false;         // --json
+    bool no_input = false;     // --no-input: never read the terminal
     std::string log;           // --log FILE
     std::vector<Command> commands; // in the order given
 };

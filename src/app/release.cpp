@@ -6,11 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "app/answers.h"
+#include "app/catalog.h"
 #include "app/console.h"
+#include "app/exit_status.h"
 #include "app/host.h"
 #include "app/layout.h"
 #include "app/resource_server.h"
 #include "app/setup.h"
+#include "app/session_log.h"
 #include "app/state.h"
 #include "app/ver_list.h"
 #include "utils/file.h"
@@ -67,8 +71,31 @@ const char *ask_kt5_platform(void)
     return "_le2.0_";
 }
 
+// The platform given on the command line for the chosen product, checked
+// against the platforms the product runs; sets platform and returns the tag.
+const char *given_platform(const std::string &name)
+{
+    const catalog::Product *product = catalog::find_product(s_product);
+    const catalog::Platform *chosen = product ? catalog::find_platform(*product, name) : nullptr;
+    if (!chosen) {
+        fflush(stdout);
+        fprintf(stderr, "ostrelle: platform '%s' does not fit %s (%s)\n", name.c_str(), s_product,
+                product ? catalog::platform_names(*product).c_str() : "");
+        console::exit_program(exit_status::usage);
+    }
+    session_log::answer("platform", chosen->name, "option");
+    platform = chosen->platform;
+    if (product->platforms.size() == 1)
+        printf("Use platform: %s platform", chosen->name);
+    else
+        printf("%sYou chose %s platform%s\n", yellow, chosen->name, reset);
+    return chosen->tag;
+}
+
 const char *choose_platform(void)
 {
+    if (const std::string *given = answers::given(answers::Question::platform))
+        return given_platform(*given);
     if (strcmp(s_product, s_product_kt1) == 0 || strcmp(s_product, s_product_kt2) == 0) {
         printf("Use platform: LE platform");
         platform = 2;
@@ -85,6 +112,7 @@ const char *choose_platform(void)
         platform = 1;
         return "_lu2.0_";
     }
+    answers::can_ask_or_exit(answers::Question::platform);
     return ask_kt5_platform();
 }
 
@@ -117,6 +145,55 @@ bool usable_release_name(const char *name)
 {
     return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
            strchr(name, '/') == nullptr;
+}
+
+// Makes ver the chosen release and says so.
+void select_release(const avail_ver &ver)
+{
+    snprintf(release_ver, sizeof(release_ver), "%s", ver.ver_name);
+    snprintf(check_sum, sizeof(check_sum), "%s", ver.sha256sum);
+    printf("Selected version: %s\n", release_ver);
+    const char *rule = "--------------------------------------------------------";
+    printf("\n%s%s%s\n", green, rule, reset);
+    printf("%sSDK has been successfully set up and is ready to be used%s\n", green, reset);
+    printf("%sType 'help' for commands%s\n", green, reset);
+    printf("%s%s%s\n", green, rule, reset);
+}
+
+[[noreturn]] void refuse_release(const std::string &text)
+{
+    fflush(stdout);
+    fprintf(stderr, "ostrelle: %s\n", text.c_str());
+    console::exit_program(exit_status::usage);
+}
+
+// The release given on the command line: "latest" for the first entry, else
+// the entry of that name. An unknown name is refused with the names listed.
+int take_given_release(const std::string &name, const std::vector<avail_ver> &vers)
+{
+    const avail_ver *chosen = nullptr;
+    if (name == "latest") {
+        chosen = &vers[0];
+    } else {
+        for (const avail_ver &ver : vers) {
+            if (name == ver.ver_name) {
+                chosen = &ver;
+                break;
+            }
+        }
+    }
+    if (!chosen) {
+        std::string names;
+        for (const avail_ver &ver : vers)
+            names += std::string(names.empty() ? "" : ", ") + ver.ver_name;
+        refuse_release("unknown release '" + name + "'; the list has: " + names);
+    }
+    if (!usable_release_name(chosen->ver_name))
+        refuse_release(std::string("release name '") + chosen->ver_name +
+                       "' is not a usable file name");
+    session_log::answer("release", chosen->ver_name, "option");
+    select_release(*chosen);
+    return 0;
 }
 
 } // namespace
@@ -162,6 +239,9 @@ int check_version(void)
     list.reset();
 
     offer(avail_vers);
+    if (const std::string *given = answers::given(answers::Question::release))
+        return take_given_release(*given, avail_vers);
+    answers::can_ask_or_exit(answers::Question::release);
     for (;;) {
         char ans[8] = {};
         bool refused = false;
@@ -180,14 +260,8 @@ int check_version(void)
                 refused = true;
                 break;
             }
-            snprintf(release_ver, sizeof(release_ver), "%s", ver.ver_name);
-            snprintf(check_sum, sizeof(check_sum), "%s", ver.sha256sum);
-            printf("Selected version: %s\n", release_ver);
-            const char *rule = "--------------------------------------------------------";
-            printf("\n%s%s%s\n", green, rule, reset);
-            printf("%sSDK has been successfully set up and is ready to be used%s\n", green, reset);
-            printf("%sType 'help' for commands%s\n", green, reset);
-            printf("%s%s%s\n", green, rule, reset);
+            session_log::answer("release", ver.ver_name, "terminal");
+            select_release(ver);
             return 0;
         }
         if (!refused)

@@ -14,11 +14,12 @@ void print_version(void);
 int prepare_host(void); // 0 to go on; 1 or -1 is the program's exit status
 
 // Sign-in (account.cpp).
-int check_vl_user(void); // 0 signed in, 1 this attempt failed
-int sign_in(void);       // up to three attempts; 0 signed in, -1 after the third failure
+int check_vl_user(void); // 0 signed in, 1 refused, 2 the server gave no usable answer
+int sign_in(void); // three attempts (one with commands); 0, -1 refused, -2 no usable answer
 // "mail=..&pwd=.." with both values form-encoded; plain addresses stay as typed.
 std::string sign_in_body(std::string_view mail, std::string_view password);
-// Judges the account server's reply and prints the verdict: 0 signed in, 1 not.
+// Judges the account server's reply and prints the verdict: 0 signed in, 1 refused,
+// 2 no usable answer.
 int judge_reply(const host::Reply &reply);
 
 // Target directory and product (target.cpp).

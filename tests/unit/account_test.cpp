@@ -49,8 +49,11 @@ TEST(Reply, StatusDecides)
     EXPECT_EQ(judge(line("{\"status\": 1}\n")).result, 0);
     EXPECT_EQ(judge(line("{\"status\": 0}\n")).out, none_msg);
     EXPECT_EQ(judge(line("{\"status\": -1}\n")).out, wrong_msg);
+    EXPECT_EQ(judge(line("{\"status\": 0}\n")).result, 1);
+    EXPECT_EQ(judge(line("{\"status\": -1}\n")).result, 1);
+    // An answer that says nothing usable is told apart from a refusal.
     Judged other = judge(line("{\"status\": 2}\n"));
-    EXPECT_EQ(other.result, 1);
+    EXPECT_EQ(other.result, 2);
     EXPECT_EQ(other.out, error_msg);
 }
 
@@ -139,7 +142,8 @@ TEST(SignIn, ThreeFailuresEndTheSignIn)
     fake.push_read_no_line();
     StdinFeed in("a\nb\nc\nd\ne\nf\n");
     StdoutCapture cap;
-    EXPECT_EQ(sign_in(), -1);
+    // The last attempt got no usable answer.
+    EXPECT_EQ(sign_in(), -2);
     std::string out = cap.text();
     EXPECT_EQ(fake.calls().size(), 3u);
     EXPECT_NE(out.find(error_msg + "Something wrong, try again.\n\n\033[31mNeed a valid user "
