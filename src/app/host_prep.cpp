@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/answers.h"
 #include "app/console.h"
 #include "app/host.h"
 #include "app/host_probe.h"
@@ -38,9 +39,9 @@ void print_version(void)
 
 namespace {
 
-// How the package commands run: as root or through sudo, and when standard
-// input is not a terminal, with -y and their input from /dev/null, so that
-// apt never consumes answers a script pipes to this program.
+// How the package commands run: as root or through sudo, and, unless apt may
+// ask on the terminal, with -y and their input from /dev/null, so that apt
+// never consumes answers a script pipes to this program.
 struct Apt {
     const char *sudo;  // "" as root, else "sudo "
     const char *yes;   // "-y " or ""
@@ -94,8 +95,10 @@ int update_and_install(const probe::PackageNames &wanted)
                red, probe::join(wanted.install).c_str(), reset);
         return -1;
     }
-    bool terminal = isatty(STDIN_FILENO);
-    Apt apt{sudo, terminal ? "" : "-y ", terminal ? "" : " < /dev/null"};
+    // apt asks on a terminal, as ever, unless a run with commands said
+    // --no-input or --yes.
+    bool ask = isatty(STDIN_FILENO) && answers::terminal_answers() && !answers::assume_yes();
+    Apt apt{sudo, ask ? "" : "-y ", ask ? "" : " < /dev/null"};
 
     if (host::run(host::format("%sapt-get update%s", apt.sudo, apt.input)) < 0)
         puts("apt update internal error");

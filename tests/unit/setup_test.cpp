@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/answers.h"
 #include "app/setup.h"
 #include "app/state.h"
 #include "support/fake_runner.h"
@@ -160,6 +161,24 @@ TEST_F(HostPreparation, CurrentHostsGetSuccessorsAndAptReadsNoInput)
                         "\"/usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1\" ]; then sudo ln -sf "
                         "/usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 "
                         "/lib/ld-linux-aarch64.so.1; fi"}));
+}
+
+TEST_F(HostPreparation, NoInputOrYesKeepsAptFromAskingOnTheTerminal)
+{
+    TerminalStdin terminal;
+    for (bool no_input : {true, false}) {
+        options::Options opts;
+        opts.commands = {options::Command::download};
+        (no_input ? opts.no_input : opts.yes) = true;
+        answers::configure(opts);
+        FakeRunner fake;
+        for (const char *reply : {bionic, "1\n", bionic, "0\n"})
+            fake.push_read_line(reply);
+        StdoutCapture cap;
+        prepare_host();
+        answers::configure(options::Options{});
+        EXPECT_EQ(fake.commands()[4], "sudo apt-get install -y python < /dev/null");
+    }
 }
 
 TEST_F(HostPreparation, AsRootNothingGoesThroughSudo)
