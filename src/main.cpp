@@ -4,7 +4,8 @@
 //
 // Where the program ends, and with which status:
 //   main, below          0 after --help or --version, 2 for a usage error;
-//                        a list command's status; without commands
+//                        a list command's status; doctor's 0 or 1;
+//                        without commands
 //                        prepare_host's 1 or -1, -1 after three failed
 //                        sign-ins, -1 for a declined or failed target
 //                        directory, run_shell's 0 (or -1 without an event
@@ -21,6 +22,7 @@
 
 #include "app/answers.h"
 #include "app/console.h"
+#include "app/doctor.h"
 #include "app/exit_status.h"
 #include "app/host.h"
 #include "app/options.h"
@@ -38,7 +40,7 @@ options::Options opts;
 // records the status and a run with commands ends with its result line.
 int finish(int status)
 {
-    if (!opts.commands.empty() && !options::is_list(opts.commands[0]))
+    if (!opts.commands.empty() && !options::runs_alone(opts.commands[0]))
         unattended::print_result_line(opts, status);
     fflush(stdout);
     session_log::close(status);
@@ -49,7 +51,7 @@ int finish(int status)
 // console::exit_program (a question nobody answers, end of input, ...).
 void on_exit_program(int status)
 {
-    if (!opts.commands.empty() && !options::is_list(opts.commands[0]))
+    if (!opts.commands.empty() && !options::runs_alone(opts.commands[0]))
         unattended::print_result_line(opts, status);
 }
 
@@ -81,6 +83,9 @@ int main(int argc, char *argv[])
     }
     console::use_colours(options::colours_wanted(opts.colour));
     host::set_dry_run(opts.dry_run);
+    // The doctor only reads: it runs before the run's log is opened.
+    if (!opts.commands.empty() && opts.commands[0] == options::Command::doctor)
+        return finish(doctor_run(opts.json));
     session_log::open(opts.log, argc, argv);
 
     if (!opts.commands.empty() && options::is_list(opts.commands[0]))

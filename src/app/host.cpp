@@ -1,6 +1,7 @@
 // Running shell commands: the real runner and the composition helpers.
 #include "app/host.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -150,6 +151,29 @@ class RealRunner : public Runner {
         return reply;
     }
 
+    Reply read_all(const std::string &cmd, size_t max_bytes) override
+    {
+        Reply reply;
+        Child child = spawn(cmd, Pipe::read);
+        if (child.pid < 0)
+            return reply;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(child.fd, buf, sizeof(buf))) != 0) {
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                break;
+            }
+            size_t room = max_bytes - std::min(max_bytes, reply.line.size());
+            reply.line.append(buf, std::min(static_cast<size_t>(n), room));
+        }
+        close(child.fd);
+        reply.outcome = reply.line.empty() ? Outcome::no_line : Outcome::line;
+        reply.status = exit_status(wait_for(child.pid));
+        return reply;
+    }
+
     int write(const std::string &cmd) override
     {
         Child child = spawn(cmd, Pipe::write);
@@ -279,6 +303,15 @@ Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer, Effe
     if (skipped(cmd, effect))
         return dry_reply();
     return logged(cmd, [&] { return current->read(cmd, line_buffer); }, reply_status);
+}
+
+Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect effect)
+{
+    if (!fits(cmd, buffer))
+        return Reply{};
+    if (skipped(cmd, effect))
+        return Reply{Outcome::no_line, {}, 0};
+    return logged(cmd, [&] { return current->read_all(cmd, max_bytes); }, reply_status);
 }
 
 Reply probe(const std::string &cmd, size_t buffer, Effect effect)

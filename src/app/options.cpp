@@ -66,7 +66,7 @@ const OptionRow option_rows[] = {
      .help = "never read answers from the terminal: a question that no option answers "
              "stops the run (status 2), as it does when standard input is not a terminal"},
     {.long_name = "json", .id = opt_json, .arg = nullptr,
-     .help = "print the result of list as one JSON document"},
+     .help = "print the result of list or doctor as one JSON document"},
     {.long_name = "log", .id = opt_log, .arg = "FILE",
      .help = "write the run's log to FILE instead of the log directory"},
     {.long_name = "color", .id = opt_color, .arg = "WHEN",
@@ -96,6 +96,12 @@ const CommandRow command_rows[] = {
      .help = "print the platforms of --product"},
     {.command = Command::list_releases, .words = "list releases",
      .help = "print the releases of --product on --platform, latest first"},
+    {.command = Command::doctor, .words = "doctor",
+     .help = "check the host for everything the commands need (packages, loader link, tools, "
+             "access to the board in download mode, ModemManager, qcserial, free space, the "
+             "servers and their certificates, the clock): one line per check with its fix; "
+             "reads only, needs no root, writes nothing; exit status 0 when no check fails, "
+             "1 otherwise"},
 };
 
 void try_help(void)
@@ -190,8 +196,9 @@ void print_usage(FILE *out)
                   "target directory is declined. With commands: 0 when every command succeeded; "
                   "1 when a command failed (the commands after it do not run); 3 when the "
                   "sign-in was refused; 4 when the host is not ready; 5 when a server could not "
-                  "be used. Always: 2 for a usage error or a question that no option answers "
-                  "when standard input is not a terminal; 128+n when ended by signal n.",
+                  "be used. doctor: 0 when no check fails, 1 otherwise. Always: 2 for a usage "
+                  "error or a question that no option answers when standard input is not a "
+                  "terminal; 128+n when ended by signal n.",
                   2, 0);
 }
 
@@ -208,6 +215,11 @@ bool is_list(Command command)
 {
     return command == Command::list_products || command == Command::list_platforms ||
            command == Command::list_releases;
+}
+
+bool runs_alone(Command command)
+{
+    return is_list(command) || command == Command::doctor;
 }
 
 bool colours_wanted(Colour colour)
@@ -359,7 +371,7 @@ Parsed parse(int argc, char *argv[], Options &opts)
         return Parsed::usage_error;
     }
     for (Command command : opts.commands) {
-        if (is_list(command) && opts.commands.size() > 1) {
+        if (runs_alone(command) && opts.commands.size() > 1) {
             fprintf(stderr, "ostrelle: '%s' runs on its own\n", command_name(command));
             try_help();
             return Parsed::usage_error;

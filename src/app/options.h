@@ -19,6 +19,7 @@ enum class Command {
     list_products,  // "list products"
     list_platforms, // "list platforms" (needs --product)
     list_releases,  // "list releases" (needs --product and --platform)
+    doctor,         // read-only check of the host (no set-up)
 };
 
 // What the command line asked for. Empty strings are answers not given.
@@ -44,6 +45,10 @@ const char *command_name(Command command);
 // True for the commands that only print a list (no host preparation, no
 // sign-in).
 bool is_list(Command command);
+
+// True for the commands that run on their own, without the set-up: the list
+// commands and doctor.
+bool runs_alone(Command command);
 
 enum class Parsed {
     run,         // go on with the program
