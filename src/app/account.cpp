@@ -10,6 +10,7 @@
 
 #include "app/console.h"
 #include "app/host.h"
+#include "app/resource_server.h"
 #include "app/setup.h"
 #include "app/state.h"
 
@@ -86,8 +87,8 @@ host::Reply post_sign_in(const std::string &body)
         return host::Reply{};
     // A server that accepts the connection but never answers would otherwise
     // hold the sign-in for wget's defaults (20 tries of 15 minutes each).
-    std::string cmd = "wget --no-check-certificate --post-file " + host::quote(file.path) + " " +
-                      account_url + "/ldap.php -q -O - -T 30 -t 1";
+    std::string cmd = "wget" + resource::tls_options() + " --post-file " + host::quote(file.path) +
+                      " " + account_url + "/ldap.php -q -O - -T 30 -t 1";
     return host::first_line(cmd, 512);
 }
 
@@ -178,6 +179,13 @@ int check_vl_user(void)
     }
     host::Reply reply = post_sign_in(body);
     std::fill(body.begin(), body.end(), '\0');
+    if (reply.status > 0) {
+        // wget failed (a certificate that is not trusted, no network, a
+        // server error): whatever it printed is not an answer of the server.
+        judge_reply(host::Reply{});
+        resource::explain_failure(reply.status, std::string(account_url) + "/ldap.php");
+        return 1;
+    }
     return judge_reply(reply);
 }
 

@@ -20,20 +20,21 @@ struct Job {
     std::string path;       // the package file, as the program opens it
     std::string path_arg;   // the same, quoted for a command line
     std::string fetch;      // the wget command that fetches (or continues) it
+    std::string url;        // the URL it fetches, named when a fetch fails
     std::string digest;     // the expected SHA-256 text
     std::string unpack_arg; // directory it unpacks into, quoted
 
-    const char *announce_fetch;   // printed before the first fetch; nullptr for none
-    const char *fetch_step;       // "<who>: <fetch_step> internal error" when wget cannot start
-    const char *differs_noun;     // "Downloaded <noun> is different from the offical one"
-    const char *again_noun;       // "Downloading <noun> again ..."
-    const char *error_noun;       // red "Download <noun> error, check your internet condition"
-    const char *verified_green;   // green line once the digest agrees; nullptr for none
-    const char *unpacking;        // plain line before unzip; nullptr for none
-    const char *unzip_step;       // "<who>: <unzip_step> internal error" when unzip cannot start
-    const char *unpack_failed;    // red line when unzip fails
-    const char *unpacked_plain;   // plain line after a good unzip; nullptr for none
-    const char *unpacked_green;   // green line after a good unzip; nullptr for none
+    const char *announce_fetch; // printed before the first fetch; nullptr for none
+    const char *fetch_step;     // "<who>: <fetch_step> internal error" when wget cannot start
+    const char *differs_noun;   // "Downloaded <noun> is different from the offical one"
+    const char *again_noun;     // "Downloading <noun> again ..."
+    const char *error_noun;     // red "Download <noun> error, check your internet condition"
+    const char *verified_green; // green line once the digest agrees; nullptr for none
+    const char *unpacking;      // plain line before unzip; nullptr for none
+    const char *unzip_step;     // "<who>: <unzip_step> internal error" when unzip cannot start
+    const char *unpack_failed;  // red line when unzip fails
+    const char *unpacked_plain; // plain line after a good unzip; nullptr for none
+    const char *unpacked_green; // green line after a good unzip; nullptr for none
 };
 
 // Runs the job and prints its progress and failures. 0 when the package is

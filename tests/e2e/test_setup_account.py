@@ -6,6 +6,7 @@ import os
 import urllib.parse
 import unittest
 
+from faults import SERVER_ERROR, fetch_failed
 from ostrelle_testbed.bed import GREEN, RED, RESET, TESTBED_HTTPS, Bed
 
 OK = GREEN + b'Successful authentication.' + RESET + b'\n\n'
@@ -92,7 +93,8 @@ class Account(unittest.TestCase):
             bed.mirror.fail('/ldap.php', 500)
             s = bed.spawn()
             attempt(s)
-            self.assertTrue(s.expect(AGAIN).endswith(INTERNAL + AGAIN))
+            self.assertTrue(s.expect(AGAIN).endswith(
+                INTERNAL + fetch_failed('/ldap.php', SERVER_ERROR) + AGAIN))
 
     def test_password_never_on_a_command_line_and_reaches_the_server_intact(self):
         with Bed() as bed:
@@ -116,7 +118,7 @@ os.execv(sys.executable, [sys.executable, os.path.join(FAKES_DIR, 'wget')] + arg
             s.expect(OK)
             s.expect('Enter absolute target directory')
             wget = bed.tool_log('wget')[0]
-            self.assertEqual(wget[:2], ['--no-check-certificate', '--post-file'])
+            self.assertEqual(wget[:2], bed.tls_args() + ['--post-file'])
             self.assertEqual(wget[3:], [TESTBED_HTTPS + '/ldap.php', '-q', '-O', '-',
                                        '-T', '30', '-t', '1'])
             self.assertFalse(any(password in a or 'pwd' in a for a in wget))

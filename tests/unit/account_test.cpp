@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/resource_server.h"
 #include "app/setup.h"
 #include "support/fake_runner.h"
 #include "support/stdio_capture.h"
@@ -97,7 +98,7 @@ TEST(SignIn, PasswordTravelsInAPrivateFileNeverOnTheCommandLine)
     std::string body, path;
     mode_t mode = 0;
     fake.on_call = [&](const FakeRunner::Call &call) {
-        const std::string prefix = "wget --no-check-certificate --post-file ";
+        const std::string prefix = "wget" + resource::tls_options() + " --post-file ";
         ASSERT_EQ(call.cmd.compare(0, prefix.size(), prefix), 0) << call.cmd;
         path = call.cmd.substr(prefix.size(), call.cmd.find(' ', prefix.size()) - prefix.size());
         struct stat st {};
@@ -115,7 +116,7 @@ TEST(SignIn, PasswordTravelsInAPrivateFileNeverOnTheCommandLine)
     EXPECT_EQ(check_vl_user(), 0);
     std::string out = cap.text();
     ASSERT_EQ(fake.calls().size(), 1u);
-    EXPECT_EQ(fake.calls()[0].cmd, "wget --no-check-certificate --post-file " + path +
+    EXPECT_EQ(fake.calls()[0].cmd, "wget" + resource::tls_options() + " --post-file " + path +
                                        " https://127.0.0.1:8443/ldap.php -q -O - -T 30 -t 1");
     EXPECT_EQ(fake.calls()[0].line_buffer, 512u);
     EXPECT_EQ(mode, 0600u);
@@ -146,6 +147,20 @@ TEST(SignIn, ThreeFailuresEndTheSignIn)
                                    "account, exiting the manager ...\033[0m\n"),
               std::string::npos)
         << out;
+}
+
+TEST(SignIn, FailedWgetIsNamedAndWhatItPrintedIsNoAnswer)
+{
+    FakeRunner fake;
+    host::Reply reply = line("{\"status\": 1}\n");
+    reply.status = 5;
+    fake.push_read(reply);
+    StdinFeed in("me@x.org\npw\n");
+    StdoutCapture cap;
+    EXPECT_EQ(check_vl_user(), 1);
+    EXPECT_NE(cap.text().find(error_msg + "Fetching https://127.0.0.1:8443/ldap.php failed: the "
+                                          "certificate of 127.0.0.1:8443 is not trusted"),
+              std::string::npos);
 }
 
 TEST(SignIn, OverlongEmailAskedAgainOverlongPasswordFailsUnsent)

@@ -24,9 +24,9 @@ using Kind = FakeRunner::Kind;
 
 std::string fetch_line(const std::string &dir, const std::string &url_file)
 {
-    return "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate "
-           "--show-progress -P " +
-           dir + " '" + resource_url + "/uploads/web/ostrelle/kt5/sdk/" + url_file + "'";
+    return "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" + resource::tls_options() +
+           " --show-progress -P " + dir + " '" + resource_url + "/uploads/web/ostrelle/kt5/sdk/" +
+           url_file + "'";
 }
 
 struct Outcome {
@@ -239,7 +239,7 @@ TEST(ResourceServer, ValuesInsideTheUrlQuotes)
     EXPECT_EQ(resource::inside_quotes("a b"), "''a b''");
     EXPECT_EQ(resource::inside_quotes(""), "''''");
     EXPECT_EQ(resource::fetch_cmd("/t/files/", "kt5_le_toolchain_ver.txt", false),
-              std::string("wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp "
-                          "--no-check-certificate -P /t/files/ '") +
-                  resource_url + "/uploads/web/ostrelle/kt5/sdk/kt5_le_toolchain_ver.txt'");
+              "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" + resource::tls_options() +
+                  " -P /t/files/ '" + resource_url +
+                  "/uploads/web/ostrelle/kt5/sdk/kt5_le_toolchain_ver.txt'");
 }

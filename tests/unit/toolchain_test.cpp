@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/commands.h"
+#include "app/resource_server.h"
 #include "release_fixture.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
@@ -32,7 +33,8 @@ struct Toolchain {
         std::string text = list ? list : "";
         bool write = list != nullptr;
         fake.on_call = [this, text, write](const FakeRunner::Call &call) {
-            if (write && call.kind == FakeRunner::Kind::system && call.cmd.rfind("wget", 0) == 0)
+            if (write && call.kind == FakeRunner::Kind::system &&
+                call.cmd.find("wget ") != std::string::npos)
                 dir.write(list_rel, text);
         };
     }
@@ -46,8 +48,8 @@ struct Toolchain {
 
     std::string wget(const std::string &dir_text, const std::string &file, bool progress) const
     {
-        return std::string("wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp "
-                           "--no-check-certificate") +
+        return std::string(progress ? "" : "ulimit -f 2049; ") +
+               "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" + resource::tls_options() +
                (progress ? " --show-progress" : "") + " -P " + dir_text + " '" + resource_url +
                "/uploads/web/ostrelle/kt5/sdk/" + file + "'";
     }
@@ -230,8 +232,8 @@ TEST(Toolchain, HostileNamesAreQuoted)
     // Each path of the release is one quoted word.
     const std::string sdk = "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain'";
     const std::string zip = "'r1;touch${IFS}x-sdk.zip'";
-    const std::string path = "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain/" +
-                             "r1;touch${IFS}x-sdk.zip'";
+    const std::string path =
+        "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain/" + "r1;touch${IFS}x-sdk.zip'";
     auto cmds = tc.fake.commands();
     ASSERT_EQ(cmds.size(), 4u);
     EXPECT_EQ(cmds[1], tc.wget(sdk, "'" + zip + "'", true));
