@@ -13,9 +13,13 @@
 
 #include "app/setup.h"
 #include "app/shell.h"
+#include "app/standard_fds.h"
 
 int main()
 {
+    // Before any file is opened: a closed standard descriptor would be
+    // given to the first file the program opens.
+    open_closed_standard_fds();
     // The line editor reads descriptor 0 itself: no answer bytes may wait
     // in a stdio buffer when the shell starts (a run driven by a pipe).
     setvbuf(stdin, nullptr, _IONBF, 0);

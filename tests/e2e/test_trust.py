@@ -2,12 +2,15 @@
 each scenario plays one attacker and shows that the attack fails and that
 the user is told why."""
 
+import glob
 import os
+import signal
+import subprocess
 import time
 import unittest
 
 from faults import fetch_failed
-from ostrelle_testbed.bed import RED, RESET, TLS_VERIFY, Bed, set_target, sign_in
+from ostrelle_testbed.bed import RED, RESET, TLS_VERIFY, Bed, program_path, set_target, sign_in
 from release_packages import url_path
 
 INTERNAL = RED + b'Account verification internal error.' + RESET + b'\n'
@@ -46,6 +49,55 @@ class UntrustedServer(unittest.TestCase):
             # The handshake failed before any request: no password, no file.
             self.assertEqual(bed.mirror.requests, [])
             self.assertFalse(os.path.exists(os.path.join(bed.target, 'files', list_name)))
+
+
+def files_holding(directory, secret):
+    """The files below directory whose content holds secret."""
+    found = []
+    for root, _, files in os.walk(directory):
+        for name in files:
+            path = os.path.join(root, name)
+            try:
+                with open(path, 'rb') as f:
+                    if secret in f.read():
+                        found.append(path)
+            except OSError:
+                pass
+    return found
+
+
+class SignInSecrets(unittest.TestCase):
+    def test_a_sign_in_killed_while_it_waits_leaves_no_password_behind(self):
+        with Bed() as bed:
+            def slow_reply(body):
+                time.sleep(3)
+                return b'{"status": 1}\n'
+            bed.mirror.set_ldap_reply(slow_reply)
+            before = set(glob.glob('/tmp/ostrelle-signin-*'))
+            s = bed.spawn()
+            sign_in(s, 'me@example.com', 'pw-at-rest-4711')
+            deadline = time.monotonic() + 20
+            while not bed.mirror.requests_for('/ldap.php') and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(bed.mirror.requests_for('/ldap.php'))
+            os.kill(s.pid, signal.SIGTERM)
+            self.assertEqual(s.wait(), -signal.SIGTERM)
+            self.assertEqual(set(glob.glob('/tmp/ostrelle-signin-*')) - before, set())
+            self.assertEqual(files_holding(bed.tmp, b'pw-at-rest-4711'), [])
+            # The body went by a descriptor, never by a name.
+            post_file = bed.tool_log('wget')[0]
+            self.assertTrue(post_file[post_file.index('--post-file') + 1].startswith('/dev/fd/'))
+
+    def test_with_standard_output_closed_the_messages_are_not_posted(self):
+        with Bed() as bed:
+            # Descriptor 1 closed: the first file the program opens would
+            # get its number and its messages.
+            proc = subprocess.run(['/bin/sh', '-c', 'exec "$0" >&-', program_path()],
+                                  input=b'me@example.com\nsecret\n', stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, env=bed.env(), cwd=bed.tmp, timeout=60)
+            self.assertEqual(proc.returncode, 1, proc.stderr)
+            self.assertEqual([r.body for r in bed.mirror.requests_for('/ldap.php')],
+                             [b'mail=me@example.com&pwd=secret'])
 
 
 class HostileLists(unittest.TestCase):
