@@ -10,6 +10,7 @@
 #include "app/console.h"
 #include "app/host.h"
 #include "app/layout.h"
+#include "app/release_tree.h"
 #include "app/state.h"
 
 namespace {
@@ -71,6 +72,9 @@ int sdk_make_sys_helper(void)
         return 1;
     }
     if (!layout::is_lu()) {
+        // The LE release is complete once unpacked: command "2" may flash it.
+        if (!release_tree::write_record())
+            return 1;
         printf("%sDownload LE resources ... Done%s\n", console::green, console::reset);
         return 0;
     }
@@ -167,6 +171,9 @@ int sdk_make_sys_helper(void)
         puts("check mv status internal error");
         return 1;
     }
+    // Only a repack that went through completes an LU release.
+    if (moved.is("0\n") && !release_tree::write_record())
+        return 1;
     if (moved.is("0\n")) {
         printf("\n%sMove sparse images to full_build ...done%s\n", console::green, console::reset);
         printf("%sYou may proceed to flash full_build to your device%s\n", console::green,

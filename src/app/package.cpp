@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "app/archive.h"
 #include "app/console.h"
 #include "app/host.h"
 #include "app/resource_server.h"
@@ -85,12 +86,23 @@ int fetch_verify_unpack(const Job &job)
         printf("%s%s%s\n", console::green, job.verified_green, console::reset);
     if (job.unpacking)
         puts(job.unpacking);
-    int unzipped = host::pass_through_status("unzip -o " + job.path_arg + " -d " + job.unpack_arg);
-    if (unzipped < 0) {
+    switch (archive::unpack({.zip_arg = job.path_arg,
+                             .dir = job.unpack_dir,
+                             .prefix = job.top,
+                             .record = job.record})) {
+    case archive::Result::ok:
+        break;
+    case archive::Result::cannot_start:
         printf("%s: %s internal error\n", job.who, job.unzip_step);
         return 1;
-    }
-    if (!unpacked(unzipped)) {
+    case archive::Result::refused:
+        // The digest only says that the server meant this package; a package
+        // that writes outside its directory is not kept either way.
+        puts("Removing refused package");
+        if (host::run("rm " + job.path_arg) < 0)
+            printf("%s: remove corrupted file internal error\n", job.who);
+        return 1;
+    case archive::Result::failed:
         printf("%s%s%s\n", console::red, job.unpack_failed, console::reset);
         return 1;
     }

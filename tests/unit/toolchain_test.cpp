@@ -17,6 +17,7 @@ using testing_support::FakeRunner;
 using testing_support::Globals;
 using testing_support::StdoutCapture;
 using testing_support::TempDir;
+using testing_support::without_random;
 
 namespace {
 
@@ -30,6 +31,8 @@ struct Toolchain {
     // list: what the list fetch leaves, or nullptr for nothing.
     Toolchain(const char *release, const char *list) : globals(dir.slash(), release, "", 2)
     {
+        // Where the package fetch puts the package and it unpacks.
+        dir.write(std::string(release) + "/sdk_toolchain/.made-by-wget", "");
         std::string text = list ? list : "";
         bool write = list != nullptr;
         fake.on_call = [this, text, write](const FakeRunner::Call &call) {
@@ -72,18 +75,20 @@ TEST(Toolchain, FetchedVerifiedAndUnpacked)
     EXPECT_EQ(result, 0);
     const std::string t = tc.dir.slash();
     const std::string sdk = t + "r1/sdk_toolchain";
-    EXPECT_EQ(tc.fake.commands(),
-              (std::vector<std::string>{
-                  "rm " + t + list_rel, tc.wget(t + "files/", "kt5_le_toolchain_ver.txt", false),
-                  tc.wget(sdk, "r1-sdk.zip", true), "sha256sum " + sdk + "/r1-sdk.zip",
-                  "unzip -o " + sdk + "/r1-sdk.zip -d " + sdk}));
+    EXPECT_EQ(
+        without_random(tc.fake.commands()),
+        (std::vector<std::string>{
+            "rm " + t + list_rel, tc.wget(t + "files/", "kt5_le_toolchain_ver.txt", false),
+            tc.wget(sdk, "r1-sdk.zip", true), "sha256sum " + sdk + "/r1-sdk.zip",
+            "unzip -Z -T -s " + sdk + "/r1-sdk.zip > " + sdk + "/.ostrelle-unpack-XXXXXX/listing",
+            "unzip -o " + sdk + "/r1-sdk.zip -d " + sdk + "/.ostrelle-unpack-XXXXXX/tree"}));
     using K = FakeRunner::Kind;
     const auto &calls = tc.fake.calls();
     EXPECT_EQ(calls[0].kind, K::read);
     EXPECT_EQ(calls[1].kind, K::system);
     EXPECT_EQ(calls[2].kind, K::read);
     EXPECT_EQ(calls[3].line_buffer, 65u);
-    EXPECT_EQ(calls[4].kind, K::write);
+    EXPECT_EQ(calls[5].kind, K::write);
     EXPECT_EQ(out,
               head + "Extracting files ...\n\033[32mDownload LE SDK toolchain complete\033[0m\n");
 }
@@ -234,9 +239,12 @@ TEST(Toolchain, HostileNamesAreQuoted)
     const std::string zip = "'r1;touch${IFS}x-sdk.zip'";
     const std::string path =
         "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain/" + "r1;touch${IFS}x-sdk.zip'";
-    auto cmds = tc.fake.commands();
-    ASSERT_EQ(cmds.size(), 4u);
+    auto cmds = without_random(tc.fake.commands());
+    ASSERT_EQ(cmds.size(), 5u);
     EXPECT_EQ(cmds[1], tc.wget(sdk, "'" + zip + "'", true));
     EXPECT_EQ(cmds[2], "sha256sum " + path);
-    EXPECT_EQ(cmds[3], "unzip -o " + path + " -d " + sdk);
+    const std::string staging =
+        "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain/.ostrelle-unpack-XXXXXX";
+    EXPECT_EQ(cmds[3], "unzip -Z -T -s " + path + " > " + staging + "/listing'");
+    EXPECT_EQ(cmds[4], "unzip -o " + path + " -d " + staging + "/tree'");
 }
