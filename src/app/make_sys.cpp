@@ -111,6 +111,10 @@ int sdk_make_sys_helper(void)
         return 1;
     } else {
         puts("Checking resources...");
+        // Everything below runs as root: a tree that others can change
+        // could hand root a script of theirs.
+        if (!release_tree::safe_for_root_or_refuse("build-system.sh"))
+            return 1;
         // The build's own output reaches the terminal and repack.log; only
         // the ext4 image it leaves tells whether it worked.
         if (!host::pass_through("sudo sh " + layout::release_arg("/build-system.sh") + " | tee " +

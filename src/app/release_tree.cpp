@@ -3,8 +3,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/console.h"
@@ -18,6 +21,40 @@ namespace {
 // Longer than any record the program writes, so that a longer file never
 // matches.
 constexpr size_t record_max = sizeof(check_sum) + 1;
+
+// The reason why an entry with these attributes may not be trusted, or "".
+std::string reason_for(const struct stat &st)
+{
+    if (st.st_uid != getuid() && st.st_uid != 0)
+        return "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    if (S_ISLNK(st.st_mode) || (st.st_mode & 022) == 0)
+        return "";
+    if (S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_uid == 0)
+        return "";
+    char mode[8];
+    snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return std::string("is writable by group or others (mode ") + mode + ")";
+}
+
+// The first entry of a walk that may not be trusted, and why (nftw takes
+// no context).
+std::string walk_path;
+std::string walk_reason;
+
+int check_entry(const char *path, const struct stat *st, int type, struct FTW *)
+{
+    if (type == FTW_NS || type == FTW_DNR) {
+        walk_path = path;
+        walk_reason = "cannot be read";
+        return 1;
+    }
+    std::string why = reason_for(*st);
+    if (why.empty())
+        return 0;
+    walk_path = path;
+    walk_reason = why;
+    return 1;
+}
 
 } // namespace
 
@@ -66,6 +103,66 @@ bool record_valid()
         len += static_cast<size_t>(n);
     close(fd);
     return std::string(buf, len) == std::string(check_sum) + "\n";
+}
+
+std::string untrusted_reason(const std::string &path)
+{
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return std::string("cannot be examined: ") + strerror(errno);
+    return reason_for(st);
+}
+
+bool safe_for_root_or_refuse(const char *what)
+{
+    const std::string release = layout::release_path();
+    walk_path = release;
+    walk_reason.clear();
+    struct stat st {};
+    if (lstat(release.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        walk_reason = "is a symbolic link";
+    // The directories above, as they really are: whoever may rename one of
+    // them may put a tree of their own in the release's place.
+    char *real = realpath(target_path, nullptr);
+    std::string above = real ? real : "";
+    free(real);
+    if (above.empty() && walk_reason.empty())
+        walk_reason = std::string("cannot be examined: ") + strerror(errno);
+    while (walk_reason.empty() && !above.empty()) {
+        walk_path = above;
+        walk_reason = untrusted_reason(above);
+        above = above.substr(0, above.rfind('/'));
+    }
+    if (walk_reason.empty()) {
+        walk_path = "/";
+        walk_reason = untrusted_reason("/");
+    }
+    if (walk_reason.empty())
+        nftw(release.c_str(), check_entry, 32, FTW_PHYS);
+    if (walk_reason.empty())
+        return true;
+    printf("%sNot running %s as root: %s %s%s\n", console::red, what, walk_path.c_str(),
+           walk_reason.c_str(), console::reset);
+    printf("Keep the target directory where only you and root can write, then run command 1 "
+           "again\n");
+    return false;
+}
+
+void warn_if_shared(const std::string &dir)
+{
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0)
+        return;
+    if (st.st_uid == getuid() || st.st_uid == 0) {
+        if ((st.st_mode & 022) == 0)
+            return;
+    }
+    const std::string why = st.st_uid != getuid() && st.st_uid != 0
+                                ? "belongs to another user (uid " + std::to_string(st.st_uid) + ")"
+                                : "is writable by group or others";
+    printf("%sWarning: %s %s: others can change what is kept there, so command 1 will not run "
+           "a release's build script from it as root%s\n",
+           console::yellow, dir.c_str(), why.c_str(), console::reset);
 }
 
 bool complete_or_refuse()

@@ -14,8 +14,8 @@ import zipfile
 
 from faults import fetch_failed
 from flashing import board_in_download_mode
-from ostrelle_testbed.bed import (GREEN, RED, RESET, TLS_VERIFY, Bed, program_path, set_target,
-                                  setup_to_shell, sign_in)
+from ostrelle_testbed.bed import (GREEN, RED, RESET, TLS_VERIFY, YELLOW, Bed, program_path,
+                                  set_target, setup_to_shell, sign_in)
 from ostrelle_testbed.release_files import release_package, sha256
 from release_packages import url_path
 
@@ -57,18 +57,22 @@ class UntrustedServer(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(bed.target, 'files', list_name)))
 
 
+def files_holding_file(path, secret):
+    """True when the file at path holds secret."""
+    try:
+        with open(path, 'rb') as f:
+            return secret in f.read()
+    except OSError:
+        return False
+
+
 def files_holding(directory, secret):
     """The files below directory whose content holds secret."""
     found = []
     for root, _, files in os.walk(directory):
         for name in files:
-            path = os.path.join(root, name)
-            try:
-                with open(path, 'rb') as f:
-                    if secret in f.read():
-                        found.append(path)
-            except OSError:
-                pass
+            if files_holding_file(os.path.join(root, name), secret):
+                found.append(os.path.join(root, name))
     return found
 
 
@@ -79,7 +83,6 @@ class SignInSecrets(unittest.TestCase):
                 time.sleep(3)
                 return b'{"status": 1}\n'
             bed.mirror.set_ldap_reply(slow_reply)
-            before = set(glob.glob('/tmp/ostrelle-signin-*'))
             s = bed.spawn()
             sign_in(s, 'me@example.com', 'pw-at-rest-4711')
             deadline = time.monotonic() + 20
@@ -88,7 +91,11 @@ class SignInSecrets(unittest.TestCase):
             self.assertTrue(bed.mirror.requests_for('/ldap.php'))
             os.kill(s.pid, signal.SIGTERM)
             self.assertEqual(s.wait(), -signal.SIGTERM)
-            self.assertEqual(set(glob.glob('/tmp/ostrelle-signin-*')) - before, set())
+            # Where the body file used to be left (other runs on the machine
+            # may have files there of their own).
+            left = [path for path in glob.glob('/tmp/ostrelle-signin-*')
+                    if files_holding_file(path, b'pw-at-rest-4711')]
+            self.assertEqual(left, [])
             self.assertEqual(files_holding(bed.tmp, b'pw-at-rest-4711'), [])
             # The body went by a descriptor, never by a name.
             post_file = bed.tool_log('wget')[0]
@@ -266,6 +273,46 @@ os.execv('/usr/bin/unzip', ['/usr/bin/unzip'] + args)
             s.expect('> ')
             s.sendline('q')
             self.assertEqual(s.wait(), 0)
+
+
+class SharedTarget(unittest.TestCase):
+    def test_nothing_runs_as_root_from_a_directory_others_can_write(self):
+        with Bed() as bed:
+            pkg = release_package('r1')
+            bed.put('kt6', 'r1.zip', pkg)
+            bed.put_list('kt6', '_lu_', ['r1 ' + sha256(pkg)])
+            # Anyone may write the target: another user could swap the
+            # build script between the unpack and its run as root.
+            os.makedirs(bed.target)
+            os.chmod(bed.target, 0o777)
+            s = bed.spawn()
+            out = setup_to_shell(bed, s, product='6')
+            self.assertIn(YELLOW + b'Warning: ' + bed.target.encode() + b'/ is writable by group '
+                          b'or others: others can change what is kept there, so command 1 will '
+                          b'not run a release\'s build script from it as root' + RESET + b'\n'
+                          b'Setting it up ... done\n', out)
+            s.sendline('1')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            s.expect(b'Checking resources...\n' + RED + b'Not running build-system.sh as root: ' +
+                     bed.target.encode() + b' is writable by group or others (mode 0777)' +
+                     RESET + b'\nKeep the target directory where only you and root can write, '
+                     b'then run command 1 again\n')
+            s.expect('> ')
+
+            def run_as_root():
+                return [a for a in bed.tool_log('sudo') if a[0] == 'sh']
+            self.assertEqual(run_as_root(), [])
+            # Once only its owner may write it, the release is built.
+            os.chmod(bed.target, 0o755)
+            s.sendline('1')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            s.expect(GREEN + b'Move sparse images to full_build ...done' + RESET)
+            s.expect('> ')
+            s.sendline('q')
+            self.assertEqual(s.wait(), 0)
+            self.assertEqual(run_as_root(), [['sh', bed.target + '/r1/build-system.sh']])
 
 
 if __name__ == '__main__':
