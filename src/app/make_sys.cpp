@@ -89,6 +89,7 @@ int sdk_make_sys_helper(void)
                "%s%s/packages/deb-files/\nYou may lose your warranty if you continue\nPlease "
                "confirm these files are what you need%s\n",
                console::red, target_path, release_ver, console::reset);
+        print_deb_findings();
         if (!confirm_repack()) {
             printf("\nRemove your own file or all files in %s%s/packages/deb-files/ before you "
                    "resume step 1\n",

@@ -275,6 +275,26 @@ os.execv('/usr/bin/unzip', ['/usr/bin/unzip'] + args)
             self.assertEqual(s.wait(), 0)
 
 
+class ReplacedPackages(unittest.TestCase):
+    def test_a_replaced_debian_package_is_named_and_nothing_is_built(self):
+        with Bed() as bed:
+            pkg = release_package('r1', replaced_debs={'libfoo1.deb': b'trojan libfoo1\n'},
+                                  extra_debs=['.hidden.deb'])
+            bed.put('kt6', 'r1.zip', pkg)
+            res = bed.call('sdk_make_sys', input=b'y\nn\n', target=bed.target, product='kt6',
+                           platform=1, release='r1', checksum=sha256(pkg))
+            rel = bed.target + '/r1'
+            self.assertIn(
+                RED + b'WARNING! Non-offical debian packages or files detected in ' +
+                rel.encode() + b'/packages/deb-files/\nYou may lose your warranty if you '
+                b'continue\nPlease confirm these files are what you need' + RESET + b'\n' +
+                RED + b'Replaced official package: libfoo1.deb' + RESET + b'\n' +
+                RED + b'Not in the official list: .hidden.deb' + RESET + b'\n'
+                b'Do you still want to repack? [Y/n] \nRemove your own file or all files in ' +
+                rel.encode() + b'/packages/deb-files/ before you resume step 1\n', res.output)
+            self.assertEqual([a for a in bed.tool_log('sudo') if a[0] == 'sh'], [])
+
+
 class SharedTarget(unittest.TestCase):
     def test_nothing_runs_as_root_from_a_directory_others_can_write(self):
         with Bed() as bed:

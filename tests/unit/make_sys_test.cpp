@@ -43,9 +43,10 @@ const std::string lu_banner =
     "Enter 'y' to continue, 'q' to main menu: ";
 
 // A release whose package is present and right, so the helper's download
-// step costs one sha256sum, one listing and one unzip; the audit's local list is written
-// by its loop command with local_lines lines (the official list has one),
-// or not at all when local_lines is negative.
+// step costs one sha256sum, one listing and one unzip; the audit's local
+// list is written by its loop command with local_lines lines, the first the
+// one official package, the others packages of the user's (extra1.deb,
+// ...), or not at all when local_lines is negative.
 struct Release {
     TempDir dir;
     Globals globals;
@@ -61,7 +62,7 @@ struct Release {
         fake.push_read_line(digest_a + "\n");
         std::string local;
         for (int i = 0; i < local_lines; i++)
-            local += "a  x.deb\n";
+            local += i == 0 ? "a  x.deb\n" : "b  extra" + std::to_string(i) + ".deb\n";
         fake.on_call = [this, local, local_lines,
                         name = std::string(name)](const FakeRunner::Call &call) {
             if (local_lines >= 0 && call.cmd.find("for deb in") != std::string::npos)
@@ -213,8 +214,10 @@ TEST(MakeSysHelper, LuFullRepack)
 
 TEST(MakeSysHelper, ExtraPackagesAskBeforeRepacking)
 {
+    // The warning names what is not official.
     const std::string warning_end = "You may lose your warranty if you continue\nPlease confirm "
-                                    "these files are what you need\033[0m\nDo you still want to "
+                                    "these files are what you need\033[0m\n\033[31mNot in the "
+                                    "official list: extra1.deb\033[0m\nDo you still want to "
                                     "repack? [Y/n] ";
     for (const std::string &answer :
          std::vector<std::string>{"n\n", "\nn\n", "yes\n", "", std::string(20, 'Y') + "\n"}) {

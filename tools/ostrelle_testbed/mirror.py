@@ -671,10 +671,13 @@ PRODUCT_TAGS = {
 
 
 def demo_package(release):
-    """A small zip whose top level is the release directory."""
+    """A small zip whose top level is the release directory. Its entry
+    carries a fixed time stamp, so the same release always gives the same
+    bytes (and digest)."""
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, 'w') as z:
-        z.writestr(release + '/README.txt', 'Demo release %s from the local mirror.\n' % release)
+        z.writestr(zipfile.ZipInfo(release + '/README.txt', date_time=(2026, 1, 1, 0, 0, 0)),
+                   'Demo release %s from the local mirror.\n' % release)
     return buf.getvalue()
 
 
