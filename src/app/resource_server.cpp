@@ -150,12 +150,19 @@ void explain_failure(int status, std::string_view url)
                "status 4)\n",
                shown.c_str());
         break;
-    case 5:
-        printf("Fetching %s failed: the certificate of %s is not trusted (exit status 5); for a "
-               "lab mirror with its own certificate authority set OSTRELLE_CA_FILE to that "
-               "authority's certificate\n",
-               shown.c_str(), host_of(shown).c_str());
+    case 5: {
+        const std::string ca = tls_verify ? ca_file() : "";
+        if (!ca.empty() && access(ca.c_str(), R_OK) != 0)
+            printf("Fetching %s failed: the certificate of %s is not trusted (exit status 5): the "
+                   "certificate authority file %s named by OSTRELLE_CA_FILE cannot be read\n",
+                   shown.c_str(), host_of(shown).c_str(), printable(ca).c_str());
+        else
+            printf("Fetching %s failed: the certificate of %s is not trusted (exit status 5); for "
+                   "a lab mirror with its own certificate authority set OSTRELLE_CA_FILE to that "
+                   "authority's certificate\n",
+                   shown.c_str(), host_of(shown).c_str());
         break;
+    }
     case 6:
         printf("Fetching %s failed: the server asked for authentication (exit status 6)\n",
                shown.c_str());

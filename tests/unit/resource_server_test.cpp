@@ -78,12 +78,20 @@ TEST(Certificates, EnvironmentOverridesTheCompiledFile)
 
 TEST(FetchFailure, CauseAndUrlWithoutCredentials)
 {
+    CaFileEnv system_authorities("");
     EXPECT_EQ(explained(0, "https://h/x"), "");
     EXPECT_EQ(explained(-1, "https://h/x"), "");
     EXPECT_EQ(explained(5, "https://ana:pw@mirror.lab:8443/uploads/a.zip"),
               "Fetching https://mirror.lab:8443/uploads/a.zip failed: the certificate of "
               "mirror.lab:8443 is not trusted (exit status 5); for a lab mirror with its own "
               "certificate authority set OSTRELLE_CA_FILE to that authority's certificate\n");
+    if (tls_verify) {
+        CaFileEnv env("/nonexistent/lab-ca.pem");
+        EXPECT_EQ(explained(5, "https://h/a"),
+                  "Fetching https://h/a failed: the certificate of h is not trusted (exit status "
+                  "5): the certificate authority file /nonexistent/lab-ca.pem named by "
+                  "OSTRELLE_CA_FILE cannot be read\n");
+    }
     EXPECT_EQ(explained(4, "https://h/l.txt"),
               "Fetching https://h/l.txt failed: network failure, the server could not be reached "
               "(exit status 4)\n");
