@@ -227,8 +227,8 @@ class HostilePackages(unittest.TestCase):
             bed.put_list('kt1', '_le_', ['r1 ' + sha256(pkg)])
             board_in_download_mode(bed, boot_after_polls=1)
             rel = os.path.join(bed.target, 'r1')
-            # Ctrl-C while unzip writes the system image: the program and
-            # its tools end at once.
+            # Ctrl-C while unzip writes the system image: the program (its
+            # process id in program.pid) and unzip end at once.
             fake = bed.install_fake('unzip', '''#!/usr/bin/python3
 import os, signal, sys, time
 args = sys.argv[1:]
@@ -237,11 +237,15 @@ if '-o' in args:
     os.makedirs(ufs, exist_ok=True)
     with open(os.path.join(ufs, 'system.img'), 'wb') as f:
         f.write(b'the first megabytes of a syst')
-    os.killpg(os.getpgrp(), signal.SIGINT)
+    with open(os.path.join(os.environ['OSTRELLE_FAKE_STATE'], 'program.pid')) as f:
+        os.kill(int(f.read()), signal.SIGINT)
+    os.kill(os.getpid(), signal.SIGINT)
     time.sleep(10)
 os.execv('/usr/bin/unzip', ['/usr/bin/unzip'] + args)
 ''')
             s = bed.spawn()
+            with open(os.path.join(bed.state, 'program.pid'), 'w') as f:
+                f.write(str(s.pid))
             setup_to_shell(bed, s, product='1')
             s.sendline('1')
             s.expect("Enter 'y' to continue, 'q' to main menu: ")
