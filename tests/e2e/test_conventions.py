@@ -8,7 +8,8 @@ import subprocess
 import time
 import unittest
 
-from ostrelle_testbed.bed import Bed, program_path, session_processes, setup_to_shell
+from ostrelle_testbed.bed import (Bed, default_release, program_path, session_processes,
+                                  setup_to_shell)
 from flashing import make_release
 
 ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
@@ -164,7 +165,8 @@ class Signals(unittest.TestCase):
             s = bed.spawn()
             setup_to_shell(bed, s)
             from flashing import board_in_download_mode
-            make_release(bed.target, release='kt1le1.0', ufs=True, cdt=True)
+            make_release(bed.target, release='kt1le1.0', ufs=True, cdt=True,
+                         digest=default_release('kt1', '_le_')[2])
             board_in_download_mode(bed, node='/dev/ttyUSB0')
             bed.install_fake('fh_loader', HANGING_FH_LOADER)
             s.sendline('2')
