@@ -209,12 +209,14 @@ int check_version(void)
     std::string file_name = std::string(s_product) + plat_sel + config_filename;
     std::string tmp = layout::list_dir() + file_name;
     // A stale copy is removed first so that wget -c never continues it.
-    if (file_exists(tmp) && !host::run_wait("rm " + host::quote(tmp))) {
+    if (file_exists(tmp) && !host::run_wait("rm " + host::quote(tmp), host::cmd_buffer,
+                                            host::Effect::reads)) {
         printf("download config file internal error.\n");
         return -1;
     }
     int fetched =
-        host::run_wait_status(resource::list_fetch_cmd(layout::list_dir_arg(), file_name));
+        host::run_wait_status(resource::list_fetch_cmd(layout::list_dir_arg(), file_name),
+                              host::cmd_buffer, host::Effect::reads);
     if (fetched < 0) {
         printf("download config file internal error.\n");
         return -1;
@@ -244,7 +246,8 @@ int check_version(void)
     if (count == 0) {
         printf("No released version found\n\n");
         printf("Exit ostrelle now ...\n");
-        console::exit_program(1);
+        // A run with commands says that the server gave nothing usable.
+        console::exit_program(answers::unattended() ? exit_status::server : 1);
     }
     std::vector<avail_ver> avail_vers;
     list.reset(fopen(tmp.c_str(), "r"));
