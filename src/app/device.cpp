@@ -33,7 +33,8 @@ constexpr size_t line_buffer = 800;
 
 int find_device(void)
 {
-    host::Reply reply = host::first_line(discovery_script, line_buffer);
+    host::Reply reply =
+        host::first_line(discovery_script, line_buffer, host::cmd_buffer, host::Effect::reads);
     if (!reply.started()) {
         puts("Check usb device internal error");
         return 0;

@@ -250,6 +250,11 @@ bool wait_for_boot()
 
     const std::string poll = "adb devices > " + layout::release_arg("/device_bootup.log");
     const std::string listing = layout::release_path("/device_bootup.log");
+    // A dry run flashed nothing, so no board can boot: the poll is shown once.
+    if (host::dry_run()) {
+        host::run_wait(poll);
+        return;
+    }
     for (int i = 1; i < 100; i++) {
         if (i % 10 == 0) {
             if (!host::run_wait(poll)) {
@@ -322,7 +327,8 @@ struct PartialFlash {
 int flash_partial(const PartialFlash &f)
 {
     host::Reply present =
-        host::first_line("ls " + layout::release_arg(f.present_file), host::cmd_buffer);
+        host::first_line("ls " + layout::release_arg(f.present_file), host::cmd_buffer,
+                         host::cmd_buffer, host::Effect::reads);
     if (!present.started()) {
         printf("%s: check %s internal error\n", f.helper, f.check);
         return 1;
@@ -409,7 +415,7 @@ int sdk_flash_full_helper(void)
     host::Reply present = host::first_line(
         "ls " + layout::release_arg(emmc ? "/full_build/emmc/rawprogram_unsparse0.xml"
                                          : "/full_build/ufs/rawprogram_unsparse0.xml"),
-        host::cmd_buffer);
+        host::cmd_buffer, host::cmd_buffer, host::Effect::reads);
     if (!present.started()) {
         printf("%s: check full_build internal error\n", "sdk_flash_full_helper");
         return 1;

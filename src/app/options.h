@@ -35,6 +35,8 @@ struct Options {
     bool dry_run = false;      // -n, --dry-run
     bool json = false;         // --json
     bool no_input = false;     // --no-input: never read the terminal
+    bool no_boot_wait = false; // --no-boot-wait: flash ends after the last flashing step
+    std::string package;       // --package FILE|URL: the release package from there
     std::string log;           // --log FILE
     std::vector<Command> commands; // in the order given
 };
