@@ -241,7 +241,8 @@ bool device_listed(FILE *listing)
 }
 
 // Waits up to about 104 seconds for the restarted board to show up under
-// adb, looking every 10 seconds after the first 5. True once it has.
+// adb, looking every 10 seconds after the first 5. True once it has, and in
+// a dry run, whose verdict is the sequence shown.
 bool wait_for_boot()
 {
     printf("%sFlashing image ... done%s\n", console::green, console::reset);
@@ -253,7 +254,7 @@ bool wait_for_boot()
     // A dry run flashed nothing, so no board can boot: the poll is shown once.
     if (host::dry_run()) {
         host::run_wait(poll);
-        return;
+        return true;
     }
     for (int i = 1; i < 100; i++) {
         if (i % 10 == 0) {
@@ -450,9 +451,7 @@ int sdk_flash_full_helper(void)
         return 1;
 
     run_steps(steps);
-    // A dry run flashed nothing, so no board can boot: its verdict is the
-    // sequence shown.
-    return wait_for_boot() || host::dry_run() ? 0 : 1;
+    return wait_for_boot() ? 0 : 1;
 }
 
 int sdk_flash_cdt(int, char *[])
