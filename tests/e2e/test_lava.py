@@ -157,18 +157,23 @@ class LavaJob(unittest.TestCase):
                           '{"command":"download","result":"pass"},'
                           '{"command":"flash","result":"pass"}]}', summary, report)
 
-            # The release name comes from whoever submits the job: the
-            # command LAVA runs keeps any name one argument.
-            hostile = "x' --target=/ 'y; rm -rf ~"
+            # The release and the package come from whoever submits the
+            # job: the command LAVA runs keeps each one argument, and no
+            # marker LAVA would replace survives in them.
+            hostile = "x' --target=/ 'y; rm -rf ~ {HARD_RESET_COMMAND}"
+            package = 'https://ci.example/builds/kt5 nightly{PACKAGE}.zip'
             argv = subprocess.run(
                 [SYSTEM_PYTHON, os.path.join(CONTRIB, 'render-device.py'), '--argv', '--job',
-                 EXAMPLE_JOB, '--context', 'ostrelle_release=' + hostile, EXAMPLE_DEVICE],
+                 EXAMPLE_JOB, '--context', 'ostrelle_release=' + hostile, '--context',
+                 'ostrelle_package=' + package, EXAMPLE_DEVICE],
                 capture_output=True, text=True, check=True).stdout.splitlines()
             self.assertEqual(json.loads(argv[0]), [
                 'env', 'HOME=/root', '/usr/bin/ostrelle', '--no-input', '--yes',
-                '--color=never', '--board=7A3C11F0', '--target=/srv/ostrelle/board01',
-                '--product=kt5', '--platform=LE2.0', '--email=lab-robot@example.com',
-                '--password-file=/etc/ostrelle/lava-password', '--release=' + hostile,
+                '--color=never', '--no-boot-wait', '--board=7A3C11F0',
+                '--target=/srv/ostrelle/board01', '--product=kt5', '--platform=LE2.0',
+                '--email=lab-robot@example.com', '--password-file=/etc/ostrelle/lava-password',
+                '--package=https://ci.example/builds/kt5 nightly%7BPACKAGE%7D.zip',
+                "--release=x' --target=/ 'y; rm -rf ~ %7BHARD_RESET_COMMAND%7D",
                 'download', 'flash'])
 
     def test_flash_without_a_board_fails_the_deploy_with_the_reason(self):
