@@ -1,6 +1,7 @@
 // Running shell commands: the real runner and the composition helpers.
 #include "app/host.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -150,6 +151,32 @@ class RealRunner : public Runner {
         return reply;
     }
 
+    Reply read_all(const std::string &cmd, size_t max_bytes) override
+    {
+        Reply reply;
+        Child child = spawn(cmd, Pipe::read);
+        if (child.pid < 0)
+            return reply;
+        reply.outcome = Outcome::no_line;
+        std::string text;
+        char chunk[4096];
+        while (text.size() < max_bytes) {
+            ssize_t n = ::read(child.fd, chunk, std::min(sizeof(chunk), max_bytes - text.size()));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            text.append(chunk, static_cast<size_t>(n));
+        }
+        close(child.fd);
+        if (!text.empty()) {
+            reply.outcome = Outcome::line;
+            reply.line = std::move(text);
+        }
+        reply.status = exit_status(wait_for(child.pid));
+        return reply;
+    }
+
     int write(const std::string &cmd) override
     {
         Child child = spawn(cmd, Pipe::write);
@@ -279,6 +306,15 @@ Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer, Effe
     if (skipped(cmd, effect))
         return dry_reply();
     return logged(cmd, [&] { return current->read(cmd, line_buffer); }, reply_status);
+}
+
+Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect effect)
+{
+    if (!fits(cmd, buffer))
+        return Reply{};
+    if (skipped(cmd, effect))
+        return dry_reply();
+    return logged(cmd, [&] { return current->read_all(cmd, max_bytes); }, reply_status);
 }
 
 Reply probe(const std::string &cmd, size_t buffer, Effect effect)

@@ -62,6 +62,12 @@ int run_wait_status(const std::string &cmd, size_t buffer = cmd_buffer,
 Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer = cmd_buffer,
                  Effect effect = Effect::changes);
 
+// Pipe opened for reading; everything the command prints, up to max_bytes,
+// is kept in Reply::line (several lines; a last line cut at max_bytes has no
+// line end), then the pipe is closed.
+Reply output(const std::string &cmd, size_t max_bytes, size_t buffer = cmd_buffer,
+             Effect effect = Effect::changes);
+
 // Status probe: cmd with "; echo $?" appended, first line read into 512 bytes.
 // Compare with reply.is("0\n") (or "2\n" for an ls absence test).
 Reply probe(const std::string &cmd, size_t buffer = cmd_buffer,
@@ -95,6 +101,12 @@ class Runner {
     // Pipe for reading; with line_buffer > 0 one fgets into that many bytes;
     // then closed, and the command's exit status kept in the reply.
     virtual Reply read(const std::string &cmd, size_t line_buffer) = 0;
+    // Pipe for reading; all output up to max_bytes, then closed. A runner
+    // that knows only single lines answers with read().
+    virtual Reply read_all(const std::string &cmd, size_t max_bytes)
+    {
+        return read(cmd, max_bytes);
+    }
     // Pipe for writing, closed at once. -1 when it could not be opened,
     // else the command's exit status as pass_through_status gives it.
     virtual int write(const std::string &cmd) = 0;

@@ -19,6 +19,7 @@ enum class Command {
     list_products,  // "list products"
     list_platforms, // "list platforms" (needs --product)
     list_releases,  // "list releases" (needs --product and --platform)
+    boards,         // "boards": the boards in download mode and the adb devices
 };
 
 // What the command line asked for. Empty strings are answers not given.
@@ -34,14 +35,16 @@ struct Options {
     bool dry_run = false;      // -n, --dry-run
     bool json = false;         // --json
     std::string log;           // --log FILE
+    std::vector<std::string> boards; // -b, --board ID, in the order given
+    bool all_boards = false;         // --all-boards
     std::vector<Command> commands; // in the order given
 };
 
 // The command's word(s) as the user types them ("download", "list releases").
 const char *command_name(Command command);
 
-// True for the commands that only print a list (no host preparation, no
-// sign-in).
+// True for the commands that only print a list (list ..., boards): no host
+// preparation, no sign-in.
 bool is_list(Command command);
 
 enum class Parsed {
