@@ -4,7 +4,8 @@
 //
 // Where the program ends, and with which status:
 //   main, below          0 after --help or --version, 2 for a usage error;
-//                        a list command's status; without commands
+//                        a list command's status; doctor's 0 or 1;
+//                        without commands
 //                        prepare_host's 1 or -1, -1 after three failed
 //                        sign-ins, -1 for a declined or failed target
 //                        directory, run_shell's 0 (or -1 without an event
@@ -21,6 +22,7 @@
 
 #include "app/answers.h"
 #include "app/console.h"
+#include "app/doctor.h"
 #include "app/exit_status.h"
 #include "app/host.h"
 #include "app/options.h"
@@ -32,12 +34,32 @@
 
 namespace {
 
-// Every return of main goes through here, so the log records the status.
+options::Options opts;
+
+// Every return of main after the options goes through here, so the log
+// records the status and a run with commands ends with its result line.
 int finish(int status)
 {
+    if (!opts.commands.empty() && !options::runs_alone(opts.commands[0]))
+        unattended::print_result_line(opts, status);
     fflush(stdout);
     session_log::close(status);
     return status;
+}
+
+// The result line of a run with commands that ends through
+// console::exit_program (a question nobody answers, end of input, ...).
+void on_exit_program(int status)
+{
+    if (!opts.commands.empty() && !options::runs_alone(opts.commands[0]))
+        unattended::print_result_line(opts, status);
+}
+
+// A run with commands stopped in its set-up at stage, with status.
+int stop(const char *stage, int status)
+{
+    unattended::stopped_at(stage);
+    return finish(status);
 }
 
 } // namespace
@@ -51,7 +73,6 @@ int main(int argc, char *argv[])
     // in a stdio buffer when the shell starts (a run driven by a pipe).
     setvbuf(stdin, nullptr, _IONBF, 0);
 
-    options::Options opts;
     switch (options::parse(argc, argv, opts)) {
     case options::Parsed::done:
         return 0;
@@ -62,32 +83,36 @@ int main(int argc, char *argv[])
     }
     console::use_colours(options::colours_wanted(opts.colour));
     host::set_dry_run(opts.dry_run);
+    // The doctor only reads: it runs before the run's log is opened.
+    if (!opts.commands.empty() && opts.commands[0] == options::Command::doctor)
+        return finish(doctor_run(opts.json));
     session_log::open(opts.log, argc, argv);
 
     if (!opts.commands.empty() && options::is_list(opts.commands[0]))
         return finish(unattended::run_list(opts, opts.commands[0]));
 
     answers::configure(opts);
+    console::set_exit_hook(on_exit_program);
     const bool with_commands = answers::unattended();
 
     print_version();
     int status = prepare_host();
     if (status != 0)
-        return finish(with_commands ? exit_status::host : status);
+        return with_commands ? stop("host", exit_status::host) : finish(status);
     int signed_in = sign_in();
     if (signed_in != 0) {
         if (!with_commands)
             return finish(-1);
-        return finish(signed_in == -1 ? exit_status::sign_in : exit_status::server);
+        return stop("sign-in", signed_in == -1 ? exit_status::sign_in : exit_status::server);
     }
     if (set_target_path() != 0)
-        return finish(with_commands ? exit_status::host : -1);
+        return with_commands ? stop("target", exit_status::host) : finish(-1);
     // Every outcome of the product and release choice leads to the shell;
     // an empty release list ends the program inside the choice.
     int selected = select_product();
     if (with_commands) {
         if (selected != 0)
-            return finish(exit_status::server);
+            return stop("release", exit_status::server);
         return finish(unattended::run_commands(opts));
     }
     return finish(run_shell());

@@ -7,7 +7,9 @@ runs and stands beside its baseline, measured in the same run:
 1. command "1" on LE with a 256 MiB release package already present, against
    a bare `sha256sum` plus `unzip -o` of the same file;
 2. the same with a fresh download from the loopback mirror, against a bare
-   `wget` (the same command line) plus `sha256sum` plus `unzip -o`;
+   `wget` (the same command line) plus `sha256sum` plus `unzip -o`; and the
+   unattended `ostrelle ... download` of it (host check, sign-in, release
+   list, package) against the same exchanges made with the bare tools;
 3. CPU time used at the shell prompt while idle for 5 seconds, and the time
    from end of input (Ctrl-D) to the end of the process, against
    `bash --norc -i` on the same kind of pseudo-terminal;
@@ -146,6 +148,60 @@ def bench_command_1(bed, digest, runs, download):
     return median(own), median(base)
 
 
+def bench_unattended_download(bed, digest, runs):
+    """(Ostrelle seconds, baseline seconds) medians for the unattended
+    `download` of the package from the loopback mirror, with everything a
+    run with commands does: the host check, the sign-in, the release list,
+    the package. The baseline runs the same exchanges with the bare tools:
+    the sign-in POST, the list and the package with wget, then sha256sum and
+    unzip -o."""
+    from ostrelle_testbed.bed import TESTBED_HTTPS, program_path
+    from ostrelle_testbed.mirror import resource_path
+    target = bed.target
+    package = os.path.join(target, RELEASE + '.zip')
+    bed.put_list('kt5', '_le1.0_', ['%s %s' % (RELEASE, digest)])
+    password = os.path.join(bed.tmp, 'bench-password')
+    with open(password, 'w') as f:
+        f.write('secret\n')
+    os.chmod(password, 0o600)
+    ostrelle = [program_path(), '--yes', '--target', target, '--product', 'kt5', '--platform',
+                'LE1.0', '--release', RELEASE, '--email', 'bench@example.com',
+                '--password-file', password, 'download']
+    body = os.path.join(bed.tmp, 'bench-body')
+    with open(body, 'w') as f:
+        f.write('mail=bench@example.com&pwd=secret')
+    wget = 'wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate'
+    bare = ('wget --no-check-certificate --post-file %s %s/ldap.php -q -O - -T 30 -t 1 '
+            '> /dev/null && rm -f %s/files/kt5_le1.0_release_ver.txt && '
+            "%s -P %s/files/ '%s%s' && %s --show-progress -P %s/ '%s%s' && sha256sum %s && "
+            'unzip -o %s -d %s/'
+            % (body, TESTBED_HTTPS, target, wget, target, TESTBED_HTTPS,
+               resource_path('kt5', 'kt5_le1.0_release_ver.txt'), wget, target, TESTBED_HTTPS,
+               resource_path('kt5', RELEASE + '.zip'), package, package, target))
+    own, base = [], []
+
+    def one_ostrelle():
+        status, out = run_quiet(bed, ostrelle)
+        if status != 0:
+            raise RuntimeError('unattended download failed:\n' +
+                               out.decode(errors='replace')[-2000:])
+
+    def one_bare():
+        status, out = run_quiet(bed, ['sh', '-c', bare])
+        if status != 0:
+            raise RuntimeError('baseline failed:\n' + out.decode(errors='replace')[-2000:])
+
+    for n in range(runs + 1):
+        order = (('o', one_ostrelle), ('b', one_bare)) if n % 2 else \
+            (('b', one_bare), ('o', one_ostrelle))
+        for which, fn in order:
+            clean_release(target, package_too=True)
+            elapsed = timed(fn)
+            if n > 0:
+                (own if which == 'o' else base).append(elapsed)
+    return median(own), median(base)
+
+
 def cpu_ticks(pid):
     with open('/proc/%d/stat' % pid) as f:
         fields = f.read().rsplit(')', 1)[1].split()
@@ -249,6 +305,7 @@ def main():
         os.rename(package, os.path.join(bed.mirror.root, 'uploads/web/ostrelle/kt5/sdk',
                                         RELEASE + '.zip'))
         fresh = bench_command_1(bed, digest, args.runs, download=True)
+        unattended = bench_unattended_download(bed, digest, args.runs)
 
     own, base = bench_interactive(max(3, args.runs - 2))
 
@@ -259,6 +316,9 @@ def main():
               % PACKAGE_MIB, present[0], present[1], 's', '%.2f'))
     print(row('2. command "1", LE, fresh download from the loopback mirror (baseline: wget + '
               'sha256sum + unzip -o)', fresh[0], fresh[1], 's', '%.2f'))
+    print(row('2b. unattended `download` of the same package: host check, sign-in, list, '
+              'package (baseline: the same exchanges with wget + sha256sum + unzip -o)',
+              unattended[0], unattended[1], 's', '%.2f'))
     print(row('3a. CPU used at the prompt, idle %d s (baseline: bash --norc -i)' % IDLE_SECONDS,
               median(own['idle']), median(base['idle']), 'ticks', '%d', ratio=False))
     print(row('3b. end of input (Ctrl-D) to exit (baseline: bash --norc -i)',

@@ -81,13 +81,18 @@ const char *option_for(Question question)
     return "";
 }
 
+bool terminal_answers(void)
+{
+    return !has_commands || (!given_answers.no_input && isatty(STDIN_FILENO));
+}
+
 void can_ask_or_exit(Question question)
 {
-    if (!has_commands || isatty(STDIN_FILENO))
+    if (terminal_answers())
         return;
     fflush(stdout);
-    fprintf(stderr, "ostrelle: standard input is not a terminal and nothing answers this "
-                    "question: give %s\n",
+    fprintf(stderr, "ostrelle: %s and nothing answers this question: give %s\n",
+            given_answers.no_input ? "--no-input was given" : "standard input is not a terminal",
             option_for(question));
     session_log::note(std::string("no answer: give ") + option_for(question));
     session_log::close(exit_status::usage);

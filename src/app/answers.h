@@ -35,9 +35,13 @@ const std::string *given(Question question);
 // True when confirmations go on without asking (-y).
 bool assume_yes(void);
 
-// Called before a question is asked on standard input: in a run with
-// commands whose standard input is not a terminal, prints which option
-// answers it and ends the program with status 2.
+// True when questions may be asked on standard input: always without
+// commands; with commands only on a terminal and without --no-input.
+bool terminal_answers(void);
+
+// Called before a question is asked on standard input: when questions may
+// not be asked (terminal_answers), prints which option answers it and ends
+// the program with status 2.
 void can_ask_or_exit(Question question);
 
 // The option that answers question, as the usage text names it.

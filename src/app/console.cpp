@@ -135,8 +135,22 @@ Read read_line(char *field, size_t size)
     return Read::ok;
 }
 
+namespace {
+
+// Runs before the program ends through exit_program; may be null.
+void (*exit_hook)(int status) = nullptr;
+
+} // namespace
+
+void set_exit_hook(void (*hook)(int status))
+{
+    exit_hook = hook;
+}
+
 void exit_program(int status)
 {
+    if (exit_hook)
+        exit_hook(status);
     fflush(stdout);
     session_log::close(status);
     exit(status);

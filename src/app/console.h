@@ -97,8 +97,11 @@ YesNo ask_yes_no(const std::string &question);
 // ends as with ask_word_or_exit.
 bool ask_yes_no_or_exit(const std::string &question, const char *who, const char *what);
 
-// Ends the program with status after flushing standard output.
+// Ends the program with status after flushing standard output, running the
+// exit hook first (main's: the result line of a run with commands) and
+// closing the run's log.
 [[noreturn]] void exit_program(int status);
+void set_exit_hook(void (*hook)(int status));
 // Says that the input has ended and ends the program with status 1.
 [[noreturn]] void exit_at_end_of_input(void);
 

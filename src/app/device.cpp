@@ -270,7 +270,6 @@ Choice choose(void)
         return take(found[0]) ? Choice::board : Choice::none;
     if (answers::unattended()) {
         say_unnamed(found);
-        session_log::close(exit_status::usage);
         console::exit_program(exit_status::usage);
     }
     const Board *picked = ask(found);

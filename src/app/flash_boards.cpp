@@ -146,7 +146,6 @@ std::string verdict(const Job &job)
     fprintf(stderr, "ostrelle: %s\n", text.c_str());
     list(stderr, found);
     session_log::note(text);
-    session_log::close(exit_status::usage);
     console::exit_program(exit_status::usage);
 }
 

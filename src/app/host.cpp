@@ -157,22 +157,19 @@ class RealRunner : public Runner {
         Child child = spawn(cmd, Pipe::read);
         if (child.pid < 0)
             return reply;
-        reply.outcome = Outcome::no_line;
-        std::string text;
-        char chunk[4096];
-        while (text.size() < max_bytes) {
-            ssize_t n = ::read(child.fd, chunk, std::min(sizeof(chunk), max_bytes - text.size()));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(child.fd, buf, sizeof(buf))) != 0) {
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
                 break;
-            text.append(chunk, static_cast<size_t>(n));
+            }
+            size_t room = max_bytes - std::min(max_bytes, reply.line.size());
+            reply.line.append(buf, std::min(static_cast<size_t>(n), room));
         }
         close(child.fd);
-        if (!text.empty()) {
-            reply.outcome = Outcome::line;
-            reply.line = std::move(text);
-        }
+        reply.outcome = reply.line.empty() ? Outcome::no_line : Outcome::line;
         reply.status = exit_status(wait_for(child.pid));
         return reply;
     }
@@ -313,7 +310,7 @@ Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect eff
     if (!fits(cmd, buffer))
         return Reply{};
     if (skipped(cmd, effect))
-        return dry_reply();
+        return Reply{Outcome::no_line, {}, 0};
     return logged(cmd, [&] { return current->read_all(cmd, max_bytes); }, reply_status);
 }
 

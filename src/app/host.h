@@ -62,10 +62,10 @@ int run_wait_status(const std::string &cmd, size_t buffer = cmd_buffer,
 Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer = cmd_buffer,
                  Effect effect = Effect::changes);
 
-// Pipe opened for reading; everything the command prints, up to max_bytes,
-// is kept in Reply::line (several lines; a last line cut at max_bytes has no
-// line end), then the pipe is closed.
-Reply output(const std::string &cmd, size_t max_bytes, size_t buffer = cmd_buffer,
+// Pipe opened for reading; the whole output, at most max_bytes of it (the
+// rest is read and dropped), lands in reply.line, line ends kept. Outcome
+// line when anything was printed, no_line when nothing was.
+Reply output(const std::string &cmd, size_t max_bytes = 65536, size_t buffer = cmd_buffer,
              Effect effect = Effect::changes);
 
 // Status probe: cmd with "; echo $?" appended, first line read into 512 bytes.
@@ -101,8 +101,8 @@ class Runner {
     // Pipe for reading; with line_buffer > 0 one fgets into that many bytes;
     // then closed, and the command's exit status kept in the reply.
     virtual Reply read(const std::string &cmd, size_t line_buffer) = 0;
-    // Pipe for reading; all output up to max_bytes, then closed. A runner
-    // that knows only single lines answers with read().
+    // Pipe for reading, everything it prints (up to max_bytes) kept in the
+    // reply. A fake that does not override it answers as read does.
     virtual Reply read_all(const std::string &cmd, size_t max_bytes)
     {
         return read(cmd, max_bytes);

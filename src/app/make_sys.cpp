@@ -70,6 +70,9 @@ int sdk_make_sys(int, char *[])
     return 0;
 }
 
+// Every way this sequence stops short of the moved sparse images returns 1
+// (the refusal and the failed audit, build or move too): command "1" ignores
+// the result, a run with commands reports it.
 int sdk_make_sys_helper(void)
 {
     if (sdk_dl_img_pkg(0, nullptr) != 0) {
@@ -95,13 +98,13 @@ int sdk_make_sys_helper(void)
             printf("\nRemove your own file or all files in %s%s/packages/deb-files/ before you "
                    "resume step 1\n",
                    target_path, release_ver);
-            return 0;
+            return 1;
         }
         puts("\nContinue to repack image ...");
         break;
     default:
         puts("Make system.img internal error");
-        return 0;
+        return 1;
     }
 
     host::Reply script = host::first_line("ls " + layout::release_arg("/build-system.sh"), 512);
@@ -127,7 +130,7 @@ int sdk_make_sys_helper(void)
     } else if (!image.has_line()) {
         printf("\n%ssystem image repack failed, check errors above%s\n", console::red,
                console::reset);
-        return 0;
+        return 1;
     } else {
         printf("%ssystem image repack succeed%s\n", console::green, console::reset);
     }
@@ -138,7 +141,7 @@ int sdk_make_sys_helper(void)
         puts("check sparse_image internal error");
     } else if (!sparse.has_line()) {
         puts("check sparse_image status internal error");
-        return 0;
+        return 1;
     } else if (sparse.is("2\n")) {
         printf("Creating %s%s/imgparser/sparse_image/ to store ext4 files\n", target_path,
                release_ver);
@@ -180,6 +183,7 @@ int sdk_make_sys_helper(void)
     } else {
         printf("\n%sMove sparse images to full_build failed. Check errors above%s\n", console::red,
                console::reset);
+        return 1;
     }
     return 0;
 }

@@ -29,6 +29,7 @@ enum OptionId {
     opt_json,
     opt_log,
     opt_all_boards,
+    opt_no_input,
 };
 
 // One option: its names, the name of its value in the usage text (nullptr
@@ -63,8 +64,11 @@ const OptionRow option_rows[] = {
      .help = "change nothing: print every command line that would install, download a "
              "package, unpack, remove, move, run as root or touch a board as \"would run: "
              "<line>\" and go on as if it had succeeded"},
+    {.long_name = "no-input", .id = opt_no_input, .arg = nullptr,
+     .help = "never read answers from the terminal: a question that no option answers "
+             "stops the run (status 2), as it does when standard input is not a terminal"},
     {.long_name = "json", .id = opt_json, .arg = nullptr,
-     .help = "print the result of list or boards as one JSON document"},
+     .help = "print the result of list, boards or doctor as one JSON document"},
     {.long_name = "log", .id = opt_log, .arg = "FILE",
      .help = "write the run's log to FILE instead of the log directory"},
     {.long_name = "board", .id = opt_board, .arg = "ID",
@@ -103,6 +107,12 @@ const CommandRow command_rows[] = {
     {.command = Command::boards, .words = "boards",
      .help = "print the boards in download mode (port, USB path, serial) and the adb "
              "devices (serial, USB path), one row per USB path"},
+    {.command = Command::doctor, .words = "doctor",
+     .help = "check the host for everything the commands need (packages, loader link, tools, "
+             "access to the board in download mode, ModemManager, qcserial, free space, the "
+             "servers and their certificates, the clock): one line per check with its fix; "
+             "reads only, needs no root, writes nothing; exit status 0 when no check fails, "
+             "1 otherwise"},
 };
 
 void try_help(void)
@@ -201,8 +211,9 @@ void print_usage(FILE *out)
                   "target directory is declined. With commands: 0 when every command succeeded; "
                   "1 when a command failed (the commands after it do not run); 3 when the "
                   "sign-in was refused; 4 when the host is not ready; 5 when a server could not "
-                  "be used. Always: 2 for a usage error or a question that no option answers "
-                  "when standard input is not a terminal; 128+n when ended by signal n.",
+                  "be used. doctor: 0 when no check fails, 1 otherwise. Always: 2 for a usage "
+                  "error or a question that no option answers when standard input is not a "
+                  "terminal; 128+n when ended by signal n.",
                   2, 0);
 }
 
@@ -219,6 +230,11 @@ bool is_list(Command command)
 {
     return command == Command::list_products || command == Command::list_platforms ||
            command == Command::list_releases || command == Command::boards;
+}
+
+bool runs_alone(Command command)
+{
+    return is_list(command) || command == Command::doctor;
 }
 
 bool colours_wanted(Colour colour)
@@ -284,6 +300,9 @@ Parsed parse(int argc, char *argv[], Options &opts)
             break;
         case opt_json:
             opts.json = true;
+            break;
+        case opt_no_input:
+            opts.no_input = true;
             break;
         case opt_log:
             opts.log = optarg;
@@ -385,8 +404,13 @@ Parsed parse(int argc, char *argv[], Options &opts)
         try_help();
         return Parsed::usage_error;
     }
+    if (opts.no_input && opts.commands.empty()) {
+        fprintf(stderr, "ostrelle: --no-input needs a command (download, flash, toolchain)\n");
+        try_help();
+        return Parsed::usage_error;
+    }
     for (Command command : opts.commands) {
-        if (is_list(command) && opts.commands.size() > 1) {
+        if (runs_alone(command) && opts.commands.size() > 1) {
             fprintf(stderr, "ostrelle: '%s' runs on its own\n", command_name(command));
             try_help();
             return Parsed::usage_error;

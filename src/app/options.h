@@ -20,6 +20,7 @@ enum class Command {
     list_platforms, // "list platforms" (needs --product)
     list_releases,  // "list releases" (needs --product and --platform)
     boards,         // "boards": the boards in download mode and the adb devices
+    doctor,         // read-only check of the host (no set-up)
 };
 
 // What the command line asked for. Empty strings are answers not given.
@@ -34,6 +35,7 @@ struct Options {
     bool yes = false;          // -y, --yes: every confirmation goes on
     bool dry_run = false;      // -n, --dry-run
     bool json = false;         // --json
+    bool no_input = false;     // --no-input: never read the terminal
     std::string log;           // --log FILE
     std::vector<std::string> boards; // -b, --board ID, in the order given
     bool all_boards = false;         // --all-boards
@@ -46,6 +48,10 @@ const char *command_name(Command command);
 // True for the commands that only print a list (list ..., boards): no host
 // preparation, no sign-in.
 bool is_list(Command command);
+
+// True for the commands that run on their own, without the set-up: the list
+// commands and doctor.
+bool runs_alone(Command command);
 
 enum class Parsed {
     run,         // go on with the program

@@ -147,6 +147,55 @@ bool usable_release_name(const char *name)
            strchr(name, '/') == nullptr;
 }
 
+// Makes ver the chosen release and says so.
+void select_release(const avail_ver &ver)
+{
+    snprintf(release_ver, sizeof(release_ver), "%s", ver.ver_name);
+    snprintf(check_sum, sizeof(check_sum), "%s", ver.sha256sum);
+    printf("Selected version: %s\n", release_ver);
+    const char *rule = "--------------------------------------------------------";
+    printf("\n%s%s%s\n", green, rule, reset);
+    printf("%sSDK has been successfully set up and is ready to be used%s\n", green, reset);
+    printf("%sType 'help' for commands%s\n", green, reset);
+    printf("%s%s%s\n", green, rule, reset);
+}
+
+[[noreturn]] void refuse_release(const std::string &text)
+{
+    fflush(stdout);
+    fprintf(stderr, "ostrelle: %s\n", text.c_str());
+    console::exit_program(exit_status::usage);
+}
+
+// The release given on the command line: "latest" for the first entry, else
+// the entry of that name. An unknown name is refused with the names listed.
+int take_given_release(const std::string &name, const std::vector<avail_ver> &vers)
+{
+    const avail_ver *chosen = nullptr;
+    if (name == "latest") {
+        chosen = &vers[0];
+    } else {
+        for (const avail_ver &ver : vers) {
+            if (name == ver.ver_name) {
+                chosen = &ver;
+                break;
+            }
+        }
+    }
+    if (!chosen) {
+        std::string names;
+        for (const avail_ver &ver : vers)
+            names += std::string(names.empty() ? "" : ", ") + ver.ver_name;
+        refuse_release("unknown release '" + name + "'; the list has: " + names);
+    }
+    if (!usable_release_name(chosen->ver_name))
+        refuse_release(std::string("release name '") + chosen->ver_name +
+                       "' is not a usable file name");
+    session_log::answer("release", chosen->ver_name, "option");
+    select_release(*chosen);
+    return 0;
+}
+
 } // namespace
 
 int check_version(void)
@@ -190,6 +239,9 @@ int check_version(void)
     list.reset();
 
     offer(avail_vers);
+    if (const std::string *given = answers::given(answers::Question::release))
+        return take_given_release(*given, avail_vers);
+    answers::can_ask_or_exit(answers::Question::release);
     for (;;) {
         char ans[8] = {};
         bool refused = false;
@@ -208,14 +260,8 @@ int check_version(void)
                 refused = true;
                 break;
             }
-            snprintf(release_ver, sizeof(release_ver), "%s", ver.ver_name);
-            snprintf(check_sum, sizeof(check_sum), "%s", ver.sha256sum);
-            printf("Selected version: %s\n", release_ver);
-            const char *rule = "--------------------------------------------------------";
-            printf("\n%s%s%s\n", green, rule, reset);
-            printf("%sSDK has been successfully set up and is ready to be used%s\n", green, reset);
-            printf("%sType 'help' for commands%s\n", green, reset);
-            printf("%s%s%s\n", green, rule, reset);
+            session_log::answer("release", ver.ver_name, "terminal");
+            select_release(ver);
             return 0;
         }
         if (!refused)

@@ -178,7 +178,40 @@ int list_releases(const catalog::Product &product, const catalog::Platform &plat
     return exit_status::ok;
 }
 
+// The results of the work commands in order; fewer than the commands when
+// the run stopped early.
+std::vector<bool> results;
+const char *stop_stage = nullptr;
+
 } // namespace
+
+void stopped_at(const char *stage)
+{
+    stop_stage = stage;
+}
+
+void print_result_line(const options::Options &opts, int status)
+{
+    json_object *doc = json_object_new_object();
+    json_object_object_add(doc, "status", json_object_new_int(status));
+    if (stop_stage)
+        json_object_object_add(doc, "stopped_at", json_object_new_string(stop_stage));
+    json_object *commands = json_object_new_array();
+    for (size_t i = 0; i < opts.commands.size(); i++) {
+        json_object *entry = json_object_new_object();
+        json_object_object_add(entry, "command",
+                               json_object_new_string(options::command_name(opts.commands[i])));
+        const char *result = i < results.size() ? (results[i] ? "pass" : "fail") : "not run";
+        json_object_object_add(entry, "result", json_object_new_string(result));
+        json_object_array_add(commands, entry);
+    }
+    json_object_object_add(doc, "commands", commands);
+    printf("ostrelle-result: %s\n",
+           json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN |
+                                                   JSON_C_TO_STRING_NOSLASHESCAPE));
+    fflush(stdout);
+    json_object_put(doc);
+}
 
 int run_list(const options::Options &opts, options::Command command)
 {
@@ -228,6 +261,7 @@ int run_commands(const options::Options &opts)
         default:
             break;
         }
+        results.push_back(result == 0);
         session_log::note(std::string("command ") + name + ": " + (result == 0 ? "ok" : "failed"));
         if (result != 0) {
             fflush(stdout);

@@ -16,4 +16,13 @@ int run_list(const options::Options &opts, options::Command command);
 // the rest. Returns the exit status.
 int run_commands(const options::Options &opts);
 
+// Records where a run with commands stopped before its commands: "host",
+// "sign-in", "target" or "release".
+void stopped_at(const char *stage);
+
+// Prints the last line of a run with commands, for machines: "ostrelle-result: "
+// and one JSON object {"status": N, "stopped_at": ..., "commands": [{"command":
+// "download", "result": "pass" | "fail" | "not run"}, ...]}.
+void print_result_line(const options::Options &opts, int status);
+
 } // namespace unattended

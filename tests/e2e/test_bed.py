@@ -122,11 +122,20 @@ class FakeTools(unittest.TestCase):
             bed.set_installed(['wget', 'udev'])
             bed.set_unavailable(['kmod'])
             self.assertEqual(run(bed, ['dpkg', '-l', 'wget', 'unzip']).returncode, 1)
+            # Without -y it asks, as apt-get does; the end of input aborts.
             proc = run(bed, ['apt-get', 'install', 'unzip', 'kmod'], stdin=subprocess.DEVNULL)
+            self.assertEqual(proc.returncode, 1)
+            self.assertTrue(proc.stdout.endswith(b'[Y/n] Abort.\n'), proc.stdout)
+            self.assertEqual(run(bed, ['dpkg', '-l', 'unzip']).returncode, 1)
+            proc = run(bed, ['apt-get', 'install', '-y', 'unzip', 'kmod'],
+                       stdin=subprocess.DEVNULL)
             self.assertEqual(proc.returncode, 100)
             self.assertEqual(run(bed, ['dpkg', '-l', 'wget', 'unzip']).returncode, 0)
             self.assertEqual(run(bed, ['dpkg', '-l', 'kmod']).returncode, 1)
-            self.assertEqual(bed.tool_log('apt-get'), [['install', 'unzip', 'kmod']])
+            self.assertIn(b'kmod:\n  Installed: (none)\n  Candidate: (none)\n',
+                          run(bed, ['apt-cache', 'policy', 'kmod']).stdout)
+            self.assertEqual(bed.tool_log('apt-get'), [['install', 'unzip', 'kmod'],
+                                                       ['install', '-y', 'unzip', 'kmod']])
 
 
 ECHO_PROGRAM = r'''

@@ -45,6 +45,7 @@ class Options(unittest.TestCase):
                 r = run(flag)
                 self.assertEqual(r.returncode, 0)
                 self.assertTrue(r.stdout.startswith(b'Usage: ostrelle [OPTION]... [COMMAND]...\n'))
+                self.assertIn(b'\n  doctor ', r.stdout)
                 self.assertIn(b'--color=WHEN', r.stdout)
                 self.assertIn(b'ostrelle_dir.txt', r.stdout)
             for flag in ('--version', '-V'):

@@ -133,7 +133,8 @@ class Repack(unittest.TestCase):
             res = self.make_sys(bed, 'lu5', release_package('lu5',
                                                             build_script=FAILING_BUILD_SCRIPT),
                                 helper=True)
-            self.assertEqual(res.status, 0)
+            # A failed build is a failed command "1", whatever the handler shows.
+            self.assertEqual(res.status, 1)
             self.assertIn(b'build failed: missing dependencies\n', res.output)
             # ls reports the missing image on its own between the two lines.
             self.assertIn(b'\n\nChecking system.img ...\n', res.output)

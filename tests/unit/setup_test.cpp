@@ -3,28 +3,36 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/answers.h"
 #include "app/setup.h"
 #include "app/state.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
+#include "support/host_root.h"
 #include "support/stdio_capture.h"
 #include "support/temp_dir.h"
 
 using testing_support::FakeRunner;
 using testing_support::Globals;
+using testing_support::HostRoot;
+using testing_support::ScopedEnv;
 using testing_support::StdinFeed;
 using testing_support::StdoutCapture;
 using testing_support::TempDir;
+using testing_support::TerminalStdin;
 using Commands = std::vector<std::string>;
 
 namespace {
 
+const std::string policy_cmd = "LC_ALL=C apt-cache policy android-tools-adb adb python python3 "
+                               "python-is-python3 2>/dev/null";
 const std::string check_cmd =
     "dpkg -l android-tools-adb libc6-arm64-cross fakechroot fakeroot qemu-user-static wget udev "
     "unzip coreutils dpkg python kmod > /dev/null 2>&1; echo $?";
@@ -38,6 +46,20 @@ const std::string link_cmd =
     "linkfile=`readlink /lib/ld-linux-aarch64.so.1`; if [ \"$linkfile\" != "
     "\"/usr/aarch64-linux-gnu/lib/ld-2.27.so\" ]; then sudo ln -s "
     "/usr/aarch64-linux-gnu/lib/ld-2.27.so /lib/ld-linux-aarch64.so.1; fi";
+const std::string ld_2_27 = "/usr/aarch64-linux-gnu/lib/ld-2.27.so";
+
+// apt-cache policy for the renamed packages as Ubuntu 18.04 and Debian 12
+// print it (the fields the program reads).
+const char *const bionic = "android-tools-adb:\n  Installed: (none)\n  Candidate: 5.1.1.r38-1.1\n"
+                           "adb:\n  Installed: (none)\n  Candidate: 1:8.1.0+r23-5~18.04\n"
+                           "python:\n  Installed: (none)\n  Candidate: 2.7.15~rc1-1\n"
+                           "python3:\n  Installed: 3.6.7-1~18.04\n  Candidate: 3.6.7-1~18.04\n";
+const char *const bookworm = "android-tools-adb:\n  Installed: (none)\n  Candidate: (none)\n"
+                             "adb:\n  Installed: (none)\n  Candidate: 1:29.0.6-28\n"
+                             "python:\n  Installed: (none)\n  Candidate: (none)\n"
+                             "python3:\n  Installed: 3.11.2-1+b1\n  Candidate: 3.11.2-1+b1\n"
+                             "python-is-python3:\n  Installed: (none)\n"
+                             "  Candidate: 3.11.2-1+deb12u1\n";
 
 std::string read_file(const std::string &path)
 {
@@ -68,28 +90,189 @@ class SetupTest : public testing::Test {
 
 } // namespace
 
-TEST(HostPreparation, EverythingInstalledRunsNoInstall)
+// A host for the preparation: its files with an 18.04 cross library, a
+// user who is not root, and a sudo on PATH.
+class HostPreparation : public testing::Test {
+  protected:
+    HostPreparation()
+    {
+        host_.cross_library(true);
+        bin_.write("sudo", "");
+        chmod(bin_.file("sudo").c_str(), 0755);
+    }
+    // Takes sudo off PATH.
+    void without_sudo() { std::filesystem::remove(bin_.file("sudo")); }
+    HostRoot host_;
+    TempDir bin_;
+    ScopedEnv path_{"PATH", bin_.path().c_str()};
+};
+
+TEST_F(HostPreparation, ReadyHostRunsNothingAsRoot)
 {
+    host_.link(ld_2_27);
     FakeRunner fake;
+    fake.push_read_line(bionic);
     fake.push_read_line("0\n");
     StdoutCapture cap;
     EXPECT_EQ(prepare_host(), 0);
-    EXPECT_EQ(fake.commands(), (Commands{"sudo apt-get update", "sudo apt-get install python",
-                                         check_cmd, link_cmd}));
+    EXPECT_EQ(fake.commands(), (Commands{policy_cmd, check_cmd}));
     EXPECT_EQ(cap.text(), "\nSetting up host system environment ...\n\n\033[32mPrecondition "
                           "Ubuntu packages installed\033[0m\n");
 }
 
-TEST(HostPreparation, ThreeFailedAttemptsGiveMinusOne)
+TEST_F(HostPreparation, OldUbuntuRunsTheSpecifiedLines)
 {
+    TerminalStdin terminal;
     FakeRunner fake;
-    for (const char *l : {"1\n", "1\n", "1\n", "1\n"})
+    for (const char *reply : {bionic, "1\n", bionic, "0\n"})
+        fake.push_read_line(reply);
+    StdoutCapture cap;
+    EXPECT_EQ(prepare_host(), 0);
+    EXPECT_EQ(fake.commands(),
+              (Commands{policy_cmd, check_cmd, "sudo apt-get update", policy_cmd,
+                        "sudo apt-get install python", install_cmd, recheck_cmd, link_cmd}));
+    EXPECT_EQ(cap.text(), "\nSetting up host system environment ...\n\nMissing precondition "
+                          "Ubuntu packages, installing ...\n");
+}
+
+TEST_F(HostPreparation, CurrentHostsGetSuccessorsAndAptReadsNoInput)
+{
+    // Debian 12's cross library, and the link an older run left to nothing.
+    HostRoot host;
+    host.cross_library(false);
+    host.link(ld_2_27);
+    StdinFeed piped("user@example.com\n");
+    FakeRunner fake;
+    for (const char *reply : {bookworm, "1\n", bookworm, "0\n"})
+        fake.push_read_line(reply);
+    StdoutCapture cap;
+    EXPECT_EQ(prepare_host(), 0);
+    const std::string names = "adb libc6-arm64-cross fakechroot fakeroot qemu-user-static wget "
+                              "udev unzip coreutils dpkg python3 python-is-python3 kmod";
+    EXPECT_EQ(fake.commands(),
+              (Commands{policy_cmd, "dpkg -l " + names + " > /dev/null 2>&1; echo $?",
+                        "sudo apt-get update < /dev/null", policy_cmd,
+                        "sudo apt-get install -y python3 python-is-python3 < /dev/null",
+                        "sudo apt-get install -y " + names + " < /dev/null",
+                        "dpkg -l libc6-arm64-cross fakechroot fakeroot qemu-user-static wget "
+                        "unzip coreutils dpkg python3 python-is-python3 kmod > /dev/null 2>&1; "
+                        "echo $?",
+                        "linkfile=`readlink /lib/ld-linux-aarch64.so.1`; if [ \"$linkfile\" != "
+                        "\"/usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1\" ]; then sudo ln -sf "
+                        "/usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 "
+                        "/lib/ld-linux-aarch64.so.1; fi"}));
+}
+
+TEST_F(HostPreparation, NoInputOrYesKeepsAptFromAskingOnTheTerminal)
+{
+    TerminalStdin terminal;
+    for (bool no_input : {true, false}) {
+        options::Options opts;
+        opts.commands = {options::Command::download};
+        (no_input ? opts.no_input : opts.yes) = true;
+        answers::configure(opts);
+        FakeRunner fake;
+        for (const char *reply : {bionic, "1\n", bionic, "0\n"})
+            fake.push_read_line(reply);
+        StdoutCapture cap;
+        prepare_host();
+        answers::configure(options::Options{});
+        EXPECT_EQ(fake.commands()[4], "sudo apt-get install -y python < /dev/null");
+    }
+}
+
+TEST_F(HostPreparation, AsRootNothingGoesThroughSudo)
+{
+    host_.set_uid("0");
+    without_sudo();
+    TerminalStdin terminal;
+    FakeRunner fake;
+    for (const char *reply : {bionic, "1\n", bionic, "0\n"})
+        fake.push_read_line(reply);
+    StdoutCapture cap;
+    EXPECT_EQ(prepare_host(), 0);
+    Commands expected{policy_cmd,
+                      check_cmd,
+                      "apt-get update",
+                      policy_cmd,
+                      "apt-get install python",
+                      install_cmd.substr(5),
+                      recheck_cmd,
+                      "linkfile=`readlink /lib/ld-linux-aarch64.so.1`; if [ \"$linkfile\" != "
+                      "\"/usr/aarch64-linux-gnu/lib/ld-2.27.so\" ]; then ln -s "
+                      "/usr/aarch64-linux-gnu/lib/ld-2.27.so /lib/ld-linux-aarch64.so.1; fi"};
+    EXPECT_EQ(fake.commands(), expected);
+}
+
+TEST_F(HostPreparation, WithoutSudoAndNotRootItSaysSo)
+{
+    without_sudo();
+    FakeRunner fake;
+    fake.push_read_line(bionic);
+    fake.push_read_line("1\n");
+    StdoutCapture cap;
+    EXPECT_EQ(prepare_host(), -1);
+    EXPECT_EQ(fake.commands(), (Commands{policy_cmd, check_cmd}));
+    EXPECT_NE(cap.text().find("\033[31mNot running as root and sudo is not installed: the "
+                              "precondition packages cannot be installed.\nAs root, run: apt-get "
+                              "update && apt-get install android-tools-adb libc6-arm64-cross "
+                              "fakechroot fakeroot qemu-user-static wget udev unzip coreutils dpkg "
+                              "python kmod\nthen restart ostrelle\033[0m\n"),
+              std::string::npos);
+}
+
+TEST_F(HostPreparation, APythonWithoutInstallableNameIsReportedOnce)
+{
+    // A release after python-is-python3: python3 is there, nothing installs "python".
+    const char *renamed = "adb:\n  Installed: 1:34.0.4-1\n  Candidate: 1:34.0.4-1\n"
+                          "python3:\n  Installed: 3.14.0-1\n  Candidate: 3.14.0-1\n";
+    FakeRunner fake;
+    for (const char *reply : {renamed, "1\n", renamed})
+        fake.push_read_line(reply);
+    StdoutCapture cap;
+    EXPECT_EQ(prepare_host(), -1);
+    EXPECT_EQ(fake.commands().size(), 4u) << "no install attempt";
+    EXPECT_EQ(fake.commands()[1], "dpkg -l adb libc6-arm64-cross fakechroot fakeroot "
+                                  "qemu-user-static wget udev unzip coreutils dpkg python kmod > "
+                                  "/dev/null 2>&1; echo $?");
+    std::string out = cap.text();
+    EXPECT_NE(out.find("No install candidate for python, nor for python3 python-is-python3 "
+                       "(apt-cache policy)\n\033[31mApt-get install precondition packages "
+                       "failed\nPlease install python by hand and restart ostrelle\033[0m\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(HostPreparation, DryRunOnlyReadsAndShowsTheRest)
+{
+    TerminalStdin terminal;
+    host::set_dry_run(true);
+    FakeRunner fake;
+    for (const char *reply : {bionic, "1\n", bionic})
+        fake.push_read_line(reply);
+    StdoutCapture cap;
+    int status = prepare_host();
+    host::set_dry_run(false);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(fake.commands(), (Commands{policy_cmd, check_cmd, policy_cmd}));
+    EXPECT_NE(cap.text().find("installing ...\nwould run: sudo apt-get update\nwould run: sudo "
+                              "apt-get install python\nwould run: " +
+                              install_cmd + "\nwould run: " + link_cmd + "\n"),
+              std::string::npos)
+        << cap.text();
+}
+
+TEST_F(HostPreparation, ThreeFailedAttemptsGiveMinusOne)
+{
+    TerminalStdin terminal;
+    FakeRunner fake;
+    for (const char *l : {bionic, "1\n", bionic, "1\n", "1\n", "1\n"})
         fake.push_read_line(l);
     StdoutCapture cap;
     EXPECT_EQ(prepare_host(), -1);
-    EXPECT_EQ(fake.commands(), (Commands{"sudo apt-get update", "sudo apt-get install python",
-                                         check_cmd, install_cmd, recheck_cmd, install_cmd,
-                                         recheck_cmd, install_cmd, recheck_cmd}));
+    EXPECT_EQ(fake.commands(), (Commands{policy_cmd, check_cmd, "sudo apt-get update", policy_cmd,
+                                         "sudo apt-get install python", install_cmd, recheck_cmd,
+                                         install_cmd, recheck_cmd, install_cmd, recheck_cmd}));
     std::string out = cap.text();
     EXPECT_NE(out.find("\nMissing precondition Ubuntu packages, installing ...\n"),
               std::string::npos);
@@ -101,39 +284,45 @@ TEST(HostPreparation, ThreeFailedAttemptsGiveMinusOne)
         << out;
 }
 
-TEST(HostPreparation, RecheckPassingEndsTheLoopSilently)
+TEST_F(HostPreparation, RecheckPassingEndsTheLoopSilently)
 {
+    host_.link(ld_2_27);
+    TerminalStdin terminal;
     FakeRunner fake;
+    fake.push_read_line(bionic);
     fake.push_read_cannot_start(); // first check: the pipe does not open
+    fake.push_read_line(bionic);
     fake.push_read_line("1\n");
     fake.push_read_line("0\n");
     fake.push_system(0);
     fake.push_system(-1); // python install cannot start
     StdoutCapture cap;
     EXPECT_EQ(prepare_host(), 0);
-    EXPECT_EQ(fake.commands(),
-              (Commands{"sudo apt-get update", "sudo apt-get install python", check_cmd,
-                        install_cmd, recheck_cmd, install_cmd, recheck_cmd, link_cmd}));
+    EXPECT_EQ(fake.commands(), (Commands{policy_cmd, check_cmd, "sudo apt-get update", policy_cmd,
+                                         "sudo apt-get install python", install_cmd, recheck_cmd,
+                                         install_cmd, recheck_cmd}));
     std::string out = cap.text();
-    EXPECT_NE(out.find("Install python2 internal error\ndpkg -l internal error\n"),
+    EXPECT_NE(out.find("dpkg -l internal error\nInstall python2 internal error\n"),
               std::string::npos);
     EXPECT_EQ(out.find("installed"), std::string::npos);
     EXPECT_EQ(out.find("packages, installing ..."), std::string::npos);
 }
 
-TEST(HostPreparation, UnreadableChecksEndWithOne)
+TEST_F(HostPreparation, UnreadableChecksEndWithOne)
 {
     {
         FakeRunner fake;
+        fake.push_read_line(bionic);
         fake.push_read_no_line();
         StdoutCapture cap;
         EXPECT_EQ(prepare_host(), 1);
-        EXPECT_EQ(fake.commands().size(), 3u);
+        EXPECT_EQ(fake.commands().size(), 2u);
         EXPECT_NE(cap.text().find("read dpkg return value internal error\n"), std::string::npos);
     }
     {
         FakeRunner fake;
-        fake.push_read_line("1\n");
+        for (const char *l : {bionic, "1\n", bionic})
+            fake.push_read_line(l);
         fake.push_read_cannot_start();
         StdoutCapture cap;
         EXPECT_EQ(prepare_host(), 1);

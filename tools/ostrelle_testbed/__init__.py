@@ -8,6 +8,9 @@ or a change to the machine.
   lab mirror's command, tools/mirror/mirror.py).
 - world: fills a bin directory with the fake host tools (fakes/) and builds
   the environment of a run among them.
+- hosts: the host kinds the fakes can play (package databases of Debian 12
+  and Ubuntu 18.04, 22.04, 24.04; their cross loader files) and the
+  simulated host file system the test-bed build reads.
 - board: the simulated board the fake find, udevadm, QSaharaServer,
   fh_loader and adb share.
 - log_args: what every fake shares: its argument log and its state files.

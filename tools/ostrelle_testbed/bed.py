@@ -26,7 +26,7 @@ import struct
 import time
 import hashlib
 
-from . import world
+from . import hosts, world
 from .mirror import Mirror, demo_package, resource_path
 
 # The source tree this package lies in (tools/ostrelle_testbed/).
@@ -258,6 +258,8 @@ class Bed:
         self.state = os.path.join(self.tmp, 'state')
         self.logs = os.path.join(self.tmp, 'logs')
         self.sanitizer_dir = os.path.join(self.tmp, 'sanitizer')
+        # The simulated host's /, as the test-bed build reads it (hosts.py).
+        self.root = world.root_dir(self.state)
         for d in (self.home, self.bin, self.state, self.logs, self.sanitizer_dir):
             os.makedirs(d)
         world.install(self.bin, self.state, os.path.join(self.tmp, 'wgetrc'))
@@ -331,9 +333,26 @@ class Bed:
             f.write(''.join(p + '\n' for p in packages))
 
     def set_unavailable(self, packages):
-        """Packages the fake apt-get cannot install."""
+        """Packages the fake apt-get cannot install (apt-cache shows no candidate)."""
         with open(os.path.join(self.state, 'apt_unavailable'), 'w') as f:
             f.write(''.join(p + '\n' for p in packages))
+
+    def set_host(self, kind, installed=None, cross=True, link=True):
+        """Makes the simulated host one of hosts.HOSTS: its package database
+        for apt-cache and apt-get, the installed set (by default every
+        package a ready host of that kind has), its cross loader (cross) and
+        the loader link to it (link)."""
+        with open(os.path.join(self.state, 'apt_host'), 'w') as f:
+            f.write(kind + '\n')
+        self.set_installed(hosts.HOSTS[kind].ready if installed is None else installed)
+        shutil.rmtree(self.root)
+        hosts.make_root(self.root, kind, cross=cross, link=link)
+
+    def trust_mirror(self):
+        """Makes wget trust the mirror's certificate (through its
+        configuration file), as a host that trusts the real servers does."""
+        with open(os.path.join(self.tmp, 'wgetrc'), 'a') as f:
+            f.write('ca_certificate = %s\n' % self.mirror.cert_file)
 
     # -- mirror content ---------------------------------------------------
     def put(self, product, name, data):

@@ -41,6 +41,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import urllib.parse
 import zipfile
 
@@ -245,6 +246,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):  # requests are logged by _log_line
         pass
 
+    def date_time_string(self, timestamp=None):
+        # The Date header follows the mirror's clock (clock_offset).
+        if timestamp is None:
+            timestamp = time.time() + self.mirror.clock_offset
+        return super().date_time_string(timestamp)
+
     @property
     def mirror(self):
         return self.server.mirror
@@ -431,11 +438,16 @@ class Mirror:
         self._servers = []
         self._threads = []
         self.https_port = None
+        # The certificate the HTTPS port presents (PEM file), once started.
+        self.cert_file = None
+        # Seconds added to the time in the Date header of every reply.
+        self.clock_offset = 0
         self.http_port = None
 
     # -- lifecycle --------------------------------------------------------
     def start(self):
         cert, key = self._cert or make_certificate(self._own_dir, self.host)
+        self.cert_file = cert
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
         https = _Server((self.host, self._want_ports[0]), self, 'https', context)

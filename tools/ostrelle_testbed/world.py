@@ -9,23 +9,35 @@ cannot drift apart.
 import os
 import shutil
 
+from . import hosts
+
 PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 FAKES_DIR = os.path.join(PACKAGE_DIR, 'fakes')
 # The directory that holds this package: the fakes, copied elsewhere, find
 # it through PYTHONPATH.
 TOOLS_DIR = os.path.dirname(PACKAGE_DIR)
 
-# Packages the host preparation checks for; the fake dpkg starts with all.
-HOST_PACKAGES = ['android-tools-adb', 'libc6-arm64-cross', 'fakechroot', 'fakeroot',
-                 'qemu-user-static', 'wget', 'udev', 'unzip', 'coreutils', 'dpkg',
-                 'python', 'kmod']
+# The simulated host is a ready Debian 12 (see hosts.py): these are the
+# packages the host preparation looks for there, and the fake dpkg starts
+# with all of them.
+HOST_PACKAGES = list(hosts.HOSTS[hosts.DEFAULT].ready)
+# User and group ids the test-bed build takes for its own: a user that is
+# not root and belongs to the group owning serial ports.
+USER_UID = '1000'
+
+
+def root_dir(state_dir):
+    """The simulated host's file system root (OSTRELLE_TESTBED_ROOT)."""
+    return os.path.join(state_dir, 'root')
+
 
 PROXY_VARIABLES = ('http_proxy', 'https_proxy', 'ftp_proxy', 'all_proxy', 'no_proxy')
 
 
 def install(bin_dir, state_dir, wgetrc):
-    """Copies every fake tool into bin_dir, marks every host package as
-    installed and writes an empty wget configuration (so wget reads no
+    """Copies every fake tool into bin_dir, makes the simulated host a ready
+    Debian 12 (every host package installed, the cross loader and its link
+    below root_dir) and writes an empty wget configuration (so wget reads no
     settings of the machine's user)."""
     for entry in os.listdir(FAKES_DIR):
         src = os.path.join(FAKES_DIR, entry)
@@ -35,6 +47,7 @@ def install(bin_dir, state_dir, wgetrc):
             os.chmod(dst, 0o755)
     with open(os.path.join(state_dir, 'dpkg_installed'), 'w') as f:
         f.write(''.join(p + '\n' for p in HOST_PACKAGES))
+    hosts.make_root(root_dir(state_dir))
     open(wgetrc, 'w').close()
 
 
@@ -42,7 +55,8 @@ def environment(base, home, bin_dir, state_dir, logs_dir, wgetrc, compiled, mirr
                 pause_scale=None):
     """base (a mapping such as os.environ) changed for a run among the fakes:
     HOME, the fakes first on PATH, their state and logs, this package on
-    PYTHONPATH, no proxies. compiled and mirror are (https, http) base URLs:
+    PYTHONPATH, no proxies, and the simulated host the test-bed build reads
+    (its root directory, a user who is not root and the user's groups). compiled and mirror are (https, http) base URLs:
     those built into the program and those the mirror really listens on,
     which the fake wget puts in place of the first. pause_scale (a decimal
     text such as "0.02") shortens the flashing pauses of the test-bed build;
@@ -61,6 +75,9 @@ def environment(base, home, bin_dir, state_dir, logs_dir, wgetrc, compiled, mirr
         'OSTRELLE_MIRROR_HTTPS': mirror[0],
         'OSTRELLE_MIRROR_HTTP': mirror[1],
         'WGETRC': wgetrc,
+        'OSTRELLE_TESTBED_ROOT': root_dir(state_dir),
+        'OSTRELLE_TESTBED_UID': USER_UID,
+        'OSTRELLE_TESTBED_GROUPS': hosts.USER_GROUPS,
     })
     env.pop('OSTRELLE_PAUSE_SCALE', None)
     if pause_scale is not None:

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <stdio_ext.h>
 #include <unistd.h>
 
@@ -71,6 +72,26 @@ StdinFeed::~StdinFeed()
     close(saved_fd_);
     __fpurge(stdin);
     clearerr(stdin);
+}
+
+TerminalStdin::TerminalStdin()
+{
+    master_fd_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_fd_ < 0 || grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0)
+        abort();
+    int slave = open(ptsname(master_fd_), O_RDWR | O_NOCTTY);
+    if (slave < 0)
+        abort();
+    saved_fd_ = dup(STDIN_FILENO);
+    dup2(slave, STDIN_FILENO);
+    close(slave);
+}
+
+TerminalStdin::~TerminalStdin()
+{
+    dup2(saved_fd_, STDIN_FILENO);
+    close(saved_fd_);
+    close(master_fd_);
 }
 
 } // namespace testing_support

@@ -36,4 +36,18 @@ class StdinFeed {
     int saved_fd_ = -1;
 };
 
+// Makes descriptor 0 a terminal (a fresh pseudo-terminal nobody types on)
+// until destruction.
+class TerminalStdin {
+  public:
+    TerminalStdin();
+    ~TerminalStdin();
+    TerminalStdin(const TerminalStdin &) = delete;
+    TerminalStdin &operator=(const TerminalStdin &) = delete;
+
+  private:
+    int saved_fd_ = -1;
+    int master_fd_ = -1;
+};
+
 } // namespace testing_support

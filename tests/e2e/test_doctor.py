@@ -1,0 +1,92 @@
+"""ostrelle doctor through the real program: a healthy simulated host passes
+and nothing is run as root or changed; the faults only a real wget against
+a real server shows (an untrusted certificate, a server that cannot be
+reached, a clock that is off) each fail their own line. The file-based
+checks and their fixes are unit tests (tests/unit/doctor_test.cpp)."""
+
+import json
+import os
+import subprocess
+import unittest
+
+from ostrelle_testbed.bed import Bed, program_path
+
+
+def doctor(bed, *args):
+    return subprocess.run([program_path(), 'doctor'] + list(args), env=bed.env(), cwd=bed.tmp,
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+
+
+def snapshot(*dirs):
+    """Every file below dirs with its size and modification time."""
+    seen = {}
+    for top in dirs:
+        for path, subdirs, files in os.walk(top):
+            for name in subdirs + files:
+                full = os.path.join(path, name)
+                st = os.lstat(full)
+                seen[full] = (st.st_size, st.st_mtime_ns)
+    return seen
+
+
+def failing(stdout):
+    return [line.split()[1] for line in stdout.decode().splitlines()
+            if line.startswith('FAIL')]
+
+
+class Doctor(unittest.TestCase):
+    def test_healthy_host_passes_and_nothing_changes(self):
+        with Bed() as bed:
+            bed.trust_mirror()
+            before = snapshot(bed.root, bed.home)
+            r = doctor(bed)
+            self.assertEqual((r.returncode, r.stderr), (0, b''), r.stdout)
+            lines = r.stdout.decode().splitlines()
+            self.assertEqual([line.split()[1] for line in lines], [
+                'packages', 'loader-link', 'tools', 'device-access', 'modemmanager', 'qcserial',
+                'free-space', 'account-server', 'resource-server', 'clock'])
+            self.assertEqual(failing(r.stdout), [])
+            self.assertNotIn(b'\x1b[', r.stdout)
+
+            r = doctor(bed, '--json')
+            self.assertEqual(r.returncode, 0)
+            report = json.loads(r.stdout)
+            self.assertTrue(report['ok'])
+            self.assertEqual(len(report['checks']), 10)
+
+            self.assertEqual(snapshot(bed.root, bed.home), before)
+            for tool in ('sudo', 'apt-get', 'dpkg', 'ln'):
+                self.assertEqual(bed.tool_log(tool), [], tool)
+            # Certificates are checked, except where only the server's clock is read.
+            for args in bed.tool_log('wget'):
+                self.assertEqual('--no-check-certificate' in args, '-S' in args, args)
+
+    def test_server_faults(self):
+        def untrusted(bed):
+            pass
+
+        def unreachable(bed):
+            bed.trust_mirror()
+            bed.mirror.stop()
+
+        def clock_off(bed):
+            bed.trust_mirror()
+            bed.mirror.clock_offset = 3 * 3600
+
+        for plant, fails, text in (
+                (untrusted, ['account-server', 'resource-server'],
+                 b"answers, but its certificate is not trusted; fix: copy the CA certificate"),
+                (unreachable, ['account-server', 'resource-server'],
+                 b'cannot be reached (network failure); fix: check the network'),
+                (clock_off, ['clock'],
+                 b"min behind the resource server's; fix: sudo timedatectl set-ntp true")):
+            with self.subTest(fault=plant.__name__), Bed() as bed:
+                plant(bed)
+                r = doctor(bed)
+                self.assertEqual(r.returncode, 1, r.stdout)
+                self.assertEqual(failing(r.stdout), fails, r.stdout)
+                self.assertIn(text, r.stdout)
+
+
+if __name__ == '__main__':
+    unittest.main()

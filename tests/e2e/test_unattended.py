@@ -1,0 +1,200 @@
+"""Runs with commands: every answer as an option, the commands in order, exit
+statuses that say how the run went, the dry run and the run's log."""
+
+import glob
+import json
+import os
+import subprocess
+import unittest
+
+from ostrelle_testbed.bed import Bed, program_path
+from ostrelle_testbed.release_files import release_package, sha256
+from flashing import board_in_download_mode, no_board
+
+PASSWORD = 'pa55-w0rd-of-ci'
+
+
+def catalogue(bed, product, tag, release, **package_options):
+    """One release of product on the mirror; returns its package."""
+    pkg = release_package(release, **package_options)
+    bed.put(product, release + '.zip', pkg)
+    bed.put_list(product, tag, ['%s %s' % (release, sha256(pkg))])
+    return pkg
+
+
+def password_file(bed, mode=0o600):
+    path = os.path.join(bed.tmp, 'velmora-password')
+    with open(path, 'w') as f:
+        f.write(PASSWORD + '\n')
+    os.chmod(path, mode)
+    return path
+
+
+def answers(bed, product, platform=None, release='latest'):
+    args = ['--target', bed.target, '--product', product, '--release', release,
+            '--email', 'ci@lab.example', '--password-file', password_file(bed)]
+    if platform:
+        args += ['--platform', platform]
+    return args
+
+
+def run(bed, args, stdin=subprocess.DEVNULL, timeout=120):
+    """The program with args, standard input not a terminal; returns
+    (status, output)."""
+    proc = subprocess.run([program_path()] + args, env=bed.env(), cwd=bed.tmp, stdin=stdin,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    return proc.returncode, proc.stdout
+
+
+def result_line(output):
+    last = output.rstrip(b'\n').rsplit(b'\n', 1)[-1]
+    assert last.startswith(b'ostrelle-result: '), output
+    return json.loads(last[len(b'ostrelle-result: '):])
+
+
+def the_log(bed):
+    logs = glob.glob(os.path.join(bed.home, '.local', 'state', 'ostrelle', 'logs', '*.log'))
+    assert len(logs) == 1, logs
+    with open(logs[0]) as f:
+        return f.read()
+
+
+class Unattended(unittest.TestCase):
+    def test_download_and_flash_on_le_and_lu_reach_the_board(self):
+        for product, tag, platform, release in (('kt1', '_le_', None, 'kt1-le-1'),
+                                                ('kt6', '_lu_', 'LU', 'kt6-lu-1')):
+            with self.subTest(product=product), Bed() as bed:
+                catalogue(bed, product, tag, release,
+                          flashable='lu' if tag == '_lu_' else 'le')
+                board_in_download_mode(bed, node='/dev/ttyUSB0', boot_after_polls=1)
+                status, out = run(bed, ['--yes'] + answers(bed, product, platform) +
+                                  ['download', 'flash'])
+                self.assertEqual(status, 0, out)
+                self.assertIn(b'Robotics device is ready to use.', out)
+                self.assertEqual(result_line(out), {
+                    'status': 0, 'commands': [{'command': 'download', 'result': 'pass'},
+                                              {'command': 'flash', 'result': 'pass'}]})
+                # One sign-in, with the password from the file.
+                posts = bed.mirror.requests_for('/ldap.php', method='POST')
+                self.assertEqual(len(posts), 1)
+                self.assertIn(b'pwd=' + PASSWORD.encode(), posts[0].body)
+                self.assertTrue(bed.tool_log('fh_loader'))
+                # No colour escapes into a pipe.
+                self.assertNotIn(b'\x1b[', out)
+
+    def test_failing_download_gives_its_status_and_skips_the_flash(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            bed.mirror.fail(bed.list_url_path('kt1', '_le_').replace(
+                'kt1_le_release_ver.txt', 'kt1-le-1.zip'))
+            board_in_download_mode(bed, node='/dev/ttyUSB0')
+            status, out = run(bed, answers(bed, 'kt1') + ['download', 'flash'])
+            self.assertEqual(status, 1, out)
+            self.assertEqual(result_line(out)['commands'], [
+                {'command': 'download', 'result': 'fail'},
+                {'command': 'flash', 'result': 'not run'}])
+            self.assertEqual(bed.tool_log('QSaharaServer'), [])
+            self.assertEqual(bed.tool_log('fh_loader'), [])
+
+    def test_unanswered_question_stops_without_reading_the_pipe(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            args = [a for a in answers(bed, 'kt1') if a not in ('--release', 'latest')]
+            read_end, write_end = os.pipe()
+            os.write(write_end, b'1\ny\n')
+            try:
+                status, out = run(bed, args + ['download'], stdin=read_end)
+                self.assertEqual(status, 2, out)
+                self.assertIn(b'give --release NAME', out)
+                # Every byte is still in the pipe.
+                os.set_blocking(read_end, False)
+                self.assertEqual(os.read(read_end, 100), b'1\ny\n')
+            finally:
+                os.close(read_end)
+                os.close(write_end)
+            self.assertEqual(result_line(out)['status'], 2)
+
+    def test_wrong_password_is_tried_once(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            bed.mirror.set_ldap_reply(b'{"status": -1}\n')
+            status, out = run(bed, answers(bed, 'kt1') + ['download'])
+            self.assertEqual(status, 3, out)
+            self.assertEqual(len(bed.mirror.requests_for('/ldap.php', method='POST')), 1)
+            self.assertEqual(result_line(out)['stopped_at'], 'sign-in')
+            # A password file others may read is refused before anything is sent.
+            args = answers(bed, 'kt1')
+            os.chmod(os.path.join(bed.tmp, 'velmora-password'), 0o644)
+            status, out = run(bed, args + ['download'])
+            self.assertEqual(status, 2, out)
+            self.assertIn(b'is readable by group or others', out)
+            self.assertEqual(len(bed.mirror.requests_for('/ldap.php', method='POST')), 1)
+
+    def test_list_releases_as_json_and_refused_names(self):
+        with Bed() as bed:
+            bed.put_list('kt5', '_lu2.0_', ['r2 ' + 'a' * 64, 'r1 ' + 'b' * 64])
+            status, out = run(bed, ['list', 'releases', '--product', 'KT5', '--platform',
+                                    'lu2.0', '--json'])
+            self.assertEqual(status, 0, out)
+            self.assertEqual(json.loads(out), {
+                'product': 'kt5', 'platform': 'LU2.0',
+                'releases': [{'name': 'r2', 'sha256': 'a' * 64, 'latest': True},
+                             {'name': 'r1', 'sha256': 'b' * 64, 'latest': False}]})
+            # No host preparation, no sign-in.
+            self.assertEqual(bed.tool_log('sudo'), [])
+            self.assertEqual(bed.mirror.requests_for('/ldap.php'), [])
+            status, out = run(bed, ['list', 'platforms', '--product', 'kt6', '--json'])
+            self.assertEqual((status, json.loads(out)), (0, {'product': 'kt6',
+                                                             'platforms': ['LU']}))
+            status, out = run(bed, ['list', 'releases', '--product', 'kt6', '--platform', 'LE'])
+            self.assertEqual(status, 2)
+            self.assertIn(b"platform 'LE' does not fit kt6 (LU)", out)
+
+    def test_dry_flash_shows_the_sequence_and_touches_nothing(self):
+        with Bed() as bed:
+            pkg = catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+            # The release is on disk already, as command "1" left it.
+            status, out = run(bed, ['--yes'] + answers(bed, 'kt1') + ['download'])
+            self.assertEqual(status, 0, out)
+            for name in ('sudo', 'wget', 'QSaharaServer', 'fh_loader', 'unzip'):
+                try:
+                    os.remove(os.path.join(bed.logs, name + '.log'))
+                except FileNotFoundError:
+                    pass
+            board_in_download_mode(bed, node='/dev/ttyUSB0')
+            status, out = run(bed, ['--dry-run'] + answers(bed, 'kt1') + ['flash'])
+            self.assertEqual(status, 0, out)
+            rel = os.path.join(bed.target, 'kt1-le-1')
+            self.assertIn(('would run: sudo QSaharaServer -p /dev/ttyUSB0 -s 13:%s/full_build/'
+                           'emmc/prog_firehose_ddr.elf > %s/QSahara_fullbuild.log'
+                           % (rel, rel)).encode(), out)
+            self.assertIn(('would run: sudo fh_loader --port=/dev/ttyUSB0 --erase=0 --noprompt '
+                           '--showpercentagecomplete --memoryname=eMMC --loglevel=1 '
+                           '--porttracename=%s/erase0.log' % rel).encode(), out)
+            self.assertIn(b'Device found: /dev/ttyUSB0', out)
+            for name in ('sudo', 'QSaharaServer', 'fh_loader', 'unzip'):
+                self.assertEqual(bed.tool_log(name), [], name)
+            # Only the list was downloaded, no package.
+            self.assertTrue(all(a[-1].endswith("release_ver.txt'") or
+                                a[-1].endswith('release_ver.txt') or '/ldap.php' in ' '.join(a)
+                                for a in bed.tool_log('wget')), bed.tool_log('wget'))
+            del pkg
+
+    def test_the_log_holds_the_command_lines_and_no_password(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            status, out = run(bed, answers(bed, 'kt1') + ['download'])
+            self.assertEqual(status, 0, out)
+            log = the_log(bed)
+            self.assertIn('answer release (option): kt1-le-1', log)
+            self.assertIn('run: unzip -o %s/kt1-le-1.zip -d %s/' % (bed.target, bed.target), log)
+            self.assertIn('command download: ok', log)
+            self.assertIn('exit status 0', log)
+            self.assertNotIn(PASSWORD, log)
+            logs = os.path.dirname(glob.glob(os.path.join(bed.home, '.local', 'state', 'ostrelle',
+                                                          'logs', '*.log'))[0])
+            self.assertEqual(os.stat(logs).st_mode & 0o777, 0o700)
+
+
+if __name__ == '__main__':
+    unittest.main()
