@@ -466,28 +466,30 @@ void follow(std::vector<Job> &jobs, Progress &progress)
 
 void print_table(const std::vector<Job> &jobs, const std::vector<std::string> &missing)
 {
-    size_t label = 5, usb = 8, result = 6;
+    const std::string not_found = "not in download mode";
+    int label = 5, usb = 8, result = static_cast<int>(not_found.size());
     for (const Job &job : jobs) {
-        label = std::max(label, job.label.size());
-        usb = std::max(usb, job.board.usb_path.size());
-        result = std::max(result, job.result.size());
+        label = std::max(label, static_cast<int>(job.label.size()));
+        usb = std::max(usb, static_cast<int>(job.board.usb_path.size()));
+        result = std::max(result, static_cast<int>(job.result.size()));
     }
     for (const std::string &id : missing)
-        label = std::max(label, id.size());
-    result = std::max(result, std::string("not in download mode").size());
-    printf("\n%-*s  %-*s  %-*s  %s\n", static_cast<int>(label), "Board", static_cast<int>(usb),
-           "USB path", static_cast<int>(result), "Result", "Time");
-    for (const Job &job : jobs) {
-        const char *colour = job.status == 0 ? console::green : console::red;
-        printf("%-*s  %-*s  %s%-*s%s  %s\n", static_cast<int>(label), job.label.c_str(),
-               static_cast<int>(usb), job.board.usb_path.empty() ? "-" : job.board.usb_path.c_str(),
-               colour, static_cast<int>(result), job.result.c_str(), console::reset,
-               duration(job.ended - job.started).c_str());
-    }
+        label = std::max(label, static_cast<int>(id.size()));
+    printf("\n%-*s  %-*s  %-*s  %s\n", label, "Board", usb, "USB path", result, "Result", "Time");
+    // The padding follows the colour's reset, so that the columns line up
+    // with and without colours.
+    auto row = [&](const std::string &name, const std::string &path, bool ok,
+                   const std::string &verdict, const std::string &time) {
+        printf("%-*s  %-*s  %s%s%s%*s  %s\n", label, name.c_str(), usb,
+               path.empty() ? "-" : path.c_str(), ok ? console::green : console::red,
+               verdict.c_str(), console::reset, result - static_cast<int>(verdict.size()), "",
+               time.c_str());
+    };
+    for (const Job &job : jobs)
+        row(job.label, job.board.usb_path, job.status == 0, job.result,
+            duration(job.ended - job.started));
     for (const std::string &id : missing)
-        printf("%-*s  %-*s  %s%-*s%s  %s\n", static_cast<int>(label), id.c_str(),
-               static_cast<int>(usb), "-", console::red, static_cast<int>(result),
-               "not in download mode", console::reset, "-");
+        row(id, "", false, not_found, "-");
     if (!jobs.empty())
         printf("\nEach board's logs, and what its flash printed (output.log), are in %s/\n",
                layout::release_path("/flash-logs/<board>").c_str());
@@ -571,8 +573,8 @@ int flash_boards(const std::vector<std::string> &ids, bool all)
         return 1;
     }
 
-    printf("Flashing %zu board%s at once: %s\n", jobs.size(), jobs.size() == 1 ? "" : "s",
-           release_ver);
+    printf("Flashing %s onto %zu board%s at once\n", release_ver, jobs.size(),
+           jobs.size() == 1 ? "" : "s");
     for (Job &job : jobs) {
         std::error_code error;
         std::filesystem::create_directories(job.dir, error);
