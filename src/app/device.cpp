@@ -101,9 +101,10 @@ bool take(const Board &board)
 void say_unnamed(const std::vector<Board> &found)
 {
     fflush(stdout);
-    fprintf(stderr, "ostrelle: %zu boards are in download mode; name the one to flash with "
-                    "--board ID (its serial, port or USB path), or flash them all with "
-                    "--all-boards:\n",
+    fprintf(stderr,
+            "ostrelle: %zu boards are in download mode; name the one to flash with "
+            "--board ID (its serial, port or USB path), or flash them all with "
+            "--all-boards:\n",
             found.size());
     list(stderr, found);
     session_log::note("several boards and none named: give --board ID or --all-boards");
@@ -120,8 +121,7 @@ const Board *ask(const std::vector<Board> &found)
     // Only what is typed after the question answers it.
     console::discard_typed_ahead();
     for (;;) {
-        printf("Select one number of board ( 1 - %zu ) to flash, 'q' to main menu: ",
-               found.size());
+        printf("Select one number of board ( 1 - %zu ) to flash, 'q' to main menu: ", found.size());
         fflush(stdout);
         char ans[answer_size] = {};
         console::Read read = console::read_word(ans, sizeof(ans));
@@ -144,8 +144,8 @@ const Board *ask(const std::vector<Board> &found)
 bool discover(std::vector<Board> &found)
 {
     found.clear();
-    host::Reply reply = host::output(discovery_script, output_limit, host::cmd_buffer,
-                                     host::Effect::reads);
+    host::Reply reply =
+        host::output(discovery_script, output_limit, host::cmd_buffer, host::Effect::reads);
     if (!reply.started()) {
         puts("Check usb device internal error");
         return false;
@@ -257,8 +257,8 @@ Choice choose(void)
             if (named.empty())
                 printf("No board in download mode is %s\n", wanted.id.c_str());
             else
-                printf("%s names %zu boards; name one by its USB path or port\n",
-                       wanted.id.c_str(), named.size());
+                printf("%s names %zu boards; name one by its USB path or port\n", wanted.id.c_str(),
+                       named.size());
             report_phase("not found", false);
             return Choice::none;
         }
@@ -291,8 +291,9 @@ bool still_in_download_mode(void)
     for (const Board &board : found) {
         // The board is known by its USB path when it has one; the node may
         // be another after the restart.
-        bool same = chosen && (chosen_board.usb_path.empty() ? board.port == chosen_board.port
-                                                             : board.usb_path == chosen_board.usb_path);
+        bool same =
+            chosen && (chosen_board.usb_path.empty() ? board.port == chosen_board.port
+                                                     : board.usb_path == chosen_board.usb_path);
         if (same) {
             printf("Device found: %s\n", describe(board).c_str());
             return true;

@@ -48,10 +48,10 @@ TEST(Adb, BootIsTheFlashedBoardsOwnEntry)
     // Without USB paths to compare, any entry counts: from the board's side
     // when its path is unknown, from adb's when it reports none.
     EXPECT_TRUE(boards::booted_in_listing(other, ""));
-    EXPECT_TRUE(boards::booted_in_listing("List of devices attached\nb0a4d6e1\tdevice\n\n",
-                                          "1-2.3"));
-    const char *const empty[] = {"", "List of devices attached\n",
-                                 "List of devices attached\n\n", "List of devices attached\nx"};
+    EXPECT_TRUE(
+        boards::booted_in_listing("List of devices attached\nb0a4d6e1\tdevice\n\n", "1-2.3"));
+    const char *const empty[] = {"", "List of devices attached\n", "List of devices attached\n\n",
+                                 "List of devices attached\nx"};
     for (const char *text : empty) {
         EXPECT_FALSE(boards::booted_in_listing(text, "")) << text;
         EXPECT_FALSE(boards::booted_in_listing(text, "1-2")) << text;

@@ -45,10 +45,11 @@ TEST_F(FindDevice, RunsThePosixFilterAndNamesTheBoardByItsUsbPathAndSerial)
               std::string::npos);
     EXPECT_NE(call.cmd.find("syspath=\"${sysdevpath%/dev}\""), std::string::npos);
     EXPECT_NE(call.cmd.find("udevadm info -q property --export -p $syspath"), std::string::npos);
-    EXPECT_NE(call.cmd.find("[ -z \"$ID_SERIAL\" ] || [ \"${ID_VENDOR_ID}\" != \"05c6\" ] || "
-                            "[ \"${ID_MODEL_ID}\" != \"9008\" ] && continue; printf '%s\\t%s\\t%s\\n' "
-                            "\"${DEVNAME}\" \"$syspath\" \"${ID_SERIAL_SHORT:-$ID_SERIAL}\""),
-              std::string::npos);
+    EXPECT_NE(
+        call.cmd.find("[ -z \"$ID_SERIAL\" ] || [ \"${ID_VENDOR_ID}\" != \"05c6\" ] || "
+                      "[ \"${ID_MODEL_ID}\" != \"9008\" ] && continue; printf '%s\\t%s\\t%s\\n' "
+                      "\"${DEVNAME}\" \"$syspath\" \"${ID_SERIAL_SHORT:-$ID_SERIAL}\""),
+        std::string::npos);
     EXPECT_STREQ(dev_name, "/dev/ttyUSB0");
 }
 
@@ -88,7 +89,8 @@ TEST_F(FindDevice, NamedBoardIsFoundByItsSerialPortOrUsbPathAndOnlyIt)
     }
     // Two boards with one serial: the serial names neither.
     boards::pin("AAA");
-    runner.push_read_line(two + "/dev/ttyUSB2\t/sys/bus/usb/devices/usb1/1-4/1-4:1.0/ttyUSB2\tAAA\n");
+    runner.push_read_line(two +
+                          "/dev/ttyUSB2\t/sys/bus/usb/devices/usb1/1-4/1-4:1.0/ttyUSB2\tAAA\n");
     {
         StdoutCapture out;
         EXPECT_EQ(boards::choose(), boards::Choice::none);

@@ -472,6 +472,25 @@ TEST_F(Flash, AnotherDeviceUnderAdbIsNotTheFlashedBoardBooted)
     }
 }
 
+TEST_F(Flash, DryRunShowsOnePollAndGoesOnAsIfTheBoardHadBooted)
+{
+    boot_at_poll = 0;
+    host::set_dry_run(true);
+    runner.push_read_line("found\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    StdoutCapture out;
+    const int result = sdk_flash_full_helper();
+    host::set_dry_run(false);
+    const std::string text = out.text();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(polls, 0);
+    EXPECT_NE(text.find("would run: adb devices -l > " + rel() + "/device_bootup.log\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("There is something wrong"), std::string::npos);
+    EXPECT_EQ(text.find("Robotics device is ready"), std::string::npos);
+}
+
 TEST_F(Flash, OutsideValuesAreQuotedOnEveryCommandLine)
 {
     set_target(root + "/my builds/");
