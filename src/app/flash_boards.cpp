@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -237,9 +238,15 @@ bool start(Job &job)
     sigset_t all, old;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &old);
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
+        // Should this process die without ending its children (SIGKILL), each
+        // child still ends its tool and itself.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            raise(SIGTERM);
         signals::become_board_child();
         sigprocmask(SIG_SETMASK, &old, nullptr);
         close(out[0]);
