@@ -31,6 +31,7 @@
 #include "app/shell.h"
 #include "app/signals.h"
 #include "app/unattended.h"
+#include "app/standard_fds.h"
 
 namespace {
 
@@ -66,6 +67,9 @@ int stop(const char *stage, int status)
 
 int main(int argc, char *argv[])
 {
+    // Before any file is opened: a closed standard descriptor would be
+    // given to the first file the program opens.
+    open_closed_standard_fds();
     // Before anything changes the terminal: its attributes now are what
     // every ending signal puts back.
     signals::install();

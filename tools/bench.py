@@ -122,8 +122,8 @@ def bench_command_1(bed, digest, runs, download):
     package = os.path.join(target, RELEASE + '.zip')
     ostrelle = [driver_path(), '--target', target + '/', '--product', 'kt5', '--platform', '2',
                 '--release', RELEASE, '--checksum', digest, 'sdk_make_sys']
-    fetch = ('wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate '
-             "--show-progress -P %s/ '%s%s'" % (target, TESTBED_HTTPS,
+    fetch = ('wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --ca-certificate=%s '
+             "--show-progress -P %s/ '%s%s'" % (bed.mirror.ca_file, target, TESTBED_HTTPS,
                                                 resource_path('kt5', RELEASE + '.zip')))
     bare = 'sha256sum %s && unzip -o %s -d %s/' % (package, package, target)
     if download:

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <json-c/json.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include "app/console.h"
 #include "app/exit_status.h"
 #include "app/host.h"
+#include "app/resource_server.h"
 #include "app/setup.h"
 #include "app/session_log.h"
 #include "app/state.h"
@@ -67,34 +69,64 @@ bool read_password(char (&password)[256])
     return overflow == 0;
 }
 
-// Removes the body file however the exchange ends.
-struct BodyFile {
-    char path[32] = "/tmp/ostrelle-signin-XXXXXX";
-    int fd = -1;
-    ~BodyFile()
+// The request body in a file that no name in the file system reaches: an
+// anonymous memory file, or where the kernel has none a temporary file
+// unlinked at once. Whatever ends the process, nothing of it is left. The
+// descriptor stays open across exec, so wget reads the body as /dev/fd/N.
+class BodyFile {
+  public:
+    explicit BodyFile(const std::string &body)
     {
-        if (fd >= 0) {
-            close(fd);
-            unlink(path);
+        fd_ = memfd_create("ostrelle-signin", 0);
+        if (fd_ < 0) {
+            char path[] = "/tmp/ostrelle-signin-XXXXXX";
+            fd_ = mkstemp(path); // mode 0600
+            if (fd_ >= 0)
+                unlink(path);
         }
+        if (fd_ >= 0 && write(fd_, body.data(), body.size()) != static_cast<ssize_t>(body.size()))
+            close_now();
     }
+    ~BodyFile() { close_now(); }
+    BodyFile(const BodyFile &) = delete;
+    BodyFile &operator=(const BodyFile &) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    std::string path() const { return "/dev/fd/" + std::to_string(fd_); }
+
+  private:
+    void close_now()
+    {
+        if (fd_ < 0)
+            return;
+        // The blocks of an unlinked file on disk are overwritten before
+        // they are given back.
+        struct stat st {};
+        if (fstat(fd_, &st) == 0 && st.st_size > 0) {
+            std::string zeros(static_cast<size_t>(st.st_size), '\0');
+            if (pwrite(fd_, zeros.data(), zeros.size(), 0) > 0)
+                fdatasync(fd_);
+        }
+        close(fd_);
+        fd_ = -1;
+    }
+
+    int fd_ = -1;
 };
 
 // Posts the body through a private file, so the password never shows on a
 // command line, and returns the first line of the reply.
 host::Reply post_sign_in(const std::string &body)
 {
-    BodyFile file;
-    file.fd = mkstemp(file.path); // created with mode 0600
-    if (file.fd < 0)
-        return host::Reply{};
-    if (write(file.fd, body.data(), body.size()) != static_cast<ssize_t>(body.size()))
+    BodyFile file(body);
+    if (!file.ok())
         return host::Reply{};
     // A server that accepts the connection but never answers would otherwise
     // hold the sign-in for wget's defaults (20 tries of 15 minutes each).
-    std::string cmd = "wget --no-check-certificate --post-file " + host::quote(file.path) + " " +
+    std::string cmd = "wget" + resource::tls_options() + " --post-file " + file.path() + " " +
                       account_url + "/ldap.php -q -O - -T 30 -t 1";
-    return host::first_line(cmd, 512);
+    // The sign-in changes nothing on the host: it runs in a dry run too.
+    return host::first_line(cmd, 512, host::cmd_buffer, host::Effect::reads);
 }
 
 } // namespace
@@ -260,6 +292,13 @@ int check_vl_user(void)
     }
     host::Reply reply = post_sign_in(body);
     std::fill(body.begin(), body.end(), '\0');
+    if (reply.status > 0) {
+        // wget failed (a certificate that is not trusted, no network, a
+        // server error): whatever it printed is not an answer of the server.
+        judge_reply(host::Reply{});
+        resource::explain_failure(reply.status, std::string(account_url) + "/ldap.php");
+        return 2;
+    }
     return judge_reply(reply);
 }
 

@@ -16,6 +16,7 @@
 
 #include "app/console.h"
 #include "app/host.h"
+#include "app/resource_server.h"
 #include "app/host_probe.h"
 #include "app/state.h"
 
@@ -431,8 +432,10 @@ Check check_space(const char *target)
 Check check_server(const char *name, const char *url)
 {
     std::string target = std::string(url) + "/";
-    int status = host::run_wait_status("wget --spider -q -T 10 -t 1 " + host::quote(target) +
-                                           " > /dev/null 2>&1",
+    // The certificate is checked as the downloads check it (the system's
+    // authorities, or OSTRELLE_CA_FILE for a lab mirror).
+    int status = host::run_wait_status("wget" + resource::tls_options() + " --spider -q -T 10 -t 1 " +
+                                           host::quote(target) + " > /dev/null 2>&1",
                                        host::cmd_buffer, host::Effect::reads);
     switch (status) {
     case 0:
@@ -442,7 +445,9 @@ Check check_server(const char *name, const char *url)
         return fail(name, target + " answers, but its certificate is not trusted",
                     "copy the CA certificate of the server to /usr/local/share/ca-certificates/ "
                     "(a .crt file) and run " +
-                        sudo() + "update-ca-certificates; also check the clock");
+                        sudo() +
+                        "update-ca-certificates, or for a lab mirror set OSTRELLE_CA_FILE to "
+                        "its CA certificate; also check the clock");
     case 4:
         return fail(name, target + " cannot be reached (network failure)",
                     "check the network connection and the proxy (https_proxy), then: wget "

@@ -16,6 +16,7 @@
 #include "app/layout.h"
 #include "app/pause.h"
 #include "app/signals.h"
+#include "app/release_tree.h"
 #include "app/state.h"
 #include "utils/file.h"
 
@@ -367,6 +368,10 @@ int flash_partial(const PartialFlash &f)
                f.files_name, target_path, release_ver, f.files_dir, console::reset);
         return 1;
     }
+    // Files of a release that was not unpacked whole are never written to
+    // a board.
+    if (!release_tree::complete_or_refuse())
+        return 1;
     // Composed once the board (dev_name) is known.
     const Step flash = {.message = nullptr,
                         .cmd = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true),
@@ -460,6 +465,10 @@ int sdk_flash_full_helper(void)
                console::red, target_path, release_ver, storage, console::reset);
         return 1;
     }
+    // A release that was not unpacked (or repacked) whole, such as one whose
+    // unpack was ended part way, is never written to a board.
+    if (!release_tree::complete_or_refuse())
+        return 1;
 
     const std::vector<Step> steps = emmc ? emmc_steps() : ufs_steps();
     if (!steps_fit(steps))

@@ -8,6 +8,7 @@
 #include "app/host.h"
 #include "app/layout.h"
 #include "app/package.h"
+#include "app/release_tree.h"
 #include "app/resource_server.h"
 #include "app/state.h"
 
@@ -17,10 +18,12 @@ int sdk_dl_img_pkg(int, char *[])
         .who = "sdk_dl_img_pkg",
         .path = layout::release_path(".zip"),
         .path_arg = layout::release_arg(".zip"),
-        .fetch = resource::fetch_cmd(layout::target_arg(), std::string(release_ver) + ".zip",
-                                     true),
+        .fetch = resource::fetch_cmd(layout::target_arg(), std::string(release_ver) + ".zip", true),
+        .url = resource::file_url(std::string(release_ver) + ".zip"),
         .digest = check_sum,
-        .unpack_arg = layout::target_arg(),
+        .unpack_dir = target_path,
+        .top = std::string(release_ver) + "/",
+        .record = release_tree::record_path(),
         .announce_fetch = "\nDownloading resources ...",
         .fetch_step = "downloading image package",
         .differs_noun = "resource",

@@ -11,6 +11,7 @@
 #include "app/console.h"
 #include "app/host.h"
 #include "app/layout.h"
+#include "app/release_tree.h"
 #include "app/state.h"
 
 namespace {
@@ -80,6 +81,9 @@ int sdk_make_sys_helper(void)
         return 1;
     }
     if (!layout::is_lu()) {
+        // The LE release is complete once unpacked: command "2" may flash it.
+        if (!release_tree::write_record())
+            return 1;
         printf("%sDownload LE resources ... Done%s\n", console::green, console::reset);
         return 0;
     }
@@ -94,6 +98,7 @@ int sdk_make_sys_helper(void)
                "%s%s/packages/deb-files/\nYou may lose your warranty if you continue\nPlease "
                "confirm these files are what you need%s\n",
                console::red, target_path, release_ver, console::reset);
+        print_deb_findings();
         if (!confirm_repack()) {
             printf("\nRemove your own file or all files in %s%s/packages/deb-files/ before you "
                    "resume step 1\n",
@@ -116,6 +121,10 @@ int sdk_make_sys_helper(void)
         return 1;
     } else {
         puts("Checking resources...");
+        // Everything below runs as root: a tree that others can change
+        // could hand root a script of theirs.
+        if (!release_tree::safe_for_root_or_refuse("build-system.sh"))
+            return 1;
         // The build's own output reaches the terminal and repack.log; only
         // the ext4 image it leaves tells whether it worked.
         if (!host::pass_through("sudo sh " + layout::release_arg("/build-system.sh") + " | tee " +
@@ -176,6 +185,9 @@ int sdk_make_sys_helper(void)
         puts("check mv status internal error");
         return 1;
     }
+    // Only a repack that went through completes an LU release.
+    if (moved.is("0\n") && !release_tree::write_record())
+        return 1;
     if (moved.is("0\n")) {
         printf("\n%sMove sparse images to full_build ...done%s\n", console::green, console::reset);
         printf("%sYou may proceed to flash full_build to your device%s\n", console::green,

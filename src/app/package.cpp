@@ -3,8 +3,10 @@
 
 #include <cstdio>
 
+#include "app/archive.h"
 #include "app/console.h"
 #include "app/host.h"
+#include "app/resource_server.h"
 #include "utils/file.h"
 
 namespace package {
@@ -26,11 +28,12 @@ bool read_digest(const char *who, const std::string &path_arg, std::string &dige
 
 namespace {
 
-// Runs the fetch and waits for it; false (after the message) when it could
-// not be started.
-bool fetch(const Job &job)
+// Runs the fetch and waits for it, keeping wget's exit status in status;
+// false (after the message) when it could not be started.
+bool fetch(const Job &job, int &status)
 {
-    if (!host::run_wait(job.fetch)) {
+    status = host::run_wait_status(job.fetch);
+    if (status < 0) {
         printf("%s: %s internal error\n", job.who, job.fetch_step);
         return false;
     }
@@ -41,30 +44,37 @@ bool fetch(const Job &job)
 
 int fetch_verify_unpack(const Job &job)
 {
+    // wget's exit status of the last fetch; 0 while none has run.
+    int fetched = 0;
     if (!file_exists(job.path)) {
         if (job.announce_fetch)
             puts(job.announce_fetch);
-        if (!fetch(job))
+        if (!fetch(job, fetched))
             return 1;
     }
 
     std::string digest;
-    if (!read_digest(job.who, job.path_arg, digest))
+    if (!read_digest(job.who, job.path_arg, digest)) {
+        resource::explain_failure(fetched, job.url);
         return 1;
+    }
     // "-c" lets a re-download complete a package that a broken connection
     // cut short; a complete but wrong one stays as it is.
     for (int retry_count = 0; digest != job.digest && retry_count < max_refetches; retry_count++) {
         printf("\nDownloaded %s is different from the offical one\n", job.differs_noun);
         printf("\nDownloading %s again ...\n", job.again_noun);
-        if (!fetch(job))
+        if (!fetch(job, fetched))
             return 1;
-        if (!read_digest(job.who, job.path_arg, digest))
+        if (!read_digest(job.who, job.path_arg, digest)) {
+            resource::explain_failure(fetched, job.url);
             return 1;
+        }
     }
 
     if (digest != job.digest) {
         printf("%sDownload %s error, check your internet condition%s\n", console::red,
                job.error_noun, console::reset);
+        resource::explain_failure(fetched, job.url);
         puts("Removing corrupted file");
         // Deleted so that the next run of the command fetches it afresh.
         if (host::run("rm " + job.path_arg) < 0)
@@ -76,12 +86,23 @@ int fetch_verify_unpack(const Job &job)
         printf("%s%s%s\n", console::green, job.verified_green, console::reset);
     if (job.unpacking)
         puts(job.unpacking);
-    int unzipped = host::pass_through_status("unzip -o " + job.path_arg + " -d " + job.unpack_arg);
-    if (unzipped < 0) {
+    switch (archive::unpack({.zip_arg = job.path_arg,
+                             .dir = job.unpack_dir,
+                             .prefix = job.top,
+                             .record = job.record})) {
+    case archive::Result::ok:
+        break;
+    case archive::Result::cannot_start:
         printf("%s: %s internal error\n", job.who, job.unzip_step);
         return 1;
-    }
-    if (!unpacked(unzipped)) {
+    case archive::Result::refused:
+        // The digest only says that the server meant this package; a package
+        // that writes outside its directory is not kept either way.
+        puts("Removing refused package");
+        if (host::run("rm " + job.path_arg) < 0)
+            printf("%s: remove corrupted file internal error\n", job.who);
+        return 1;
+    case archive::Result::failed:
         printf("%s%s%s\n", console::red, job.unpack_failed, console::reset);
         return 1;
     }

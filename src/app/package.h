@@ -1,8 +1,9 @@
 // The one way a package reaches the target directory: fetched unless it is
 // already there, proved against the SHA-256 digest its list gives, fetched
 // again (continued with "-c") up to three times while it differs, deleted when
-// it stays wrong, and unpacked with unzip when it is right. Used for the
-// release package (command "1") and the SDK toolchain (command "3").
+// it stays wrong, and unpacked when it is right: only into the directory it
+// is meant to fill, and only whole (archive.h). Used for the release package
+// (command "1") and the SDK toolchain (command "3").
 #pragma once
 
 #include <string>
@@ -20,24 +21,28 @@ struct Job {
     std::string path;       // the package file, as the program opens it
     std::string path_arg;   // the same, quoted for a command line
     std::string fetch;      // the wget command that fetches (or continues) it
+    std::string url;        // the URL it fetches, named when a fetch fails
     std::string digest;     // the expected SHA-256 text
-    std::string unpack_arg; // directory it unpacks into, quoted
+    std::string unpack_dir; // directory it unpacks into, ending in "/"
+    std::string top;        // the directory every entry must lie in ("<release>/"), or ""
+    std::string record;     // completion record removed before the unpack changes anything
 
-    const char *announce_fetch;   // printed before the first fetch; nullptr for none
-    const char *fetch_step;       // "<who>: <fetch_step> internal error" when wget cannot start
-    const char *differs_noun;     // "Downloaded <noun> is different from the offical one"
-    const char *again_noun;       // "Downloading <noun> again ..."
-    const char *error_noun;       // red "Download <noun> error, check your internet condition"
-    const char *verified_green;   // green line once the digest agrees; nullptr for none
-    const char *unpacking;        // plain line before unzip; nullptr for none
-    const char *unzip_step;       // "<who>: <unzip_step> internal error" when unzip cannot start
-    const char *unpack_failed;    // red line when unzip fails
-    const char *unpacked_plain;   // plain line after a good unzip; nullptr for none
-    const char *unpacked_green;   // green line after a good unzip; nullptr for none
+    const char *announce_fetch; // printed before the first fetch; nullptr for none
+    const char *fetch_step;     // "<who>: <fetch_step> internal error" when wget cannot start
+    const char *differs_noun;   // "Downloaded <noun> is different from the offical one"
+    const char *again_noun;     // "Downloading <noun> again ..."
+    const char *error_noun;     // red "Download <noun> error, check your internet condition"
+    const char *verified_green; // green line once the digest agrees; nullptr for none
+    const char *unpacking;      // plain line before unzip; nullptr for none
+    const char *unzip_step;     // "<who>: <unzip_step> internal error" when unzip cannot start
+    const char *unpack_failed;  // red line when unzip fails
+    const char *unpacked_plain; // plain line after a good unzip; nullptr for none
+    const char *unpacked_green; // green line after a good unzip; nullptr for none
 };
 
 // Runs the job and prints its progress and failures. 0 when the package is
-// verified and unpacked, 1 otherwise.
+// verified and unpacked, 1 otherwise. A package with an entry that would
+// land outside its directory is refused and deleted, whatever its digest.
 int fetch_verify_unpack(const Job &job);
 
 // Reads the SHA-256 digest of the package at path_arg (quoted) as the first

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "app/answers.h"
@@ -13,6 +14,7 @@
 #include "app/host.h"
 #include "app/layout.h"
 #include "app/resource_server.h"
+#include "app/safe_text.h"
 #include "app/setup.h"
 #include "app/session_log.h"
 #include "app/state.h"
@@ -120,10 +122,10 @@ void offer(const std::vector<avail_ver> &vers)
 {
     printf("Available versions: \n");
     for (size_t i = 0; i < vers.size(); i++) {
-        printf("%s: %s", vers[i].ver_cmd, vers[i].ver_name);
+        printf("%s: %s", vers[i].ver_cmd, printable(vers[i].ver_name).c_str());
         printf(i == 0 ? " (latest version)\n" : "\n");
     }
-    printf("\nRecommended version: %s\n\n", vers[0].ver_name);
+    printf("\nRecommended version: %s\n\n", printable(vers[0].ver_name).c_str());
 }
 
 void prompt(size_t count)
@@ -140,11 +142,12 @@ void prompt(size_t count)
 }
 
 // A release name is used as the package's file name and the release
-// directory's name: it must name an entry of the target directory itself.
+// directory's name: it must name an entry of the target directory itself,
+// and it is shown on the terminal, so it holds no control bytes.
 bool usable_release_name(const char *name)
 {
     return name[0] != '\0' && strcmp(name, ".") != 0 && strcmp(name, "..") != 0 &&
-           strchr(name, '/') == nullptr;
+           strchr(name, '/') == nullptr && !has_control_bytes(name);
 }
 
 // Makes ver the chosen release and says so.
@@ -210,10 +213,15 @@ int check_version(void)
         printf("download config file internal error.\n");
         return -1;
     }
-    if (!host::run_wait(resource::fetch_cmd(layout::list_dir_arg(), file_name, false))) {
+    int fetched =
+        host::run_wait_status(resource::list_fetch_cmd(layout::list_dir_arg(), file_name));
+    if (fetched < 0) {
         printf("download config file internal error.\n");
         return -1;
     }
+    // A list that wget did not fetch completely, or an oversized one, is
+    // deleted here and so never read.
+    resource::ListFetch judged = resource::judge_list(fetched, tmp);
 
     check_sum[0] = '\0';
     release_ver[0] = '\0';
@@ -221,10 +229,18 @@ int check_version(void)
     if (!list) {
         printf("\n%sDownload config file failed.\n", red);
         printf("Check target directory input or check the internet connection.%s\n", reset);
+        resource::explain_list_failure(judged, fetched, resource::file_url(file_name),
+                                       "release list");
         return 1;
     }
     long count = count_line_feeds(list.get());
     list.reset();
+    if (count > list_max_lines) {
+        printf("%sThe release list has more than %ld lines: refused and deleted%s\n", red,
+               list_max_lines, reset);
+        unlink(tmp.c_str());
+        return 1;
+    }
     if (count == 0) {
         printf("No released version found\n\n");
         printf("Exit ostrelle now ...\n");
@@ -256,7 +272,7 @@ int check_version(void)
             if (!usable_release_name(ver.ver_name)) {
                 printf("%sRelease name '%s' is not a usable file name, please pick another "
                        "version%s\n",
-                       red, ver.ver_name, reset);
+                       red, printable(ver.ver_name).c_str(), reset);
                 refused = true;
                 break;
             }

@@ -1,7 +1,7 @@
-// Command lines that fetch files from the resource server. Every file lies
-// under "/uploads/web/ostrelle/<product>/sdk/" there and is fetched by one
-// wget command into a local directory; the caller judges the result by the
-// file it finds afterwards, never by wget's exit status.
+// Command lines that fetch files from the resource server, and what is said
+// when a fetch fails. Every file lies under "/uploads/web/ostrelle/<product>/
+// sdk/" there and is fetched by one wget command into a local directory.
+// Every wget line of the program carries the same certificate options.
 #pragma once
 
 #include <string>
@@ -16,6 +16,9 @@ namespace resource {
 // With progress the download shows wget's progress bar.
 std::string fetch_cmd(std::string_view local_dir, std::string_view file_name, bool progress);
 
+// The URL fetch_cmd fetches file_name from, as text to show.
+std::string file_url(std::string_view file_name);
+
 // The wget command that fetches url (shell-safe text inside single quotes)
 // into local_dir (shell text), with the options every download shares.
 std::string wget_cmd(std::string_view local_dir, std::string_view url, bool progress);
@@ -24,5 +27,57 @@ std::string wget_cmd(std::string_view local_dir, std::string_view url, bool prog
 // plain, otherwise the surrounding quote is closed, the value quoted on its
 // own and the quote opened again.
 std::string inside_quotes(std::string_view value);
+
+// -- certificates ------------------------------------------------------------
+
+// The certificate authority file in force: OSTRELLE_CA_FILE from the
+// environment when it is set (empty: none), else the one compiled in.
+std::string ca_file();
+
+// The certificate options of a wget line, each with its leading blank: none
+// when verifying against the system's authorities, " --ca-certificate=FILE"
+// (FILE quoted) with an authority file, " --no-check-certificate" when the
+// build does not verify.
+std::string tls_options_for(bool verify, std::string_view ca_file);
+// The same for this build and environment.
+std::string tls_options();
+
+// -- failures ----------------------------------------------------------------
+
+// Prints one line saying why wget could not fetch url, from its exit status
+// (a certificate that is not trusted, a network failure, a server error, ...),
+// naming the URL without any user name or password in it. Nothing for
+// status 0 or for a status below 0 (the command did not run).
+void explain_failure(int status, std::string_view url);
+
+// The exit status of a command run with host::run (system's wait status):
+// 128 + n when signal n ended it, -1 when it could not be started.
+int system_exit_status(int system_result);
+
+// -- release and toolchain lists ----------------------------------------------
+
+// A list is text of a few kilobytes; a larger one is refused.
+inline constexpr long list_max_bytes = 1L << 20;
+
+// fetch_cmd for a list (no progress bar), run under a file-size limit so that
+// an endless answer stops at about list_max_bytes instead of filling the disk.
+std::string list_fetch_cmd(std::string_view local_dir, std::string_view file_name);
+
+enum class ListFetch {
+    ok,        // wget succeeded and the file is within the limit
+    failed,    // wget failed: whatever it left is deleted
+    too_large, // the file reached the limit: deleted
+};
+
+// Judges a finished list fetch from wget's exit status (-1 when unknown: the
+// file alone decides) and the file at path, deleting the file unless it is
+// ok. Whether the file is there at all is the caller's next check.
+ListFetch judge_list(int wget_status, const std::string &path);
+
+// Prints the line under a failed list fetch's own message: why wget failed,
+// or that the list was too large and has been deleted. what names the list
+// ("release list", "toolchain list").
+void explain_list_failure(ListFetch result, int wget_status, std::string_view url,
+                          const char *what);
 
 } // namespace resource

@@ -251,9 +251,12 @@ int sdk_dl_hexagon(void)
     const std::string sdks = sdk_dir();
 
     puts("Downloading Linaro compiler ...");
-    if (host::run(resource::wget_cmd(sdks + "/", std::string(toolchain_url) + linaro_path, true)) <
-        0)
+    const std::string linaro_url = std::string(toolchain_url) + linaro_path;
+    int fetched = host::run(resource::wget_cmd(sdks + "/", linaro_url, true));
+    if (fetched < 0)
         printf("%s: download linaro internal error\n", __func__);
+    else
+        resource::explain_failure(resource::system_exit_status(fetched), linaro_url);
 
     host::Reply extract = host::probe("tar -xf " + sdks + "/" + linaro_archive + " -C " + sdks);
     if (!extract.started()) {

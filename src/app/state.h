@@ -37,6 +37,11 @@ extern const char *const sdk_ver;         // "4.1.0"
 extern const char *const account_url;   // https, account server
 extern const char *const resource_url;  // https, resource server
 extern const char *const toolchain_url; // http, toolchain archive
+// Whether the servers' certificates are verified (OFF in the build: wget's
+// --no-check-certificate on every line), and the certificate authority file
+// compiled in ("" for none); OSTRELLE_CA_FILE in the environment overrides it.
+extern const bool tls_verify;
+extern const char *const compiled_ca_file;
 // True in the test-bed build (ostrelle_testbed), which takes a few settings
 // from its environment that the real program ignores.
 extern const bool testbed_build;

@@ -13,6 +13,7 @@
 #include "app/host.h"
 #include "app/layout.h"
 #include "app/session_log.h"
+#include "app/release_tree.h"
 #include "app/setup.h"
 #include "app/state.h"
 
@@ -241,6 +242,7 @@ int set_target_path(void)
             puts("Retry target directory setup");
             continue;
         }
+        release_tree::warn_if_shared(target_path);
         if (!save_target_path(state_file))
             puts("Unable to save target path");
         puts("Setting it up ... done");

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "app/commands.h"
@@ -21,16 +22,26 @@
 namespace {
 
 // Reads the list at path and copies the entry of release into name and
-// digest. Prints why and returns false when there is none.
-bool find_entry(const std::string &path, char (&name)[64], char (&digest)[128])
+// digest. Prints why and returns false when there is none; explain prints
+// why the fetch failed when the list is missing.
+template <typename Explain>
+bool find_entry(const std::string &path, char (&name)[64], char (&digest)[128], Explain explain)
 {
     File list(fopen(path.c_str(), "r"));
     if (!list) {
         printf("\n%sChecking toolchain_ver failed.\n", console::red);
         printf("Check the internet connection or Troubleshoot in README%s\n", console::reset);
+        explain();
         return false;
     }
     long count = count_line_feeds(list.get());
+    if (count > list_max_lines) {
+        printf("%sThe toolchain list has more than %ld lines: refused and deleted%s\n",
+               console::red, list_max_lines, console::reset);
+        list.reset();
+        unlink(path.c_str());
+        return false;
+    }
     if (count == 0) {
         puts("No released version found\n");
         return false;
@@ -69,14 +80,22 @@ int sdk_le_toolchain(int, char *[])
         puts("remove toolchain_ver internal error.");
         return -1;
     }
-    if (host::run(resource::fetch_cmd(layout::list_dir_arg(), list_name, false)) < 0) {
+    int fetched = host::run(resource::list_fetch_cmd(layout::list_dir_arg(), list_name));
+    if (fetched < 0) {
         puts("Download le sdk toolchain internal error");
         return 1;
     }
+    // A list that wget did not fetch completely, or an oversized one, is
+    // deleted here and so never read.
+    const int status = resource::system_exit_status(fetched);
+    const resource::ListFetch judged = resource::judge_list(status, list_path);
 
     char toolchain_name[64];
     char toolchain_checksum[128];
-    if (!find_entry(list_path, toolchain_name, toolchain_checksum))
+    if (!find_entry(list_path, toolchain_name, toolchain_checksum, [&] {
+            resource::explain_list_failure(judged, status, resource::file_url(list_name),
+                                           "toolchain list");
+        }))
         return 1;
 
     const std::string zip_name = std::string(toolchain_name) + "-sdk.zip";
@@ -87,8 +106,11 @@ int sdk_le_toolchain(int, char *[])
         .path_arg = layout::release_arg("/sdk_toolchain/" + zip_name),
         // wget creates the sdk_toolchain directory.
         .fetch = resource::fetch_cmd(dir_arg, zip_name, true),
+        .url = resource::file_url(zip_name),
         .digest = toolchain_checksum,
-        .unpack_arg = dir_arg,
+        .unpack_dir = layout::release_path("/sdk_toolchain/"),
+        .top = "",
+        .record = "",
         .announce_fetch = nullptr,
         .fetch_step = "download toolchain",
         .differs_noun = "toolchain",

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <sys/types.h>
 
 long count_line_feeds(FILE *f)
@@ -31,7 +32,14 @@ void copy_word(char *field, size_t size, const char *word, size_t len)
 
 int read_avail_vers(FILE *f, long count, std::vector<avail_ver> &vers)
 {
-    vers.assign(count > 0 ? static_cast<size_t>(count) : 0, avail_ver{});
+    // Running out of memory is a failed read, never an uncaught exception
+    // that would end the program with the terminal in the editor's mode.
+    try {
+        vers.assign(count > 0 ? static_cast<size_t>(count) : 0, avail_ver{});
+    } catch (const std::bad_alloc &) {
+        vers.clear();
+        return -1;
+    }
     char *line = nullptr;
     size_t cap = 0;
     // Counts words over the whole file: even ones are names, odd ones digests.

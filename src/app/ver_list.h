@@ -14,6 +14,10 @@ struct avail_ver {
     char sha256sum[128]; // the digest text, at most 127 characters
 };
 
+// Most lines a list may have: a list is text of a few kilobytes, and every
+// line costs a record. The callers refuse a longer one.
+inline constexpr long list_max_lines = 10000;
+
 // Counts the line feeds of f, reading it to its end.
 long count_line_feeds(FILE *f);
 
@@ -22,5 +26,6 @@ long count_line_feeds(FILE *f);
 // split at blanks (runs of blanks count as one); the words go alternately to
 // ver_name and sha256sum, starting with ver_name for the file's first word,
 // the alternation running on across lines. A word longer than its field is
-// cut to fit. Returns 0, or -1 when a line cannot be read.
+// cut to fit. Returns 0, or -1 when a line cannot be read or memory for the
+// records or a line runs out.
 int read_avail_vers(FILE *f, long count, std::vector<avail_ver> &vers);

@@ -7,11 +7,25 @@ import shutil
 import subprocess
 import tempfile
 
-from ostrelle_testbed.bed import GREEN, driver_path
+from ostrelle_testbed.bed import GREEN, TESTBED_HTTPS, driver_path
 
 # Texts that announce success; none may follow a step that failed.
 SUCCESS_TEXTS = (b'Extracting files ...done', b'Download LE resources ... Done',
                  b'Download LE SDK toolchain complete', b'Download image resources complete')
+
+
+# Causes of a failed fetch, as the program names them in the line it prints
+# under its own message.
+NETWORK = b'network failure, the server could not be reached (exit status 4)'
+SERVER_ERROR = b'the server answered with an error, such as file not found (exit status 8)'
+FILE_ERROR = (b'the file could not be written, check the target directory and its free space '
+              b'(exit status 3)')
+NO_WGET = b'wget could not be run, is it installed? (exit status 127)'
+
+
+def fetch_failed(url_path, cause, base=TESTBED_HTTPS):
+    """The line naming why the fetch of url_path (a path on the mirror) failed."""
+    return b'Fetching %s%s failed: %s\n' % (base.encode(), url_path.encode(), cause)
 
 
 def assert_no_success(test, output, allowed=()):

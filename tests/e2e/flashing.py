@@ -8,6 +8,9 @@ import re
 from ostrelle_testbed import board
 
 RELEASE = 'kt5le1.0'
+# The package digest of RELEASE: the chosen release's check_sum, which the
+# release's completion record must hold for the flashing commands to run.
+DIGEST = 'f1a5' * 16
 
 UFS_IMAGE_XMLS = ('rawprogram_unsparse0.xml,rawprogram1.xml,rawprogram2.xml,rawprogram3.xml,'
                   'rawprogram4.xml,rawprogram5.xml,patch0.xml,patch1.xml,patch2.xml,patch3.xml,'
@@ -23,11 +26,16 @@ def _touch(path):
         f.write(os.path.basename(path) + '\n')
 
 
-def make_release(target, release=RELEASE, ufs=False, emmc=False, cdt=False, nonhlos=False):
-    """Creates the release directory under target with the chosen builds;
+def make_release(target, release=RELEASE, ufs=False, emmc=False, cdt=False, nonhlos=False,
+                 digest=DIGEST):
+    """Creates the release directory under target with the chosen builds and
+    the completion record command "1" leaves (none for digest None);
     returns its path."""
     rel = os.path.join(target, release)
     os.makedirs(rel, exist_ok=True)
+    if digest is not None:
+        with open(os.path.join(rel, '.ostrelle-complete'), 'w') as f:
+            f.write(digest + '\n')
     if ufs:
         for name in ('rawprogram_unsparse0.xml', 'prog_firehose_ddr.elf', 'patch0.xml'):
             _touch(os.path.join(rel, 'full_build', 'ufs', name))

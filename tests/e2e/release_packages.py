@@ -7,8 +7,12 @@ import os
 from ostrelle_testbed.bed import TESTBED_HTTPS
 from ostrelle_testbed.mirror import resource_path
 
-WGET = ['--retry-connrefused', '-t', '5', '-T', '30', '-q', '-c', '--passive-ftp',
-        '--no-check-certificate']
+WGET = ['--retry-connrefused', '-t', '5', '-T', '30', '-q', '-c', '--passive-ftp']
+
+
+def wget_args(bed):
+    """The options every fetch of the program starts with."""
+    return WGET + bed.tls_args()
 
 
 def url_path(product, name):
@@ -18,9 +22,9 @@ def url_path(product, name):
     return resource_path(product, escaped)
 
 
-def package_fetch(target, release, product='kt5'):
+def package_fetch(bed, target, release, product='kt5'):
     """The wget argument list of a release package fetch."""
-    return WGET + ['--show-progress', '-P', target,
+    return wget_args(bed) + ['--show-progress', '-P', target,
                    TESTBED_HTTPS + resource_path(product, release + '.zip')]
 
 

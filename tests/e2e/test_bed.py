@@ -15,8 +15,12 @@ def run(bed, argv, **kw):
                           stderr=subprocess.STDOUT, timeout=120, **kw)
 
 
-WGET = ['wget', '--retry-connrefused', '-t', '5', '-T', '30', '-q', '-c', '--passive-ftp',
-        '--no-check-certificate']
+WGET = ['wget', '--retry-connrefused', '-t', '5', '-T', '30', '-q', '-c', '--passive-ftp']
+
+
+def wget(bed):
+    """wget trusting the scenario mirror's certificate authority."""
+    return WGET + ['--ca-certificate=' + bed.mirror.ca_file]
 
 
 class MirrorThroughWget(unittest.TestCase):
@@ -25,12 +29,12 @@ class MirrorThroughWget(unittest.TestCase):
             bed.put('kt1', 'a.txt', b'hello\n')
             url = TESTBED_HTTPS + resource_path('kt1', 'a.txt')
             out = os.path.join(bed.tmp, 'out')
-            proc = run(bed, WGET + ['-P', out, url])
+            proc = run(bed, wget(bed) + ['-P', out, url])
             self.assertEqual(proc.returncode, 0, proc.stdout)
             with open(os.path.join(out, 'a.txt'), 'rb') as f:
                 self.assertEqual(f.read(), b'hello\n')
             # The log keeps the compiled-in address, not the rewritten one.
-            self.assertEqual(bed.tool_log('wget'), [WGET[1:] + ['-P', out, url]])
+            self.assertEqual(bed.tool_log('wget'), [wget(bed)[1:] + ['-P', out, url]])
             reqs = bed.mirror.requests_for(resource_path('kt1', 'a.txt'))
             self.assertEqual([(r.scheme, r.method) for r in reqs], [('https', 'GET')])
 
@@ -50,7 +54,7 @@ class MirrorThroughWget(unittest.TestCase):
             path = resource_path('kt6', 'r.zip')
             bed.mirror.cut(path, 10000)
             out = os.path.join(bed.tmp, 'out')
-            argv = WGET + ['-P', out, TESTBED_HTTPS + path]
+            argv = wget(bed) + ['-P', out, TESTBED_HTTPS + path]
             run(bed, argv)
             self.assertEqual(os.path.getsize(os.path.join(out, 'r.zip')), 10000)
             run(bed, argv)
@@ -69,7 +73,7 @@ class MirrorThroughWget(unittest.TestCase):
             path = resource_path('kt6', 'd.zip')
             bed.mirror.cut(path, 20000, close=True)
             out = os.path.join(bed.tmp, 'out')
-            run(bed, WGET + ['-P', out, TESTBED_HTTPS + path])
+            run(bed, wget(bed) + ['-P', out, TESTBED_HTTPS + path])
             with open(os.path.join(out, 'd.zip'), 'rb') as f:
                 self.assertEqual(f.read(), data)
             self.assertEqual(bed.mirror.requests_for(path, 'GET')[-1].range, 'bytes=20000-')
@@ -80,13 +84,13 @@ class MirrorThroughWget(unittest.TestCase):
             bed.mirror.fail(resource_path('kt2', 'b.txt'), 404)
             out = os.path.join(bed.tmp, 'out')
             for name in ('b.txt', 'nothere.txt'):
-                run(bed, WGET + ['-P', out, TESTBED_HTTPS + resource_path('kt2', name)])
+                run(bed, wget(bed) + ['-P', out, TESTBED_HTTPS + resource_path('kt2', name)])
                 self.assertFalse(os.path.exists(os.path.join(out, name)))
 
     def test_sign_in_post_reply_and_queue(self):
         with Bed() as bed:
             bed.mirror.set_ldap_replies(['{"status": 0}\n'])
-            post = ['wget', '--no-check-certificate', '--post-data', 'mail=a&pwd=b',
+            post = ['wget', '--ca-certificate=' + bed.mirror.ca_file, '--post-data', 'mail=a&pwd=b',
                     TESTBED_HTTPS + '/ldap.php', '-q', '-O', '-']
             self.assertEqual(run(bed, post).stdout, b'{"status": 0}\n')
             self.assertEqual(run(bed, post).stdout, b'{"status": 1, "mail": "user@example.com"}\n')

@@ -12,8 +12,10 @@ import unittest
 from ostrelle_testbed.bed import Bed, program_path
 
 
-def doctor(bed, *args):
-    return subprocess.run([program_path(), 'doctor'] + list(args), env=bed.env(), cwd=bed.tmp,
+def doctor(bed, *args, env=None):
+    child_env = bed.env()
+    child_env.update(env or {})
+    return subprocess.run([program_path(), 'doctor'] + list(args), env=child_env, cwd=bed.tmp,
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
 
 
@@ -37,7 +39,6 @@ def failing(stdout):
 class Doctor(unittest.TestCase):
     def test_healthy_host_passes_and_nothing_changes(self):
         with Bed() as bed:
-            bed.trust_mirror()
             before = snapshot(bed.root, bed.home)
             r = doctor(bed)
             self.assertEqual((r.returncode, r.stderr), (0, b''), r.stdout)
@@ -62,15 +63,15 @@ class Doctor(unittest.TestCase):
                 self.assertEqual('--no-check-certificate' in args, '-S' in args, args)
 
     def test_server_faults(self):
+        # The bed trusts its mirror through OSTRELLE_CA_FILE; without it the
+        # mirror's certificate is not trusted.
         def untrusted(bed):
-            pass
+            return {'OSTRELLE_CA_FILE': ''}
 
         def unreachable(bed):
-            bed.trust_mirror()
             bed.mirror.stop()
 
         def clock_off(bed):
-            bed.trust_mirror()
             bed.mirror.clock_offset = 3 * 3600
 
         for plant, fails, text in (
@@ -81,8 +82,7 @@ class Doctor(unittest.TestCase):
                 (clock_off, ['clock'],
                  b"min behind the resource server's; fix: sudo timedatectl set-ntp true")):
             with self.subTest(fault=plant.__name__), Bed() as bed:
-                plant(bed)
-                r = doctor(bed)
+                r = doctor(bed, env=plant(bed))
                 self.assertEqual(r.returncode, 1, r.stdout)
                 self.assertEqual(failing(r.stdout), fails, r.stdout)
                 self.assertIn(text, r.stdout)

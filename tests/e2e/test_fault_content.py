@@ -1,6 +1,6 @@
 """Faulty content from the resource server: a release list of binary
-garbage or of one 1 MiB line, and packages that are not zip archives but
-carry the digest the list gives for them."""
+garbage or of one line of almost 1 MiB, and packages that are not zip
+archives but carry the digest the list gives for them."""
 
 import os
 import random
@@ -31,8 +31,10 @@ def to_release_prompt(bed, s, product='1'):
 class ReleaseList(unittest.TestCase):
     def test_binary_garbage_is_offered_as_it_reads_and_fails_cleanly_later(self):
         with Bed() as bed:
-            # Without "/": a name holding one is refused as a file name.
-            data = garbage(8192, 9).replace(b'/', b'x')
+            # Without "/" and control bytes other than the line feeds: a name
+            # holding one is refused as a file name.
+            data = bytes(b if b >= 0x20 and b != 0x7f or b == 0x0a else 0x78
+                         for b in garbage(8192, 9)).replace(b'/', b'x')
             bed.put_list('kt1', '_le_', data)
             s = bed.spawn()
             to_release_prompt(bed, s)
@@ -55,9 +57,10 @@ class ReleaseList(unittest.TestCase):
             self.assertNotIn(b'\n%d: ' % (data.count(b'\n') + 1), listing)
             self.assertNotIn(b'Extracting files ...done', s.output)
 
-    def test_a_single_1_mib_line(self):
+    def test_a_single_line_of_almost_1_mib(self):
         with Bed() as bed:
-            bed.put_list('kt1', '_le_', [b'N' * (1 << 19) + b' ' + b'd' * (1 << 19)])
+            # Within the 1 MiB that a list may have, line feed included.
+            bed.put_list('kt1', '_le_', [b'N' * ((1 << 19) - 1) + b' ' + b'd' * ((1 << 19) - 1)])
             s = bed.spawn()
             to_release_prompt(bed, s)
             s.expect(b'1: ' + b'N' * 63 + b' (latest version)\n')

@@ -7,19 +7,27 @@ import shutil
 import unittest
 import zipfile
 
-from faults import (assert_no_success, call_in_env, path_without, read_report, tmpfs_command,
-                    tmpfs_prefix)
+from faults import (FILE_ERROR, NO_WGET, assert_no_success, call_in_env, fetch_failed,
+                    path_without, read_report, tmpfs_command, tmpfs_prefix)
 from ostrelle_testbed.bed import RED, RESET, Bed, setup_to_shell, sign_in
 from ostrelle_testbed.release_files import release_package, sha256, toolchain_package
 
-NO_DIGEST = (b'sdk_dl_img_pkg: read checksum internal error\n'
-             b'Download resource failed. Try command 1 again.\n')
+PACKAGE_URL = '/uploads/web/ostrelle/kt5/sdk/r1.zip'
+
+
+def no_digest(cause=None, release='r1'):
+    """The end of command "1" when the package has no digest: why wget
+    failed (when it did), the command's verdict."""
+    why = fetch_failed('/uploads/web/ostrelle/kt5/sdk/%s.zip' % release, cause) if cause else b''
+    return (b'sdk_dl_img_pkg: read checksum internal error\n' + why +
+            b'Download resource failed. Try command 1 again.\n')
 NOT_UNPACKED = (RED + b'Extracting files ...failed, check errors above' + RESET +
                 b'\nDownload resource failed. Try command 1 again.\n')
 TOOLCHAIN_NOT_UNPACKED = (RED + b'Extracting LE SDK toolchain failed, check errors above' +
                           RESET + b'\n')
 PACKAGE_FAILED = (RED + b'Download image resources error, check your internet condition' +
-                  RESET + b'\nRemoving corrupted file\n')
+                  RESET + b'\n' + fetch_failed(PACKAGE_URL, FILE_ERROR) +
+                  b'Removing corrupted file\n')
 TOOLCHAIN_LIST = 'kt5_le_toolchain_ver.txt'
 
 
@@ -48,7 +56,7 @@ class MissingTools(unittest.TestCase):
             checksum = put_release(bed)
             env = {'PATH': path_without(bed, 'wget')}
             (_, out1), (status3, out3) = commands_1_and_3(bed, env, checksum)
-            self.assertTrue(out1.endswith(NO_DIGEST), out1)
+            self.assertTrue(out1.endswith(no_digest(NO_WGET)), out1)
             self.assertEqual(status3, 1)
             self.assertIn(b'Checking toolchain_ver failed.', out3)
             assert_no_success(self, out1 + out3)
@@ -57,7 +65,8 @@ class MissingTools(unittest.TestCase):
             s = bed.spawn(env=env)
             for _ in range(3):
                 sign_in(s)
-                s.expect(RED + b'Account verification internal error.' + RESET)
+                s.expect(RED + b'Account verification internal error.' + RESET + b'\n' +
+                         fetch_failed('/ldap.php', NO_WGET))
             s.expect('exiting the manager')
             self.assertEqual(s.wait(), 255)
 
@@ -66,7 +75,7 @@ class MissingTools(unittest.TestCase):
             checksum = put_release(bed)
             env = {'PATH': path_without(bed, 'sha256sum')}
             (_, out1), (status3, out3) = commands_1_and_3(bed, env, checksum)
-            self.assertTrue(out1.endswith(NO_DIGEST), out1)
+            self.assertTrue(out1.endswith(no_digest()), out1)
             self.assertEqual(status3, 1)
             self.assertTrue(out3.endswith(b'sdk_le_toolchain: read checksum internal error\n'),
                             out3)
@@ -104,7 +113,7 @@ class UnusableTarget(unittest.TestCase):
             s.sendline('1')
             s.expect("Enter 'y' to continue, 'q' to main menu: ")
             s.sendline('y')
-            s.expect(NO_DIGEST)
+            s.expect(no_digest(FILE_ERROR, 'kt5le1.0'))
             s.expect('> ')
             s.sendline('3')
             s.expect(b'Checking toolchain_ver failed.')

@@ -7,19 +7,25 @@ import os
 import time
 import unittest
 
-from faults import assert_no_success
+from faults import NETWORK, SERVER_ERROR, assert_no_success, fetch_failed
 from ostrelle_testbed.bed import GREEN, RED, RESET, Bed, set_target, sign_in
 from ostrelle_testbed.release_files import release_package, sha256, toolchain_package
 from release_packages import url_path
 
 LIST_FAILED = (RED + b'Download config file failed.\nCheck target directory input or check the '
                b'internet connection.' + RESET + b'\n')
-NO_DIGEST = (b'sdk_dl_img_pkg: read checksum internal error\n'
-             b'Download resource failed. Try command 1 again.\n')
+
+
+def no_digest(release, cause):
+    """The end of command "1" when the package could not be fetched."""
+    return (b'sdk_dl_img_pkg: read checksum internal error\n' +
+            fetch_failed(url_path('kt5', release + '.zip'), cause) +
+            b'Download resource failed. Try command 1 again.\n')
+
+
+
 TOOLCHAIN_LIST_FAILED = (RED + b'Checking toolchain_ver failed.\nCheck the internet connection '
                          b'or Troubleshoot in README' + RESET + b'\n')
-PACKAGE_FAILED = (RED + b'Download image resources error, check your internet condition' +
-                  RESET + b'\nRemoving corrupted file\n')
 TOOLCHAIN_LIST = 'kt5_le_toolchain_ver.txt'
 
 # wget's own retries of a refused connection ("--retry-connrefused -t 5")
@@ -67,13 +73,15 @@ class ServerDown(unittest.TestCase):
             assert_no_success(self, after_list_fetch(s.output))
 
             res = command_1(bed, 'r1', 'a' * 64)
-            self.assertTrue(res.output.endswith(NO_DIGEST), res.output)
+            self.assertTrue(res.output.endswith(no_digest('r1', NETWORK)), res.output)
             self.assertFalse(os.path.exists(package_path(bed, 'r1')))
             assert_no_success(self, res.output)
 
             res = command_3(bed, 'r1')
             self.assertEqual(res.status, 1)
-            self.assertTrue(res.output.endswith(TOOLCHAIN_LIST_FAILED), res.output)
+            self.assertTrue(res.output.endswith(
+                TOOLCHAIN_LIST_FAILED + fetch_failed(url_path('kt5', TOOLCHAIN_LIST), NETWORK)),
+                res.output)
 
 
 class NotFound(unittest.TestCase):
@@ -85,7 +93,7 @@ class NotFound(unittest.TestCase):
             set_target(s, bed.target)
             s.expect(') to continue with: ')
             s.sendline('2')
-            s.expect(LIST_FAILED)
+            s.expect(LIST_FAILED + fetch_failed(bed.list_url_path('kt2', '_le_'), SERVER_ERROR))
             s.expect('> ')
             # Command 1 without a release: nothing to fetch, nothing done.
             s.sendline('1')
@@ -103,7 +111,7 @@ class NotFound(unittest.TestCase):
             pkg = release_package('r1')
             bed.mirror.fail(url_path('kt5', 'r1.zip'))
             res = command_1(bed, 'r1', sha256(pkg))
-            self.assertTrue(res.output.endswith(NO_DIGEST), res.output)
+            self.assertTrue(res.output.endswith(no_digest('r1', SERVER_ERROR)), res.output)
             self.assertFalse(os.path.exists(package_path(bed, 'r1')))
 
             # A package left cut short by an earlier run is never taken as
@@ -112,8 +120,10 @@ class NotFound(unittest.TestCase):
             with open(package_path(bed, 'r1'), 'wb') as f:
                 f.write(pkg[:len(pkg) // 2])
             res = command_1(bed, 'r1', sha256(pkg))
-            self.assertIn(PACKAGE_FAILED + b'Download resource failed. Try command 1 again.\n',
-                          res.output)
+            self.assertIn(RED + b'Download image resources error, check your internet condition' +
+                          RESET + b'\n' + fetch_failed(url_path('kt5', 'r1.zip'), SERVER_ERROR) +
+                          b'Removing corrupted file\nDownload resource failed. Try command 1 '
+                          b'again.\n', res.output)
             self.assertEqual(len(bed.tool_log('wget')), 1 + 3)
             self.assertFalse(os.path.exists(package_path(bed, 'r1')))
             self.assertFalse(os.path.exists(os.path.join(bed.target, 'r1')))
@@ -124,15 +134,18 @@ class NotFound(unittest.TestCase):
             bed.mirror.fail(url_path('kt5', TOOLCHAIN_LIST))
             res = command_3(bed, 'r1')
             self.assertEqual(res.status, 1)
-            self.assertTrue(res.output.endswith(TOOLCHAIN_LIST_FAILED), res.output)
+            self.assertTrue(res.output.endswith(
+                TOOLCHAIN_LIST_FAILED + fetch_failed(url_path('kt5', TOOLCHAIN_LIST),
+                                                     SERVER_ERROR)), res.output)
 
             bed.mirror.clear(url_path('kt5', TOOLCHAIN_LIST))
             bed.put('kt5', TOOLCHAIN_LIST, 'r1 %s\n' % sha256(toolchain_package('r1')))
             bed.mirror.fail(url_path('kt5', 'r1-sdk.zip'))
             res = command_3(bed, 'r1')
             self.assertEqual(res.status, 1)
-            self.assertTrue(res.output.endswith(b'sdk_le_toolchain: read checksum internal '
-                                                b'error\n'), res.output)
+            self.assertTrue(res.output.endswith(
+                b'sdk_le_toolchain: read checksum internal error\n' +
+                fetch_failed(url_path('kt5', 'r1-sdk.zip'), SERVER_ERROR)), res.output)
             self.assertFalse(os.path.exists(
                 os.path.join(bed.target, 'r1', 'sdk_toolchain', 'r1-sdk.zip')))
             assert_no_success(self, res.output)
@@ -161,8 +174,11 @@ class ConnectionClosed(unittest.TestCase):
             bed.put('kt5', 'r1.zip', pkg)
             bed.mirror.cut(url_path('kt5', 'r1.zip'), 1000, times=None, close=True)
             res = command_1(bed, 'r1', sha256(pkg), timeout=2 * FETCH_BOUND)
-            self.assertTrue(res.output.endswith(PACKAGE_FAILED + b'Download resource failed. '
-                                                b'Try command 1 again.\n'), res.output)
+            self.assertTrue(res.output.endswith(
+                RED + b'Download image resources error, check your internet condition' + RESET +
+                b'\n' + fetch_failed(url_path('kt5', 'r1.zip'), NETWORK) +
+                b'Removing corrupted file\nDownload resource failed. Try command 1 again.\n'),
+                res.output)
             self.assertEqual(len(bed.tool_log('wget')), 4)
             self.assertFalse(os.path.exists(package_path(bed, 'r1')))
             assert_no_success(self, res.output)

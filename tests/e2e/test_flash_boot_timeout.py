@@ -5,7 +5,7 @@ like every scenario's (a couple of seconds)."""
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RED, RESET, Bed
-from flashing import RELEASE, board_in_download_mode, board_state, make_release
+from flashing import DIGEST, RELEASE, board_in_download_mode, board_state, make_release
 
 
 class BootTimeout(unittest.TestCase):
@@ -15,7 +15,7 @@ class BootTimeout(unittest.TestCase):
             board_in_download_mode(bed, boot_after_polls=None)
 
             result = bed.call('sdk_flash_full', input=b'y\n', target=bed.target,
-                              release=RELEASE)
+                              release=RELEASE, checksum=DIGEST)
             self.assertEqual(result.status, 0)
             waits = b''.join(b'Waiting for boot up, time elapsed: %ds\n' % s
                              for s in range(10, 100, 10))

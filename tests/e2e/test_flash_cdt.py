@@ -5,8 +5,8 @@ import os
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RED, RESET, YELLOW, Bed
-from flashing import (device_found, RELEASE, board_in_download_mode, board_state, make_release, no_board, sahara,
-                      sendxml, without_ls)
+from flashing import (DIGEST, device_found, RELEASE, board_in_download_mode, board_state, make_release, no_board,
+                      sahara, sendxml, without_ls)
 
 BANNER = (YELLOW + b'=' * 50 + RESET + b'\n' +
           YELLOW + b'Flash CDT to Vavevuro device' + RESET + b'\n' +
@@ -26,7 +26,7 @@ class CdtFlash(unittest.TestCase):
             rel = make_release(bed.target, cdt=True)
             board_in_download_mode(bed, node='/dev/ttyUSB1')
             result = bed.call('sdk_flash_cdt', input=b'y\n', target=bed.target,
-                              release=RELEASE)
+                              release=RELEASE, checksum=DIGEST)
             self.assertEqual(result.status, 0)
             self.assertEqual(result.output,
                              BANNER + device_found('/dev/ttyUSB1') +
@@ -49,7 +49,7 @@ class CdtFlash(unittest.TestCase):
             rel = make_release(bed.target, emmc=True, cdt=True)
             board_in_download_mode(bed, reset_leaves_download=False)
             result = bed.call('sdk_flash_cdt', input=b'y\n', target=bed.target,
-                              release=RELEASE)
+                              release=RELEASE, checksum=DIGEST)
             self.assertEqual(bed.tool_log('fh_loader'), [
                 sendxml('/dev/ttyUSB0', 'rawprogram2.xml,patch2.xml', rel + '/cdt/', 'eMMC',
                         rel + '/flash_cdt.log', reset=True)])
@@ -65,7 +65,7 @@ class CdtFlash(unittest.TestCase):
             make_release(bed.target, ufs=True)
             no_board(bed)
             result = bed.call('sdk_flash_cdt', input=b'y\n', target=bed.target,
-                              release=RELEASE)
+                              release=RELEASE, checksum=DIGEST)
             self.assertEqual(without_ls(result.output), BANNER + NO_BOARD)
             self.assertEqual(bed.tool_log('sudo'), [])
 
@@ -73,7 +73,7 @@ class CdtFlash(unittest.TestCase):
         with Bed() as bed:
             rel = make_release(bed.target, ufs=True)
             board_in_download_mode(bed)
-            result = bed.call('sdk_flash_cdt_ufs_helper', target=bed.target, release=RELEASE)
+            result = bed.call('sdk_flash_cdt_ufs_helper', target=bed.target, release=RELEASE, checksum=DIGEST)
             self.assertEqual(without_ls(result.output),
                              device_found('/dev/ttyUSB0') + RED +
                              b'Could not find the cdt files, please check files in ' +

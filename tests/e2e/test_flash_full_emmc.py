@@ -4,7 +4,7 @@ board shows up under adb at the third poll."""
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RESET, Bed
-from flashing import (device_found, RELEASE, board_in_download_mode, board_state, erase, make_release,
+from flashing import (DIGEST, device_found, RELEASE, board_in_download_mode, board_state, erase, make_release,
                       sahara, sendxml)
 
 
@@ -16,7 +16,7 @@ class FullFlashEmmc(unittest.TestCase):
             board_in_download_mode(bed, node=node, boot_after_polls=3)
 
             result = bed.call('sdk_flash_full', input=b'y\n', target=bed.target,
-                              release=RELEASE)
+                              release=RELEASE, checksum=DIGEST)
             self.assertEqual(result.status, 0)
 
             self.assertEqual(bed.tool_log('QSaharaServer'), [

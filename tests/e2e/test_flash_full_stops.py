@@ -5,7 +5,7 @@ import os
 import unittest
 
 from ostrelle_testbed.bed import RED, RESET, Bed
-from flashing import (device_found, RELEASE, board_in_download_mode, board_state, make_release, no_board,
+from flashing import (DIGEST, device_found, RELEASE, board_in_download_mode, board_state, make_release, no_board,
                       without_ls)
 
 
@@ -25,7 +25,7 @@ class FullFlashStops(unittest.TestCase):
                 make_release(bed.target, ufs=True, cdt=True)
                 board_in_download_mode(bed)
                 result = bed.call('sdk_flash_full', input=answer, target=bed.target,
-                                  release=RELEASE)
+                                  release=RELEASE, checksum=DIGEST)
                 self.assertEqual(result.status, 0)
                 self.assertEqual(after_prompt(result.output), said)
                 for tool in ('find', 'sudo', 'QSaharaServer', 'fh_loader', 'adb'):
@@ -35,7 +35,7 @@ class FullFlashStops(unittest.TestCase):
         with Bed() as bed:
             no_board(bed)
             result = bed.call('sdk_flash_full', input=b'y\n', target=bed.target,
-                              release=RELEASE)
+                              release=RELEASE, checksum=DIGEST)
             self.assertEqual(without_ls(after_prompt(result.output)),
                              RED + b'Could not find a Qualcomm device in QDL mode\n'
                              b'Please follow the README and reconnect your device' + RESET +
@@ -51,7 +51,7 @@ class FullFlashStops(unittest.TestCase):
                     os.makedirs(os.path.join(rel, 'full_build', 'emmc'))
                 board_in_download_mode(bed)
                 result = bed.call('sdk_flash_full', input=b'y\n', target=bed.target,
-                                  release=RELEASE)
+                                  release=RELEASE, checksum=DIGEST)
                 storage = b'emmc' if emmc else b'ufs'
                 self.assertEqual(without_ls(after_prompt(result.output)),
                                  device_found('/dev/ttyUSB0') + RED + b'Need to check ' +
@@ -70,7 +70,7 @@ class FullFlashStops(unittest.TestCase):
                 make_release(bed.target, ufs=True, cdt=True)
                 board_in_download_mode(bed, sahara=sahara)
                 result = bed.call('sdk_flash_full', input=b'y\n', target=bed.target,
-                                  release=RELEASE)
+                                  release=RELEASE, checksum=DIGEST)
                 self.assertEqual(result.status, 0)
                 self.assertEqual(after_prompt(result.output),
                                  device_found('/dev/ttyUSB0') +
@@ -85,7 +85,7 @@ class FullFlashStops(unittest.TestCase):
             make_release(bed.target, ufs=True, cdt=True)
             no_board(bed)
             result = bed.call('sdk_flash_full', input=b'y\n', target=bed.target,
-                              release=RELEASE)
+                              release=RELEASE, checksum=DIGEST)
             self.assertNotIn(b'Device found', result.output)
             self.assertIn(b'Could not find a Qualcomm device in QDL mode', result.output)
             self.assertEqual(bed.tool_log('sudo'), [])

@@ -5,7 +5,7 @@ import os
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RESET, YELLOW, Bed
-from flashing import (device_found, RELEASE, UFS_IMAGE_XMLS, board_in_download_mode, board_state, erase,
+from flashing import (DIGEST, device_found, RELEASE, UFS_IMAGE_XMLS, board_in_download_mode, board_state, erase,
                       make_release, sahara, sendxml)
 
 BANNER = (YELLOW + b'=' * 50 + RESET + b'\n' +
@@ -30,7 +30,7 @@ class FullFlashUfs(unittest.TestCase):
             rel = make_release(target, ufs=True, cdt=True)
             board_in_download_mode(bed, node='/dev/ttyUSB0', boot_after_polls=1)
 
-            result = bed.call('sdk_flash_full', input=b'y\n', target=target, release=RELEASE)
+            result = bed.call('sdk_flash_full', input=b'y\n', target=target, release=RELEASE, checksum=DIGEST)
             self.assertEqual(result.status, 0)
 
             progress = b'fh_loader: 100%\n'

@@ -5,8 +5,8 @@ import os
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RED, RESET, YELLOW, Bed
-from flashing import (device_found, NONHLOS_XMLS, RELEASE, board_in_download_mode, make_release, no_board,
-                      sahara, sendxml, without_ls)
+from flashing import (DIGEST, device_found, NONHLOS_XMLS, RELEASE, board_in_download_mode, make_release,
+                      no_board, sahara, sendxml, without_ls)
 
 BANNER = (YELLOW + b'=' * 50 + RESET + b'\n' +
           YELLOW + b'Flash NON-HLOS build to Vavevuro device' + RESET + b'\n' +
@@ -26,7 +26,7 @@ class NonHlosFlash(unittest.TestCase):
             rel = make_release(bed.target, emmc=True, nonhlos=True)
             board_in_download_mode(bed)
             result = bed.call('sdk_flash_nonhlos', input=b'y\n', target=bed.target,
-                              release=RELEASE)
+                              release=RELEASE, checksum=DIGEST)
             self.assertEqual(result.status, 0)
             self.assertEqual(result.output,
                              BANNER + device_found('/dev/ttyUSB0') +
@@ -47,7 +47,7 @@ class NonHlosFlash(unittest.TestCase):
         with Bed() as bed:
             make_release(bed.target, nonhlos=True)
             board_in_download_mode(bed, reset_leaves_download=False)
-            result = bed.call('sdk_flash_nonhlos_helper', target=bed.target, release=RELEASE)
+            result = bed.call('sdk_flash_nonhlos_helper', target=bed.target, release=RELEASE, checksum=DIGEST)
             self.assertTrue(result.output.endswith(
                 b'Waiting 10s for device to reboot ...\n' +
                 device_found('/dev/ttyUSB0') + RED +
@@ -60,7 +60,7 @@ class NonHlosFlash(unittest.TestCase):
                 make_release(bed.target, nonhlos=files)
                 no_board(bed)
                 result = bed.call('sdk_flash_nonhlos', input=b'y\n', target=bed.target,
-                                  release=RELEASE)
+                                  release=RELEASE, checksum=DIGEST)
                 self.assertEqual(without_ls(result.output), BANNER + NO_BOARD)
                 self.assertEqual(bed.tool_log('sudo'), [])
 
@@ -69,7 +69,7 @@ class NonHlosFlash(unittest.TestCase):
             rel = make_release(bed.target, emmc=True)
             board_in_download_mode(bed)
             result = bed.call('sdk_flash_nonhlos', input=b'y\n', target=bed.target,
-                              release=RELEASE)
+                              release=RELEASE, checksum=DIGEST)
             self.assertEqual(without_ls(result.output),
                              BANNER + device_found('/dev/ttyUSB0') + RED +
                              b'Could not find the NON-HLOS files, please check files in ' +

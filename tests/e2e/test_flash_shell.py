@@ -13,8 +13,8 @@ class FlashFromShell(unittest.TestCase):
         with Bed() as bed:
             session = bed.spawn()
             setup_to_shell(bed, session, product='1')
-            release, _, _ = default_release('kt1', '_le_')
-            rel = make_release(bed.target, release=release, ufs=True, cdt=True)
+            release, _, digest = default_release('kt1', '_le_')
+            rel = make_release(bed.target, release=release, ufs=True, cdt=True, digest=digest)
             board_in_download_mode(bed)
 
             session.sendline('2')

@@ -3,6 +3,7 @@
 import os
 import unittest
 
+from faults import SERVER_ERROR, fetch_failed
 from ostrelle_testbed.bed import GREEN, RED, RESET, Bed
 from ostrelle_testbed.release_files import release_package, sha256
 from release_packages import package_fetch, url_path
@@ -45,15 +46,16 @@ class ImagePackage(unittest.TestCase):
             self.assertTrue(res.output.startswith(b'\nDownloading resources ...\n'), res.output)
             self.assertIn(COMPLETE, res.output)
             self.assertNotIn(AGAIN, res.output)
-            self.assertEqual(bed.tool_log('wget'), [package_fetch(bed.target + '/', 'r2')])
+            self.assertEqual(bed.tool_log('wget'), [package_fetch(bed, bed.target + '/', 'r2')])
             self.assertTrue(os.path.isdir(os.path.join(bed.target, 'r2', 'full_build', 'ufs')))
 
     def test_missing_on_server(self):
         with Bed() as bed:
             res = self.dl(bed, 'r3', 'a' * 64)
             self.assertEqual(res.status, 1)
-            self.assertTrue(res.output.endswith(b'sdk_dl_img_pkg: read checksum internal error\n'),
-                            res.output)
+            self.assertTrue(res.output.endswith(
+                b'sdk_dl_img_pkg: read checksum internal error\n' +
+                fetch_failed(url_path('kt5', 'r3.zip'), SERVER_ERROR)), res.output)
             self.assertEqual(len(bed.tool_log('wget')), 1)
             self.assertNotIn(b'Removing', res.output)
             self.assertFalse(os.path.exists(os.path.join(bed.target, 'r3.zip')))
@@ -66,7 +68,7 @@ class ImagePackage(unittest.TestCase):
             self.assertEqual(res.status, 1)
             self.assertEqual(res.output.count(AGAIN), 3)
             self.assertTrue(res.output.endswith(AGAIN + FAILED), res.output)
-            self.assertEqual(bed.tool_log('wget'), [package_fetch(bed.target + '/', 'r4')] * 4)
+            self.assertEqual(bed.tool_log('wget'), [package_fetch(bed, bed.target + '/', 'r4')] * 4)
             # "-c" leaves the complete file as it is: the server is asked for
             # what follows it and has nothing.
             ranges = [r.range for r in bed.mirror.requests_for(url_path('kt5', 'r4.zip'), 'GET')]

@@ -98,7 +98,8 @@ class Repack(unittest.TestCase):
             d = ('%s/lu2' % bed.target).encode()
             self.assertIn(RED + b'WARNING! Non-offical debian packages or files detected in ' +
                           d + b'/packages/deb-files/\nYou may lose your warranty if you continue'
-                          b'\nPlease confirm these files are what you need' + RESET +
+                          b'\nPlease confirm these files are what you need' + RESET + b'\n' +
+                          RED + b'Not in the official list: mine.deb' + RESET +
                           b'\nDo you still want to repack? [Y/n] ', res.output)
             self.assertTrue(res.output.endswith(
                 b'\nRemove your own file or all files in ' + d +

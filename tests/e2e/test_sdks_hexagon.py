@@ -68,8 +68,8 @@ class Hexagon(unittest.TestCase):
                               b'\n         Hexagon DSP SDK is ready\n' + b'*' * 41 + RESET + b'\n',
                               r.output)
                 self.assertEqual(bed.tool_log('wget'), [[
-                    '--retry-connrefused', '-t', '5', '-T', '30', '-q', '-c', '--passive-ftp',
-                    '--no-check-certificate', '--show-progress', '-P', target + 'SDKs/',
+                    '--retry-connrefused', '-t', '5', '-T', '30', '-q', '-c', '--passive-ftp'] +
+                    bed.tls_args() + ['--show-progress', '-P', target + 'SDKs/',
                     TESTBED_HTTP + LINARO_PATH]])
                 self.assertEqual(bed.tool_log('sudo'), [
                     ['chmod', '+x', target + 'SDKs/qualcomm_hexagon_sdk_3_5_2.bin']])

@@ -32,8 +32,8 @@ def to_product(bed):
 
 
 def wget_list_args(bed, product, tag):
-    return ['--retry-connrefused', '-t', '5', '-T', '30', '-q', '-c', '--passive-ftp',
-            '--no-check-certificate', '-P', bed.target + '/files/',
+    return ['--retry-connrefused', '-t', '5', '-T', '30', '-q', '-c', '--passive-ftp'] + \
+        bed.tls_args() + ['-P', bed.target + '/files/',
             TESTBED_HTTPS + '/uploads/web/ostrelle/%s/sdk/%s%srelease_ver.txt' % (product, product, tag)]
 
 

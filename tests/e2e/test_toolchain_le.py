@@ -3,10 +3,11 @@
 import os
 import unittest
 
+from faults import SERVER_ERROR, fetch_failed
 from ostrelle_testbed.bed import GREEN, RED, RESET, TESTBED_HTTPS, Bed
 from ostrelle_testbed.mirror import resource_path
 from ostrelle_testbed.release_files import sha256, toolchain_package
-from release_packages import WGET, list_files, url_path
+from release_packages import list_files, url_path, wget_args
 
 HEAD = b'Downloading LE SDK toolchain ...\nChecking the resources ...\n'
 LIST = 'kt5_le_toolchain_ver.txt'
@@ -23,10 +24,10 @@ class Toolchain(unittest.TestCase):
                         release=release, checksum='c' * 64)
 
     def list_fetch(self, bed):
-        return WGET + ['-P', bed.target + '/files/', TESTBED_HTTPS + resource_path('kt5', LIST)]
+        return wget_args(bed) + ['-P', bed.target + '/files/', TESTBED_HTTPS + resource_path('kt5', LIST)]
 
     def package_fetch(self, bed, release):
-        return WGET + ['--show-progress', '-P', '%s/%s/sdk_toolchain' % (bed.target, release),
+        return wget_args(bed) + ['--show-progress', '-P', '%s/%s/sdk_toolchain' % (bed.target, release),
                        TESTBED_HTTPS + resource_path('kt5', release + '-sdk.zip')]
 
     def sdk_dir(self, bed, release):
@@ -93,7 +94,7 @@ class Toolchain(unittest.TestCase):
             self.assertEqual(res.status, 1)
             self.assertEqual(res.output, HEAD + b'\n' + RED + b'Checking toolchain_ver failed.\n'
                              b'Check the internet connection or Troubleshoot in README' +
-                             RESET + b'\n')
+                             RESET + b'\n' + fetch_failed(url_path('kt5', LIST), SERVER_ERROR))
 
     def test_present_package_is_not_fetched(self):
         with Bed() as bed:

@@ -1,6 +1,7 @@
-// The Debian package audit: command lines, line counting of both lists and
-// the three results, with the fake runner writing the local list the way
-// the sha256sum loop would.
+// The Debian package audit: command lines, the judgement of the package
+// directory by content against the official list, and the three results,
+// with the fake runner writing the local list the way the sha256sum loop
+// would.
 #include <gtest/gtest.h>
 
 #include "app/commands.h"
@@ -25,9 +26,13 @@ struct Audit {
 };
 
 // Runs the audit; the loop command (the second system call) writes
-// local_text as the local list unless it is null.
-Audit audit(FakeRunner &fake, const TempDir &dir, const char *local_text)
+// local_text as the local list unless it is null. files: the entries of the
+// package directory.
+Audit audit(FakeRunner &fake, const TempDir &dir, const char *local_text,
+            const std::vector<std::string> &files = {})
 {
+    for (const std::string &name : files)
+        dir.write("r1/packages/deb-files/" + name, name);
     int systems = 0;
     fake.on_call = [&](const FakeRunner::Call &call) {
         if (call.kind == FakeRunner::Kind::system && ++systems == 2 && local_text)
@@ -62,28 +67,70 @@ TEST(DebAudit, CommandLinesAsComposed)
     EXPECT_EQ(fake.calls()[2].kind, FakeRunner::Kind::read);
 }
 
-TEST(DebAudit, OnlyASurplusIsReported)
+TEST(DebAudit, PackagesAreJudgedByContentNotByCount)
 {
     struct Case {
+        const char *name;
         const char *official;
         const char *local;
+        std::vector<std::string> files;
         int want;
+        std::string findings;
     };
+    const std::string red = "\033[31m", reset = "\033[0m";
     const Case cases[] = {
-        {"a  x.deb\nb  y.deb\n", "a  x.deb\nb  y.deb\n", 0},
-        {"a  x.deb\nb  y.deb\n", "a  x.deb\nb  y.deb\nc  z.deb\n", 2},
-        {"a  x.deb\nb  y.deb\n", "a  x.deb\nc  y.deb\n", 0}, // replaced, same count
-        {"a  x.deb\nb  y.deb\n", "a  x.deb\n", 0},           // removed
-        {"a  x.deb\nb  y.deb", "a  x.deb\nb  y.deb\n", 0},   // last line without line end counts
-        {"a  x.deb\n", "a  x.deb\nb  y.deb", 2},
+        {"the official packages",
+         "a  x.deb\nb  y.deb\n",
+         "a  x.deb\nb  y.deb\n",
+         {"x.deb", "y.deb"},
+         0,
+         ""},
+        {"last official line without line end",
+         "a  x.deb\nb  y.deb",
+         "a  x.deb\nb  y.deb\n",
+         {"x.deb", "y.deb"},
+         0,
+         ""},
+        {"renamed: the content counts", "a  x.deb\n", "a  z.deb\n", {"z.deb"}, 0, ""},
+        {"one added",
+         "a  x.deb\n",
+         "a  x.deb\nc  z.deb\n",
+         {"x.deb", "z.deb"},
+         2,
+         red + "Not in the official list: z.deb" + reset + "\n"},
+        {"replaced, same count",
+         "a  x.deb\nb  y.deb\n",
+         "a  x.deb\nc  y.deb\n",
+         {"x.deb", "y.deb"},
+         2,
+         red + "Replaced official package: y.deb" + reset + "\n"},
+        {"removed",
+         "a  x.deb\nb  y.deb\n",
+         "a  x.deb\n",
+         {"x.deb"},
+         2,
+         red + "Official package missing: y.deb" + reset + "\n"},
+        // What the loop over ls never digests: a hidden file, a directory,
+        // a name with a blank.
+        {"not digested",
+         "a  x.deb\n",
+         "a  x.deb\n",
+         {"x.deb", ".h.deb", "d/p.deb", "my p.deb"},
+         2,
+         red + "Not in the official list: .h.deb" + reset + "\n" + red +
+             "Not in the official list: d" + reset + "\n" + red +
+             "Not in the official list: my p.deb" + reset + "\n"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.local);
+        SCOPED_TRACE(c.name);
         TempDir dir;
         dir.write(official, c.official);
         Globals g(dir.slash(), "r1", "", 1);
         FakeRunner fake;
-        EXPECT_EQ(audit(fake, dir, c.local).result, c.want);
+        EXPECT_EQ(audit(fake, dir, c.local, c.files).result, c.want);
+        StdoutCapture cap;
+        print_deb_findings();
+        EXPECT_EQ(cap.text(), c.findings);
     }
 }
 

@@ -56,7 +56,9 @@ class Flash : public ::testing::Test {
         root = tmp.path();
         set_target(root + "/");
         strcpy(release_ver, "LU1.0");
+        strcpy(check_sum, "c0ffee");
         make_dir("");
+        complete();
         dev_name[0] = '\0';
         events.clear();
         runner.on_call = [this](const FakeRunner::Call &call) {
@@ -76,6 +78,9 @@ class Flash : public ::testing::Test {
     std::string rel() const { return std::string(target_path) + release_ver; }
 
     void make_dir(const std::string &suffix) { fs::create_directories(rel() + suffix); }
+
+    // The completion record that command "1" leaves in a whole release.
+    void complete() { std::ofstream(rel() + "/.ostrelle-complete") << check_sum << "\n"; }
 
     // The adb listing written at each poll: the board shows up at poll
     // number boot_at_poll (never when 0).
@@ -491,11 +496,49 @@ TEST_F(Flash, DryRunShowsOnePollAndGoesOnAsIfTheBoardHadBooted)
     EXPECT_EQ(text.find("Robotics device is ready"), std::string::npos);
 }
 
+TEST_F(Flash, ReleaseWithoutItsCompletionRecordIsNeverFlashed)
+{
+    const std::string found = "Device found: /dev/ttyUSB0\n";
+    const std::string missing = red + "The release " + rel() +
+                                " is not complete: it has no completion record. Run command 1 "
+                                "again" +
+                                reset + "\n";
+    const std::string other = red + "The release " + rel() +
+                              " is not complete: its completion record names another package. "
+                              "Run command 1 again" +
+                              reset + "\n";
+    fs::remove(rel() + "/.ostrelle-complete");
+    for (int (*helper)() : {sdk_flash_full_helper, sdk_flash_cdt_ufs_helper,
+                            sdk_flash_cdt_emmc_helper, sdk_flash_nonhlos_helper}) {
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        StdoutCapture out;
+        helper();
+        EXPECT_EQ(out.text(), found + missing);
+        // The presence check and the board search ran; nothing touched the board.
+        EXPECT_EQ(fresh.calls().size(), 2u);
+    }
+    // A record of another package (an earlier release of the same name), or
+    // one that the digest merely begins.
+    for (const char *text : {"0ther\n", "c0ffee", "c0ffee\n\n"}) {
+        std::ofstream(rel() + "/.ostrelle-complete") << text;
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        StdoutCapture out;
+        sdk_flash_full_helper();
+        EXPECT_EQ(out.text(), found + other) << text;
+        EXPECT_EQ(fresh.calls().size(), 2u);
+    }
+}
+
 TEST_F(Flash, OutsideValuesAreQuotedOnEveryCommandLine)
 {
     set_target(root + "/my builds/");
     strcpy(release_ver, "LU'1");
     make_dir("");
+    complete();
     FakeRunner fresh;
     fresh.on_call = runner.on_call;
     fresh.push_read_line("found\n");
@@ -521,6 +564,8 @@ TEST_F(Flash, SequenceTooLongForItsBufferIsRefusedBeforeTheBoardIsTouched)
     // The last step carries the release directory twice; the erase steps
     // would still fit.
     set_target(root + "/" + std::string(200, 'd') + "/");
+    make_dir("");
+    complete();
     script_prelude();
     StdoutCapture out;
     sdk_flash_full_helper();

@@ -17,6 +17,7 @@ using testing_support::FakeRunner;
 using testing_support::Globals;
 using testing_support::StdoutCapture;
 using testing_support::TempDir;
+using testing_support::without_random;
 
 namespace {
 
@@ -24,9 +25,9 @@ using Kind = FakeRunner::Kind;
 
 std::string fetch_line(const std::string &dir, const std::string &url_file)
 {
-    return "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate "
-           "--show-progress -P " +
-           dir + " '" + resource_url + "/uploads/web/ostrelle/kt5/sdk/" + url_file + "'";
+    return "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" + resource::tls_options() +
+           " --show-progress -P " + dir + " '" + resource_url + "/uploads/web/ostrelle/kt5/sdk/" +
+           url_file + "'";
 }
 
 struct Outcome {
@@ -54,10 +55,14 @@ TEST(ImagePackage, PresentAndRightIsNotFetchedAgain)
     Outcome run = run_dl();
     EXPECT_EQ(run.result, 0);
     const std::string t = dir.slash();
-    EXPECT_EQ(fake.commands(), (std::vector<std::string>{"sha256sum " + t + "r1.zip",
-                                                         "unzip -o " + t + "r1.zip -d " + t}));
+    // Listed and judged first, then unpacked into a staging directory.
+    EXPECT_EQ(without_random(fake.commands()),
+              (std::vector<std::string>{
+                  "sha256sum " + t + "r1.zip",
+                  "unzip -Z -T -s " + t + "r1.zip > " + t + ".ostrelle-unpack-XXXXXX/listing",
+                  "unzip -o " + t + "r1.zip -d " + t + ".ostrelle-unpack-XXXXXX/tree"}));
     EXPECT_EQ(fake.calls()[0].line_buffer, 65u);
-    EXPECT_EQ(fake.calls()[1].kind, Kind::write);
+    EXPECT_EQ(fake.calls()[2].kind, Kind::write);
     EXPECT_EQ(run.out,
               "\033[32mDownload image resources complete\033[0m\nExtracting files ...done\n");
 }
@@ -72,7 +77,7 @@ TEST(ImagePackage, AbsentPackageIsFetchedWithProgress)
 
     Outcome run = run_dl();
     EXPECT_EQ(run.result, 0);
-    ASSERT_EQ(fake.calls().size(), 3u);
+    ASSERT_EQ(fake.calls().size(), 4u);
     EXPECT_EQ(fake.calls()[0].cmd, fetch_line(dir.slash(), "r1.zip"));
     EXPECT_EQ(fake.calls()[0].kind, Kind::read);
     EXPECT_EQ(fake.calls()[0].line_buffer, 0u);
@@ -140,7 +145,7 @@ TEST(ImagePackage, FirstRedownloadCanCompleteThePackage)
 
     Outcome run = run_dl();
     EXPECT_EQ(run.result, 0);
-    EXPECT_EQ(fake.calls().size(), 4u);
+    EXPECT_EQ(fake.calls().size(), 5u);
     EXPECT_NE(run.out.find("Extracting files ...done"), std::string::npos);
 }
 
@@ -217,6 +222,7 @@ TEST(ImagePackage, HostileNamesStayInsideTheirQuotes)
 {
     TempDir dir;
     const std::string t = dir.slash() + "my dir/";
+    dir.write("my dir/.made-at-set-up", "");
     Globals g(t, "r1;touch x'y", digest_a.c_str(), 2);
     FakeRunner fake;
     fake.push_read_no_line();
@@ -228,9 +234,11 @@ TEST(ImagePackage, HostileNamesStayInsideTheirQuotes)
     const std::string qzip = "'r1;touch x'\\''y.zip'";
     // The package path is one quoted word.
     const std::string qpath = "'" + t + "r1;touch x'\\''y.zip'";
-    EXPECT_EQ(fake.commands(),
+    const std::string staging = "'" + t + ".ostrelle-unpack-XXXXXX";
+    EXPECT_EQ(without_random(fake.commands()),
               (std::vector<std::string>{fetch_line(qt, "'" + qzip + "'"), "sha256sum " + qpath,
-                                        "unzip -o " + qpath + " -d " + qt}));
+                                        "unzip -Z -T -s " + qpath + " > " + staging + "/listing'",
+                                        "unzip -o " + qpath + " -d " + staging + "/tree'"}));
 }
 
 TEST(ResourceServer, ValuesInsideTheUrlQuotes)
@@ -239,7 +247,7 @@ TEST(ResourceServer, ValuesInsideTheUrlQuotes)
     EXPECT_EQ(resource::inside_quotes("a b"), "''a b''");
     EXPECT_EQ(resource::inside_quotes(""), "''''");
     EXPECT_EQ(resource::fetch_cmd("/t/files/", "kt5_le_toolchain_ver.txt", false),
-              std::string("wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp "
-                          "--no-check-certificate -P /t/files/ '") +
-                  resource_url + "/uploads/web/ostrelle/kt5/sdk/kt5_le_toolchain_ver.txt'");
+              "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" + resource::tls_options() +
+                  " -P /t/files/ '" + resource_url +
+                  "/uploads/web/ostrelle/kt5/sdk/kt5_le_toolchain_ver.txt'");
 }

@@ -2,6 +2,9 @@
 // helper with every step's command line and failure through the fake runner.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "app/commands.h"
 #include "release_fixture.h"
 #include "support/fake_runner.h"
@@ -40,9 +43,10 @@ const std::string lu_banner =
     "Enter 'y' to continue, 'q' to main menu: ";
 
 // A release whose package is present and right, so the helper's download
-// step costs one sha256sum and one unzip; the audit's local list is written
-// by its loop command with local_lines lines (the official list has one),
-// or not at all when local_lines is negative.
+// step costs one sha256sum, one listing and one unzip; the audit's local
+// list is written by its loop command with local_lines lines, the first the
+// one official package, the others packages of the user's (extra1.deb,
+// ...), or not at all when local_lines is negative.
 struct Release {
     TempDir dir;
     Globals globals;
@@ -58,7 +62,7 @@ struct Release {
         fake.push_read_line(digest_a + "\n");
         std::string local;
         for (int i = 0; i < local_lines; i++)
-            local += "a  x.deb\n";
+            local += i == 0 ? "a  x.deb\n" : "b  extra" + std::to_string(i) + ".deb\n";
         fake.on_call = [this, local, local_lines,
                         name = std::string(name)](const FakeRunner::Call &call) {
             if (local_lines >= 0 && call.cmd.find("for deb in") != std::string::npos)
@@ -91,7 +95,7 @@ struct Release {
     std::vector<std::string> repack_commands() const
     {
         auto all = fake.commands();
-        return std::vector<std::string>(all.begin() + 5, all.end());
+        return std::vector<std::string>(all.begin() + 6, all.end());
     }
 };
 
@@ -155,9 +159,13 @@ TEST(MakeSysHelper, LeIsDoneAfterThePackage)
     Release rel(2);
     Outcome o = rel.helper();
     EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(rel.fake.calls().size(), 2u);
+    EXPECT_EQ(rel.fake.calls().size(), 3u);
     EXPECT_TRUE(contains(o.out, "Extracting files ...done\n\033[32mDownload LE resources ... "
                                 "Done\033[0m\n"));
+    // Unpacked whole: command "2" may flash it.
+    std::ifstream record(rel.d + "/.ostrelle-complete");
+    std::string text((std::istreambuf_iterator<char>(record)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, digest_a + "\n");
 }
 
 TEST(MakeSysHelper, LuFullRepack)
@@ -184,9 +192,9 @@ TEST(MakeSysHelper, LuFullRepack)
     std::vector<K> kinds;
     for (const auto &call : rel.fake.calls())
         kinds.push_back(call.kind);
-    EXPECT_EQ(kinds,
-              (std::vector<K>{K::read, K::write, K::system, K::system, K::read, K::read, K::write,
-                              K::read, K::read, K::system, K::write, K::system, K::read}));
+    EXPECT_EQ(kinds, (std::vector<K>{K::read, K::read, K::write, K::system, K::system, K::read,
+                                     K::read, K::write, K::read, K::read, K::system, K::write,
+                                     K::system, K::read}));
     const std::string tail = "Extracting files ...done\n"
                              "\033[33mStart to make system image ...\033[0m\n"
                              "Checking resources...\n"
@@ -201,12 +209,15 @@ TEST(MakeSysHelper, LuFullRepack)
                              "\033[32mYou may proceed to flash full_build to your device\033[0m\n";
     ASSERT_GE(o.out.size(), tail.size());
     EXPECT_EQ(o.out.substr(o.out.size() - tail.size()), tail);
+    EXPECT_TRUE(rel.dir.exists("r1/.ostrelle-complete"));
 }
 
 TEST(MakeSysHelper, ExtraPackagesAskBeforeRepacking)
 {
+    // The warning names what is not official.
     const std::string warning_end = "You may lose your warranty if you continue\nPlease confirm "
-                                    "these files are what you need\033[0m\nDo you still want to "
+                                    "these files are what you need\033[0m\n\033[31mNot in the "
+                                    "official list: extra1.deb\033[0m\nDo you still want to "
                                     "repack? [Y/n] ";
     // "[Y/n]": n or no in any case refuses; other words ask again; end of
     // input refuses too.
@@ -218,7 +229,7 @@ TEST(MakeSysHelper, ExtraPackagesAskBeforeRepacking)
         Outcome o = rel.helper(answer);
         // Declined: the image is not rebuilt, which a run with commands reports.
         EXPECT_EQ(o.result, 1);
-        EXPECT_EQ(rel.fake.calls().size(), 5u);
+        EXPECT_EQ(rel.fake.calls().size(), 6u);
         EXPECT_TRUE(contains(o.out, "\033[31mWARNING! Non-offical debian packages or files "
                                     "detected in " +
                                         rel.d + "/packages/deb-files/\n"));
@@ -266,6 +277,8 @@ TEST(MakeSysHelper, StepsThatEndTheRepack)
         EXPECT_EQ(rel.repack_commands().size(), 3u);
         EXPECT_TRUE(
             contains(o.out, "\n\033[31msystem image repack failed, check errors above\033[0m\n"));
+        // Unpacked but not repacked: an LU release is not complete.
+        EXPECT_FALSE(rel.dir.exists("r1/.ostrelle-complete"));
     }
     {
         SCOPED_TRACE("sparse directory present");
@@ -283,7 +296,7 @@ TEST(MakeSysHelper, StepsThatEndTheRepack)
         Release rel(1, "r1", -1);
         Outcome o = rel.helper();
         EXPECT_EQ(o.result, 1);
-        EXPECT_EQ(rel.fake.calls().size(), 4u);
+        EXPECT_EQ(rel.fake.calls().size(), 5u);
         EXPECT_TRUE(contains(o.out, "deb_checksum read failed.\nMake system.img internal error\n"));
     }
 }

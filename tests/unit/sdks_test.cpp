@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "app/resource_server.h"
 #include "app/state.h"
 #include "support/fake_runner.h"
 #include "support/stdio_capture.h"
@@ -219,10 +220,11 @@ TEST(Hexagon, ComposesEveryStepAndAsksUntilAnAbsolutePath)
         EXPECT_EQ(r.result, 0) << input;
         EXPECT_EQ(fake.commands(),
                   (Strings{
-                      "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp "
-                      "--no-check-certificate --show-progress -P /t/SDKs/ "
-                      "'http://127.0.0.1:8480/archive/14.11/components/toolchain/binaries/"
-                      "aarch64-linux-gnu/" +
+                      "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" +
+                          resource::tls_options() +
+                          " --show-progress -P /t/SDKs/ "
+                          "'http://127.0.0.1:8480/archive/14.11/components/toolchain/binaries/"
+                          "aarch64-linux-gnu/" +
                           linaro + ".tar.xz'",
                       "tar -xf /t/SDKs/" + linaro + ".tar.xz -C /t/SDKs; echo $?",
                       "mv /t/SDKs/" + linaro + " /t/SDKs/linaro64",

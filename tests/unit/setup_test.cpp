@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include "app/answers.h"
+#include "app/resource_server.h"
 #include "app/setup.h"
 #include "app/state.h"
+#include "app/ver_list.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
 #include "support/host_root.h"
@@ -480,7 +482,7 @@ namespace {
 void serve_list(FakeRunner &fake, const std::string &content)
 {
     fake.on_call = [content](const FakeRunner::Call &call) {
-        if (call.cmd.rfind("wget ", 0) != 0)
+        if (call.cmd.find("wget ") == std::string::npos)
             return;
         std::string dir = std::string(target_path) + "files/";
         std::string url = call.cmd.substr(call.cmd.rfind('/') + 1);
@@ -515,10 +517,10 @@ class ReleaseTest : public SetupTest {
     }
     std::string wget_for(const std::string &file) const
     {
-        return "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate "
-               "-P " +
-               std::string(target_path) + "files/ 'https://127.0.0.1:8443/uploads/web/ostrelle/" +
-               s_product + "/sdk/" + file + "'";
+        return "ulimit -f 2049; wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" +
+               resource::tls_options() + " -P " + std::string(target_path) +
+               "files/ 'https://127.0.0.1:8443/uploads/web/ostrelle/" + s_product + "/sdk/" + file +
+               "'";
     }
 };
 
@@ -615,6 +617,43 @@ TEST_F(ReleaseTest, MissingListAndUnstartableDownload)
         EXPECT_NE(s.out.find("download config file internal error.\n"), std::string::npos);
     }
     EXPECT_STREQ(release_ver, "");
+}
+
+TEST_F(ReleaseTest, ListBeyondItsLineBoundIsRefusedAndDeleted)
+{
+    s_product = s_product_kt1;
+    FakeRunner fake;
+    std::string lines;
+    for (long n = 0; n <= list_max_lines; n++)
+        lines += "r s\n";
+    serve_list(fake, lines);
+    Selected s = select(fake, "");
+    EXPECT_EQ(s.result, 1);
+    EXPECT_NE(s.out.find("Checking current versions of release ...\n\033[31mThe release list "
+                         "has more than 10000 lines: refused and deleted\033[0m\n"),
+              std::string::npos)
+        << s.out;
+    EXPECT_NE(access((std::string(target_path) + "files/kt1_le_release_ver.txt").c_str(), F_OK), 0);
+    EXPECT_STREQ(release_ver, "");
+}
+
+TEST_F(ReleaseTest, NamesWithControlBytesAreShownEscapedAndRefused)
+{
+    s_product = s_product_kt1;
+    FakeRunner fake;
+    serve_list(fake, "\x1b[2Jr3 a3\nr2\x7f a2\nr1 a1\n");
+    Selected s = select(fake, "1\n2\n3\n");
+    EXPECT_EQ(s.result, 0);
+    EXPECT_STREQ(release_ver, "r1");
+    EXPECT_NE(s.out.find("1: \\x1b[2Jr3 (latest version)\n2: r2\\x7f\n3: r1\n\nRecommended "
+                         "version: \\x1b[2Jr3\n"),
+              std::string::npos)
+        << s.out;
+    EXPECT_NE(s.out.find("\033[31mRelease name '\\x1b[2Jr3' is not a usable file name, please "
+                         "pick another version\033[0m\n"),
+              std::string::npos);
+    EXPECT_NE(s.out.find("Release name 'r2\\x7f' is not"), std::string::npos);
+    EXPECT_EQ(s.out.find("\x1b[2J"), std::string::npos);
 }
 
 TEST_F(ReleaseTest, EmptyListEndsTheProgram)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/commands.h"
+#include "app/resource_server.h"
 #include "release_fixture.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
@@ -16,6 +17,7 @@ using testing_support::FakeRunner;
 using testing_support::Globals;
 using testing_support::StdoutCapture;
 using testing_support::TempDir;
+using testing_support::without_random;
 
 namespace {
 
@@ -29,10 +31,13 @@ struct Toolchain {
     // list: what the list fetch leaves, or nullptr for nothing.
     Toolchain(const char *release, const char *list) : globals(dir.slash(), release, "", 2)
     {
+        // Where the package fetch puts the package and it unpacks.
+        dir.write(std::string(release) + "/sdk_toolchain/.made-by-wget", "");
         std::string text = list ? list : "";
         bool write = list != nullptr;
         fake.on_call = [this, text, write](const FakeRunner::Call &call) {
-            if (write && call.kind == FakeRunner::Kind::system && call.cmd.rfind("wget", 0) == 0)
+            if (write && call.kind == FakeRunner::Kind::system &&
+                call.cmd.find("wget ") != std::string::npos)
                 dir.write(list_rel, text);
         };
     }
@@ -46,8 +51,8 @@ struct Toolchain {
 
     std::string wget(const std::string &dir_text, const std::string &file, bool progress) const
     {
-        return std::string("wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp "
-                           "--no-check-certificate") +
+        return std::string(progress ? "" : "ulimit -f 2049; ") +
+               "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" + resource::tls_options() +
                (progress ? " --show-progress" : "") + " -P " + dir_text + " '" + resource_url +
                "/uploads/web/ostrelle/kt5/sdk/" + file + "'";
     }
@@ -70,18 +75,20 @@ TEST(Toolchain, FetchedVerifiedAndUnpacked)
     EXPECT_EQ(result, 0);
     const std::string t = tc.dir.slash();
     const std::string sdk = t + "r1/sdk_toolchain";
-    EXPECT_EQ(tc.fake.commands(),
-              (std::vector<std::string>{
-                  "rm " + t + list_rel, tc.wget(t + "files/", "kt5_le_toolchain_ver.txt", false),
-                  tc.wget(sdk, "r1-sdk.zip", true), "sha256sum " + sdk + "/r1-sdk.zip",
-                  "unzip -o " + sdk + "/r1-sdk.zip -d " + sdk}));
+    EXPECT_EQ(
+        without_random(tc.fake.commands()),
+        (std::vector<std::string>{
+            "rm " + t + list_rel, tc.wget(t + "files/", "kt5_le_toolchain_ver.txt", false),
+            tc.wget(sdk, "r1-sdk.zip", true), "sha256sum " + sdk + "/r1-sdk.zip",
+            "unzip -Z -T -s " + sdk + "/r1-sdk.zip > " + sdk + "/.ostrelle-unpack-XXXXXX/listing",
+            "unzip -o " + sdk + "/r1-sdk.zip -d " + sdk + "/.ostrelle-unpack-XXXXXX/tree"}));
     using K = FakeRunner::Kind;
     const auto &calls = tc.fake.calls();
     EXPECT_EQ(calls[0].kind, K::read);
     EXPECT_EQ(calls[1].kind, K::system);
     EXPECT_EQ(calls[2].kind, K::read);
     EXPECT_EQ(calls[3].line_buffer, 65u);
-    EXPECT_EQ(calls[4].kind, K::write);
+    EXPECT_EQ(calls[5].kind, K::write);
     EXPECT_EQ(out,
               head + "Extracting files ...\n\033[32mDownload LE SDK toolchain complete\033[0m\n");
 }
@@ -230,11 +237,14 @@ TEST(Toolchain, HostileNamesAreQuoted)
     // Each path of the release is one quoted word.
     const std::string sdk = "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain'";
     const std::string zip = "'r1;touch${IFS}x-sdk.zip'";
-    const std::string path = "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain/" +
-                             "r1;touch${IFS}x-sdk.zip'";
-    auto cmds = tc.fake.commands();
-    ASSERT_EQ(cmds.size(), 4u);
+    const std::string path =
+        "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain/" + "r1;touch${IFS}x-sdk.zip'";
+    auto cmds = without_random(tc.fake.commands());
+    ASSERT_EQ(cmds.size(), 5u);
     EXPECT_EQ(cmds[1], tc.wget(sdk, "'" + zip + "'", true));
     EXPECT_EQ(cmds[2], "sha256sum " + path);
-    EXPECT_EQ(cmds[3], "unzip -o " + path + " -d " + sdk);
+    const std::string staging =
+        "'" + tc.dir.slash() + "r1;touch${IFS}x/sdk_toolchain/.ostrelle-unpack-XXXXXX";
+    EXPECT_EQ(cmds[3], "unzip -Z -T -s " + path + " > " + staging + "/listing'");
+    EXPECT_EQ(cmds[4], "unzip -o " + path + " -d " + staging + "/tree'");
 }

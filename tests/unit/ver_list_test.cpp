@@ -102,3 +102,19 @@ TEST(VerList, MissingLineIsAReadFailure)
     EXPECT_EQ(read_avail_vers(f, 2, vers), -1);
     fclose(f);
 }
+
+TEST(VerList, RecordsThatCannotBeAllocatedAreAFailedRead)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reports an impossible allocation instead of failing it";
+#else
+    FILE *f = tmpfile();
+    fputs("r1 aaa\n", f);
+    rewind(f);
+    std::vector<avail_ver> vers;
+    // Far more records than any address space holds.
+    EXPECT_EQ(read_avail_vers(f, 1L << 40, vers), -1);
+    EXPECT_TRUE(vers.empty());
+    fclose(f);
+#endif
+}

@@ -34,6 +34,9 @@ SOURCE_DIR = os.environ.get('OSTRELLE_SOURCE_DIR', os.path.dirname(world.TOOLS_D
 TESTBED_HTTPS = os.environ.get('OSTRELLE_TESTBED_HTTPS', 'https://127.0.0.1:8443')
 TESTBED_HTTP = os.environ.get('OSTRELLE_TESTBED_HTTP', 'http://127.0.0.1:8480')
 SANITIZE = os.environ.get('OSTRELLE_SANITIZE', '0') == '1'
+# Whether the program under test verifies certificates (the build's
+# OSTRELLE_TLS_VERIFY, passed on by CTest).
+TLS_VERIFY = os.environ.get('OSTRELLE_TLS_VERIFY', '1') == '1'
 # Every scenario runs the flashing pauses of the test-bed build at this
 # fraction of their length: each step and boot poll still happens, in the
 # same order and with the same output, but the ten seconds between two boot
@@ -303,12 +306,21 @@ class Bed:
                                 (TESTBED_HTTPS, TESTBED_HTTP),
                                 (self.mirror.https_url, self.mirror.http_url),
                                 pause_scale=PAUSE_SCALE)
-        env.update({'TERM': 'xterm', 'LC_ALL': 'C'})
+        # The program verifies the mirror's certificate against the
+        # mirror's own authority, as a lab build trusts its mirror.
+        env.update({'TERM': 'xterm', 'LC_ALL': 'C', 'OSTRELLE_CA_FILE': self.mirror.ca_file})
         env['ASAN_OPTIONS'] = 'log_path=%s:detect_leaks=1:abort_on_error=0' % os.path.join(
             self.sanitizer_dir, 'asan')
         env['UBSAN_OPTIONS'] = 'log_path=%s:print_stacktrace=1:halt_on_error=1' % os.path.join(
             self.sanitizer_dir, 'ubsan')
         return env
+
+    def tls_args(self):
+        """The certificate options of every wget line of the program under
+        test: it trusts the mirror's authority through OSTRELLE_CA_FILE."""
+        if not TLS_VERIFY:
+            return ['--no-check-certificate']
+        return ['--ca-certificate=' + self.mirror.ca_file]
 
     def install_fake(self, name, text):
         """Adds or replaces the fake tool `name` of this scenario."""
@@ -347,12 +359,6 @@ class Bed:
         self.set_installed(hosts.HOSTS[kind].ready if installed is None else installed)
         shutil.rmtree(self.root)
         hosts.make_root(self.root, kind, cross=cross, link=link)
-
-    def trust_mirror(self):
-        """Makes wget trust the mirror's certificate (through its
-        configuration file), as a host that trusts the real servers does."""
-        with open(os.path.join(self.tmp, 'wgetrc'), 'a') as f:
-            f.write('ca_certificate = %s\n' % self.mirror.cert_file)
 
     # -- mirror content ---------------------------------------------------
     def put(self, product, name, data):
@@ -431,10 +437,11 @@ class Bed:
         return session
 
     def call(self, name, *args, input=b'', target=None, product=None, platform=None,
-             release=None, checksum=None, dev=None, timeout=120):
+             release=None, checksum=None, dev=None, timeout=120, env=None):
         """Runs one handler through the test driver, with the globals given.
-        A target without a trailing "/" gets one. Returns CallResult(status,
-        output, state) where state holds the globals afterwards."""
+        A target without a trailing "/" gets one. env: changes to env(), as
+        for spawn. Returns CallResult(status, output, state) where state
+        holds the globals afterwards."""
         self._calls += 1
         state_file = os.path.join(self.tmp, 'call-state-%d.txt' % self._calls)
         argv = [driver_path()]
@@ -445,8 +452,14 @@ class Bed:
             if value is not None:
                 argv += [opt, str(value)]
         argv += ['--state-out', state_file, name] + [str(a) for a in args]
+        child_env = self.env()
+        for key, value in (env or {}).items():
+            if value is None:
+                child_env.pop(key, None)
+            else:
+                child_env[key] = value
         proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, env=self.env(), cwd=self.tmp,
+                                stderr=subprocess.STDOUT, env=child_env, cwd=self.tmp,
                                 start_new_session=True)
         try:
             output, _ = proc.communicate(_as_bytes(input), timeout=timeout)

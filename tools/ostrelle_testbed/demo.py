@@ -184,6 +184,8 @@ def main(argv=None):
             env = world.environment(os.environ, dirs['home'], dirs['bin'], dirs['state'],
                                     dirs['logs'], dirs['wgetrc'], (https_url, http_url),
                                     (mirror.https_url, mirror.http_url))
+            # The demo build verifies the mirror's certificate like any build.
+            env['OSTRELLE_CA_FILE'] = mirror.ca_file
             print_intro(mirror, log_path, dirs)
             status = run_program([program], env, sandbox)
         finally:

@@ -1,8 +1,9 @@
 """A local stand-in for Ostrelle's account and resource servers.
 
 One process serves two ports with the same content: HTTPS for the account
-and resource servers (a self-signed certificate made with openssl, or one
-given with --cert/--key) and plain HTTP for the toolchain archive.
+and resource servers (a certificate signed by a certificate authority of the
+mirror's own, both made with openssl at start, or one given with
+--cert/--key) and plain HTTP for the toolchain archive.
 
 - GET/HEAD serve files from a directory laid out like the resource server
   (<root>/uploads/web/ostrelle/<product>/sdk/<file>, or any other path below
@@ -74,11 +75,23 @@ def resource_path(product, name):
     return '%s%s/sdk/%s' % (RESOURCE_PREFIX, product, name)
 
 
+def _openssl(*args):
+    subprocess.run(['openssl'] + list(args), check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
 def make_certificate(directory, host='127.0.0.1'):
-    """Writes a self-signed certificate and key for 127.0.0.1, localhost and
-    host; returns both paths."""
+    """Writes a certificate authority of the mirror's own and a server
+    certificate it signed for 127.0.0.1, localhost and host (subjectAltName
+    entries, which is what a client checks); returns the paths of the server
+    certificate, its key and the authority's certificate, the file a client
+    trusts (the program's OSTRELLE_CA_FILE)."""
+    ca = os.path.join(directory, 'mirror-ca.pem')
+    ca_key = os.path.join(directory, 'mirror-ca-key.pem')
     cert = os.path.join(directory, 'mirror-cert.pem')
     key = os.path.join(directory, 'mirror-key.pem')
+    csr = os.path.join(directory, 'mirror.csr')
+    extensions = os.path.join(directory, 'mirror-ext.cnf')
     names = ['IP:127.0.0.1', 'DNS:localhost']
     try:
         address = ipaddress.ip_address(host)
@@ -86,13 +99,19 @@ def make_certificate(directory, host='127.0.0.1'):
             names.append('IP:%s' % address)
     except ValueError:
         names.append('DNS:%s' % host)
-    subprocess.run(
-        ['openssl', 'req', '-x509', '-newkey', 'ec', '-pkeyopt',
-         'ec_paramgen_curve:prime256v1', '-nodes', '-days', '3650',
-         '-subj', '/CN=%s' % host, '-addext', 'subjectAltName=' + ','.join(names),
-         '-keyout', key, '-out', cert],
-        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return cert, key
+    ec = ['-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes']
+    _openssl('req', '-x509', *ec, '-days', '3650', '-subj', '/CN=Ostrelle mirror CA',
+             '-addext', 'basicConstraints=critical,CA:TRUE',
+             '-addext', 'keyUsage=critical,keyCertSign,cRLSign',
+             '-keyout', ca_key, '-out', ca)
+    _openssl('req', '-new', *ec, '-subj', '/CN=%s' % host, '-keyout', key, '-out', csr)
+    with open(extensions, 'w') as f:
+        f.write('subjectAltName=%s\nbasicConstraints=CA:FALSE\n'
+                'extendedKeyUsage=serverAuth\n' % ','.join(names))
+    _openssl('x509', '-req', '-in', csr, '-CA', ca, '-CAkey', ca_key,
+             '-set_serial', str(int.from_bytes(os.urandom(8), 'big')), '-days', '3650',
+             '-extfile', extensions, '-out', cert)
+    return cert, key, ca
 
 
 # -- accounts ------------------------------------------------------------------
@@ -316,6 +335,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if failure:
             self._plain(failure, b'error\n')
             return
+        if not head and self.mirror._is_endless(path):
+            self._send_endless()
+            return
         # A file stored under the escaped name (as the tests put some) is
         # found first; otherwise the name as the client meant it.
         f = self.mirror._open(path) or self.mirror._open(urllib.parse.unquote(path))
@@ -324,6 +346,23 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             return
         with f:
             self._send_file(f, head, path)
+
+    def _send_endless(self):
+        """Line feeds without end and without a length, until the client
+        goes away."""
+        self.send_response(200)
+        self.send_header('Content-Type', 'text/plain')
+        self.end_headers()
+        chunk = b'\n' * CHUNK
+        sent = 0
+        try:
+            while True:
+                self.wfile.write(chunk)
+                sent += len(chunk)
+        except OSError:
+            pass
+        self.close_connection = True
+        self._log_line(200, sent, 'endless')
 
     def _send_file(self, f, head, path):
         size = os.fstat(f.fileno()).st_size
@@ -411,8 +450,9 @@ class Mirror:
     without one every sign-in gets DEFAULT_LDAP_REPLY (set_ldap_reply
     overrides either).
     log: a text stream that gets one line per request.
-    cert, key: certificate and key files; a self-signed pair is made when
-    they are not given.
+    cert, key: certificate and key files; without them a certificate
+    authority and a certificate it signed are made at start, and ca_file
+    names the authority's certificate, which clients trust.
     """
 
     def __init__(self, root=None, https_port=0, http_port=0, host='127.0.0.1', workdir=None,
@@ -423,6 +463,9 @@ class Mirror:
         self.host = host
         self._want_ports = (https_port, http_port)
         self._cert = (cert, key or cert) if cert else None
+        # The certificate authority a client trusts for this mirror: the
+        # generated one (once started), or None with a certificate given.
+        self.ca_file = None
         self._lock = threading.Lock()
         self._log_stream = log
         self.requests = []
@@ -435,6 +478,7 @@ class Mirror:
         self._ldap_queue = []
         self._cuts = {}      # path -> [nbytes, close, times left or None]
         self._failures = {}  # path -> [status, times left or None]
+        self._endless = set()  # paths answered with an endless body
         self._servers = []
         self._threads = []
         self.https_port = None
@@ -446,7 +490,10 @@ class Mirror:
 
     # -- lifecycle --------------------------------------------------------
     def start(self):
-        cert, key = self._cert or make_certificate(self._own_dir, self.host)
+        if self._cert:
+            cert, key = self._cert
+        else:
+            cert, key, self.ca_file = make_certificate(self._own_dir, self.host)
         self.cert_file = cert
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
@@ -557,11 +604,22 @@ class Mirror:
         with self._lock:
             self._failures[url_path] = [status, times]
 
+    def endless(self, url_path):
+        """Every GET of url_path gets line feeds without end (a hostile
+        server filling the client's disk)."""
+        with self._lock:
+            self._endless.add(url_path)
+
+    def _is_endless(self, url_path):
+        with self._lock:
+            return url_path in self._endless
+
     def clear(self, url_path):
-        """Removes any cut or failure set for url_path."""
+        """Removes any cut, failure or endless answer set for url_path."""
         with self._lock:
             self._cuts.pop(url_path, None)
             self._failures.pop(url_path, None)
+            self._endless.discard(url_path)
 
     def _take(self, table, url_path):
         with self._lock:
@@ -625,10 +683,13 @@ PRODUCT_TAGS = {
 
 
 def demo_package(release):
-    """A small zip whose top level is the release directory."""
+    """A small zip whose top level is the release directory. Its entry
+    carries a fixed time stamp, so the same release always gives the same
+    bytes (and digest)."""
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, 'w') as z:
-        z.writestr(release + '/README.txt', 'Demo release %s from the local mirror.\n' % release)
+        z.writestr(zipfile.ZipInfo(release + '/README.txt', date_time=(2026, 1, 1, 0, 0, 0)),
+                   'Demo release %s from the local mirror.\n' % release)
     return buf.getvalue()
 
 
@@ -685,9 +746,11 @@ def serve_main(argv):
                         help='address to listen on (default: 127.0.0.1)')
     parser.add_argument('--https-port', type=int, default=8443)
     parser.add_argument('--http-port', type=int, default=8480)
-    parser.add_argument('--cert', help='certificate file, PEM (default: a generated '
-                        'self-signed one)')
+    parser.add_argument('--cert', help='certificate file, PEM (default: one signed by a '
+                        'certificate authority generated at start)')
     parser.add_argument('--key', help='key file, PEM (default: in the certificate file)')
+    parser.add_argument('--ca-out', help='without --cert: where the generated certificate '
+                        'authority is copied (default: ostrelle-mirror-ca.pem here)')
     parser.add_argument('--accounts', help='accounts file answering the sign-in')
     parser.add_argument('--ldap-reply', default=DEFAULT_LDAP_REPLY.decode().strip(),
                         help='without --accounts: the sign-in reply line (default: status 1)')
@@ -714,6 +777,11 @@ def serve_main(argv):
         mirror.stop()
         return 1
     print('mirror: serving %s' % mirror.root)
+    if mirror.ca_file:
+        ca_copy = args.ca_out or os.path.join(os.getcwd(), 'ostrelle-mirror-ca.pem')
+        shutil.copyfile(mirror.ca_file, ca_copy)
+        print('mirror: its certificate authority is %s (new at every start); the program '
+              'trusts it with OSTRELLE_CA_FILE=%s' % (ca_copy, ca_copy))
     print('mirror: %s (account and resource server), %s (toolchain archive)'
           % (mirror.https_url, mirror.http_url))
     if args.accounts:

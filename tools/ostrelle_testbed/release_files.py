@@ -132,9 +132,10 @@ def _flash_tree(z, top, release, platform, storages):
 
 
 def release_package(release, build_script=BUILD_SCRIPT, extra_debs=(), sparse_dir=False,
-                    deb_list=True, storages=('ufs', 'emmc'), flashable=None):
+                    deb_list=True, storages=('ufs', 'emmc'), flashable=None, replaced_debs=None):
     """The zip of a release. extra_debs: file names added to packages/deb-files
-    beyond the official list; sparse_dir: ship an empty imgparser/sparse_image/;
+    beyond the official list; replaced_debs: {name: data} shipped in place of
+    official packages, the official list unchanged; sparse_dir: ship an empty imgparser/sparse_image/;
     build_script None: no build script; storages: the full builds shipped.
     flashable None gives the bare layout (a programmer and one description
     per full build, cdt/cdt.bin, non_hlos/ufs/NON-HLOS.bin); "le" or "lu"
@@ -144,7 +145,7 @@ def release_package(release, build_script=BUILD_SCRIPT, extra_debs=(), sparse_di
     with zipfile.ZipFile(buf, 'w') as z:
         _add(z, top, b'', 0o755)
         for name, data in DEBS.items():
-            _add(z, top + 'packages/deb-files/' + name, data)
+            _add(z, top + 'packages/deb-files/' + name, (replaced_debs or {}).get(name, data))
         for name in extra_debs:
             _add(z, top + 'packages/deb-files/' + name, b'package of my own: ' + name.encode())
         if deb_list:

@@ -1,5 +1,7 @@
 #include "support/fake_runner.h"
 
+#include <fstream>
+
 namespace testing_support {
 
 FakeRunner::FakeRunner()
@@ -74,11 +76,65 @@ int FakeRunner::system(const std::string &cmd)
     return result;
 }
 
+namespace {
+
+// The file after " > " of a command line, its quotes taken off.
+std::string redirect_target(const std::string &cmd)
+{
+    std::string word = cmd.substr(cmd.rfind(" > ") + 3);
+    std::string out;
+    bool quoted = false;
+    for (size_t i = 0; i < word.size(); i++) {
+        if (word[i] == '\'' && !quoted && word.compare(i, 4, "'\\''") == 0) {
+            out += '\'';
+            i += 3;
+        } else if (word[i] == '\'') {
+            quoted = !quoted;
+        } else {
+            out += word[i];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<std::string> without_random(std::vector<std::string> commands)
+{
+    const std::string mark = ".ostrelle-unpack-";
+    for (std::string &cmd : commands) {
+        for (size_t at = cmd.find(mark); at != std::string::npos; at = cmd.find(mark, at + 1)) {
+            if (at + mark.size() + 6 <= cmd.size())
+                cmd.replace(at + mark.size(), 6, "XXXXXX");
+        }
+    }
+    return commands;
+}
+
+std::string zip_listing(const std::vector<std::string> &entries)
+{
+    std::string out = "Archive:  x.zip\nZip file size: 100 bytes, number of entries: " +
+                      std::to_string(entries.size()) + "\n";
+    for (const std::string &entry : entries) {
+        size_t blank = entry.find(' ');
+        out += entry.substr(0, blank) + "  3.0 unx        4 bx defN 20261208.120000 " +
+               entry.substr(blank + 1) + "\n";
+    }
+    return out + std::to_string(entries.size()) + " files, 4 bytes uncompressed\n";
+}
+
 host::Reply FakeRunner::read(const std::string &cmd, size_t line_buffer)
 {
     calls_.push_back({Kind::read, cmd, line_buffer});
     if (on_call)
         on_call(calls_.back());
+    if (cmd.rfind("unzip -Z ", 0) == 0) {
+        std::ofstream(redirect_target(cmd)) << zip_listing;
+        host::Reply listed;
+        listed.outcome = host::Outcome::no_line;
+        listed.status = zip_listing_status;
+        return listed;
+    }
     host::Reply reply;
     reply.outcome = host::Outcome::no_line;
     reply.status = 0;

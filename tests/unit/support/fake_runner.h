@@ -40,6 +40,12 @@ class FakeRunner : public host::Runner {
     // file that a real command would have created.
     std::function<void(const Call &)> on_call;
 
+    // A package listing ("unzip -Z ... > FILE") is answered apart from the
+    // scripted reads: FILE gets zip_listing and the command exits with
+    // zip_listing_status. The default lists no entry at all.
+    std::string zip_listing = "Archive:  x.zip\nZip file size: 22 bytes, number of entries: 0\n";
+    int zip_listing_status = 0;
+
     const std::vector<Call> &calls() const { return calls_; }
     std::vector<std::string> commands() const; // just the command lines
 
@@ -53,5 +59,13 @@ class FakeRunner : public host::Runner {
     std::deque<host::Reply> read_results_;
     std::deque<int> write_results_;
 };
+
+// The lines with the random tail of every staging directory name
+// (".ostrelle-unpack-" and six characters) written as XXXXXX.
+std::vector<std::string> without_random(std::vector<std::string> commands);
+
+// The listing unzip -Z -T -s prints for entries given as "<mode> <name>",
+// e.g. "drwxr-xr-x r1/" or "lrwxrwxrwx r1/link".
+std::string zip_listing(const std::vector<std::string> &entries);
 
 } // namespace testing_support

@@ -1,0 +1,40 @@
+// What the program trusts a release directory for: its completion record
+// says that the chosen release was unpacked (and on LU repacked) whole, and
+// only a tree that nobody else can change is run from as root.
+#pragma once
+
+#include <string>
+
+namespace release_tree {
+
+// The completion record of the chosen release, <release>/.ostrelle-complete.
+std::string record_path();
+
+// Writes the record: the chosen release's package digest (check_sum) and a
+// line feed. False, after saying why, when it cannot be written.
+bool write_record();
+
+// True when the record exists and holds exactly check_sum and a line feed.
+bool record_valid();
+
+// Command "2" and the CDT and NON-HLOS flashes: true when the release is
+// complete; otherwise says so, and to run command "1" again, and is false.
+bool complete_or_refuse();
+
+// Why path may not be trusted with what runs as root: it belongs to a user
+// other than this one and root, or group or others may write it (a
+// directory owned by root with the sticky bit aside, such as /tmp, where
+// nobody may replace what is not theirs). "" when it may. path is not
+// followed when it is a symbolic link.
+std::string untrusted_reason(const std::string &path);
+
+// Before anything of the chosen release runs as root: true when the release
+// directory, everything below it and every directory above it pass
+// untrusted_reason; otherwise says which does not and why, and is false.
+bool safe_for_root_or_refuse(const char *what);
+
+// The target directory step: warns when dir (followed) is writable by users
+// other than this one, since a release kept there cannot be built.
+void warn_if_shared(const std::string &dir);
+
+} // namespace release_tree

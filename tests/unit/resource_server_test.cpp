@@ -1,0 +1,135 @@
+// Certificate options of the wget lines, the causes named after a failed
+// fetch, and the judgement of a fetched list.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "app/resource_server.h"
+#include "app/state.h"
+#include "support/stdio_capture.h"
+#include "support/temp_dir.h"
+
+using testing_support::StdoutCapture;
+using testing_support::TempDir;
+
+namespace {
+
+std::string explained(int status, const std::string &url)
+{
+    StdoutCapture cap;
+    resource::explain_failure(status, url);
+    return cap.text();
+}
+
+// Sets OSTRELLE_CA_FILE (or removes it, for nullptr) for one test.
+class CaFileEnv {
+  public:
+    explicit CaFileEnv(const char *value)
+    {
+        if (const char *old = getenv("OSTRELLE_CA_FILE"))
+            saved_ = old;
+        had_ = getenv("OSTRELLE_CA_FILE") != nullptr;
+        if (value)
+            setenv("OSTRELLE_CA_FILE", value, 1);
+        else
+            unsetenv("OSTRELLE_CA_FILE");
+    }
+    ~CaFileEnv()
+    {
+        if (had_)
+            setenv("OSTRELLE_CA_FILE", saved_.c_str(), 1);
+        else
+            unsetenv("OSTRELLE_CA_FILE");
+    }
+
+  private:
+    std::string saved_;
+    bool had_ = false;
+};
+
+} // namespace
+
+TEST(Certificates, VerifiedByDefaultWithAnOptionalAuthorityFile)
+{
+    EXPECT_EQ(resource::tls_options_for(true, ""), "");
+    EXPECT_EQ(resource::tls_options_for(true, "/etc/lab/ca.pem"),
+              " --ca-certificate=/etc/lab/ca.pem");
+    EXPECT_EQ(resource::tls_options_for(true, "/lab ca/it's.pem"),
+              " --ca-certificate='/lab ca/it'\\''s.pem'");
+    // A build without verification gives back the old option, whatever the file.
+    EXPECT_EQ(resource::tls_options_for(false, "/etc/lab/ca.pem"), " --no-check-certificate");
+}
+
+TEST(Certificates, EnvironmentOverridesTheCompiledFile)
+{
+    {
+        CaFileEnv env("/run/ca.pem");
+        EXPECT_EQ(resource::ca_file(), "/run/ca.pem");
+    }
+    {
+        // Set but empty: the system's authorities alone.
+        CaFileEnv env("");
+        EXPECT_EQ(resource::ca_file(), "");
+    }
+    CaFileEnv env(nullptr);
+    EXPECT_EQ(resource::ca_file(), compiled_ca_file);
+}
+
+TEST(FetchFailure, CauseAndUrlWithoutCredentials)
+{
+    CaFileEnv system_authorities("");
+    EXPECT_EQ(explained(0, "https://h/x"), "");
+    EXPECT_EQ(explained(-1, "https://h/x"), "");
+    EXPECT_EQ(explained(5, "https://ana:pw@mirror.lab:8443/uploads/a.zip"),
+              "Fetching https://mirror.lab:8443/uploads/a.zip failed: the certificate of "
+              "mirror.lab:8443 is not trusted (exit status 5); for a lab mirror with its own "
+              "certificate authority set OSTRELLE_CA_FILE to that authority's certificate\n");
+    if (tls_verify) {
+        CaFileEnv env("/nonexistent/lab-ca.pem");
+        EXPECT_EQ(explained(5, "https://h/a"),
+                  "Fetching https://h/a failed: the certificate of h is not trusted (exit status "
+                  "5): the certificate authority file /nonexistent/lab-ca.pem named by "
+                  "OSTRELLE_CA_FILE cannot be read\n");
+    }
+    EXPECT_EQ(explained(4, "https://h/l.txt"),
+              "Fetching https://h/l.txt failed: network failure, the server could not be reached "
+              "(exit status 4)\n");
+    EXPECT_EQ(explained(8, "https://h/\x1b]0;x\x07.zip"),
+              "Fetching https://h/\\x1b]0;x\\x07.zip failed: the server answered with an error, "
+              "such as file not found (exit status 8)\n");
+    EXPECT_EQ(explained(130, "http://h/a"),
+              "Fetching http://h/a failed: wget was ended by signal 2\n");
+    EXPECT_EQ(explained(1, "http://h/a"),
+              "Fetching http://h/a failed: wget failed (exit status 1)\n");
+}
+
+TEST(ListFetch, FailedOrOversizedListsAreDeleted)
+{
+    TempDir dir;
+    const std::string path = dir.file("l.txt");
+    dir.write("l.txt", "r1 abc\n");
+    EXPECT_EQ(resource::judge_list(0, path), resource::ListFetch::ok);
+    EXPECT_EQ(resource::judge_list(-1, path), resource::ListFetch::ok);
+    EXPECT_TRUE(dir.exists("l.txt"));
+    // wget failed part way: what it left is not used.
+    EXPECT_EQ(resource::judge_list(4, path), resource::ListFetch::failed);
+    EXPECT_FALSE(dir.exists("l.txt"));
+    EXPECT_EQ(resource::judge_list(8, path), resource::ListFetch::failed);
+
+    dir.write("l.txt", std::string(resource::list_max_bytes, '\n'));
+    EXPECT_EQ(resource::judge_list(0, path), resource::ListFetch::ok);
+    dir.write("l.txt", std::string(resource::list_max_bytes + 1, '\n'));
+    EXPECT_EQ(resource::judge_list(0, path), resource::ListFetch::too_large);
+    EXPECT_FALSE(dir.exists("l.txt"));
+    // Ended by the file-size limit (SIGXFSZ).
+    dir.write("l.txt", "r1");
+    EXPECT_EQ(resource::judge_list(153, path), resource::ListFetch::too_large);
+    EXPECT_FALSE(dir.exists("l.txt"));
+
+    StdoutCapture cap;
+    resource::explain_list_failure(resource::ListFetch::too_large, 153, "https://h/l.txt",
+                                   "release list");
+    EXPECT_EQ(cap.text(), "The release list from https://h/l.txt is larger than 1 MiB: refused "
+                          "and deleted\n");
+}
