@@ -60,6 +60,16 @@ bool assume_yes(void)
     return given_answers.yes;
 }
 
+const std::string *package_source(void)
+{
+    return value(given_answers.package);
+}
+
+bool skip_boot_wait(void)
+{
+    return given_answers.no_boot_wait;
+}
+
 const char *option_for(Question question)
 {
     switch (question) {

@@ -35,6 +35,13 @@ const std::string *given(Question question);
 // True when confirmations go on without asking (-y).
 bool assume_yes(void);
 
+// The release package given with --package (a file or an http(s) URL), or
+// nullptr.
+const std::string *package_source(void);
+
+// True with --no-boot-wait.
+bool skip_boot_wait(void);
+
 // True when questions may be asked on standard input: always without
 // commands; with commands only on a terminal and without --no-input.
 bool terminal_answers(void);

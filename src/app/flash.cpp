@@ -272,16 +272,18 @@ bool wait_for_boot()
     const std::string usb_path = board ? board->usb_path : "";
     const std::string poll = "adb devices -l > " + log_arg("/device_bootup.log");
     const std::string listing = boards::log_dir() + "/device_bootup.log";
+    // A dry run flashed nothing, so no board can boot: the poll is shown once,
+    // and the run goes on as if the board had booted.
+    if (host::dry_run()) {
+        host::run_wait(poll);
+        return true;
+    }
     for (int i = 1; i < 100; i++) {
         if (i % 10 == 0) {
             if (!host::run_wait(poll)) {
                 printf("%s: check device reboot internal error\n", "sdk_flash_full_helper");
                 continue;
             }
-            // A dry run, which showed the poll without running it, goes on as
-            // if the board had booted.
-            if (host::dry_run())
-                return true;
             File file(fopen(listing.c_str(), "r"));
             if (!file)
                 continue;
@@ -349,7 +351,8 @@ struct PartialFlash {
 int flash_partial(const PartialFlash &f)
 {
     host::Reply present =
-        host::first_line("ls " + layout::release_arg(f.present_file), host::cmd_buffer);
+        host::first_line("ls " + layout::release_arg(f.present_file), host::cmd_buffer,
+                         host::cmd_buffer, host::Effect::reads);
     if (!present.started()) {
         printf("%s: check %s internal error\n", f.helper, f.check);
         return 1;
@@ -444,7 +447,7 @@ int sdk_flash_full_helper(void)
     host::Reply present = host::first_line(
         "ls " + layout::release_arg(emmc ? "/full_build/emmc/rawprogram_unsparse0.xml"
                                          : "/full_build/ufs/rawprogram_unsparse0.xml"),
-        host::cmd_buffer);
+        host::cmd_buffer, host::cmd_buffer, host::Effect::reads);
     if (!present.started()) {
         printf("%s: check full_build internal error\n", "sdk_flash_full_helper");
         return 1;

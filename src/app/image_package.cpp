@@ -2,8 +2,10 @@
 // the target directory, proved against the digest the release list gave for
 // it (fetched again up to three times while it differs, deleted when it stays
 // wrong), and unpacked next to itself.
+#include <cstdio>
 #include <string>
 
+#include "app/answers.h"
 #include "app/commands.h"
 #include "app/host.h"
 #include "app/layout.h"
@@ -11,6 +13,20 @@
 #include "app/release_tree.h"
 #include "app/resource_server.h"
 #include "app/state.h"
+
+namespace {
+
+// A release package given with --package: copied from a local file, or
+// fetched from a URL (certificate checked as for the servers).
+std::string package_fetch_cmd(const std::string &source)
+{
+    if (source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0)
+        return "wget" + resource::tls_options() + " -q --show-progress -T 30 -t 5 -O " +
+               layout::release_arg(".zip") + " " + host::quote(source);
+    return "cp -- " + host::quote(source) + " " + layout::release_arg(".zip");
+}
+
+} // namespace
 
 int sdk_dl_img_pkg(int, char *[])
 {
@@ -36,5 +52,22 @@ int sdk_dl_img_pkg(int, char *[])
         .unpacked_plain = "Extracting files ...done",
         .unpacked_green = nullptr,
     };
+    if (const std::string *source = answers::package_source()) {
+        job.fetch = package_fetch_cmd(*source);
+        job.url = *source;
+        job.announce_fetch = "\nCopying the release package ...";
+        if (job.digest.empty() && !host::dry_run()) {
+            // A URL's package is taken as its server sent it: it is fetched
+            // afresh and its own digest is the one it is checked against.
+            int fetched = host::run_wait_status(job.fetch);
+            std::string digest;
+            if (fetched != 0 || !package::read_digest(job.who, job.path_arg, digest)) {
+                resource::explain_failure(fetched, job.url);
+                return 1;
+            }
+            snprintf(check_sum, sizeof(check_sum), "%s", digest.c_str());
+            job.digest = check_sum;
+        }
+    }
     return package::fetch_verify_unpack(job);
 }

@@ -1,6 +1,7 @@
 // The option table, its parser and the usage text made from it.
 #include "app/options.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
@@ -30,6 +31,8 @@ enum OptionId {
     opt_log,
     opt_all_boards,
     opt_no_input,
+    opt_no_boot_wait,
+    opt_package,
 };
 
 // One option: its names, the name of its value in the usage text (nullptr
@@ -67,6 +70,13 @@ const OptionRow option_rows[] = {
     {.long_name = "no-input", .id = opt_no_input, .arg = nullptr,
      .help = "never read answers from the terminal: a question that no option answers "
              "stops the run (status 2), as it does when standard input is not a terminal"},
+    {.long_name = "package", .id = opt_package, .arg = "FILE|URL",
+     .help = "take the release package from a local file or an http(s) URL instead of the "
+             "resource server (a lab's own build); the release is --release or the file name "
+             "without .zip, and the package's own SHA-256 is what it is checked against"},
+    {.long_name = "no-boot-wait", .id = opt_no_boot_wait, .arg = nullptr,
+     .help = "flash ends after the last flashing step (the board restarts) without waiting "
+             "for it under adb, for a caller that watches the board's console itself"},
     {.long_name = "json", .id = opt_json, .arg = nullptr,
      .help = "print the result of list, boards or doctor as one JSON document"},
     {.long_name = "log", .id = opt_log, .arg = "FILE",
@@ -304,6 +314,12 @@ Parsed parse(int argc, char *argv[], Options &opts)
         case opt_no_input:
             opts.no_input = true;
             break;
+        case opt_no_boot_wait:
+            opts.no_boot_wait = true;
+            break;
+        case opt_package:
+            opts.package = optarg;
+            break;
         case opt_log:
             opts.log = optarg;
             break;
@@ -401,6 +417,13 @@ Parsed parse(int argc, char *argv[], Options &opts)
     }
     if (!opts.boards.empty() && opts.all_boards) {
         fprintf(stderr, "ostrelle: --board and --all-boards exclude each other\n");
+        try_help();
+        return Parsed::usage_error;
+    }
+    if (!opts.package.empty() &&
+        std::find(opts.commands.begin(), opts.commands.end(), Command::download) ==
+            opts.commands.end()) {
+        fprintf(stderr, "ostrelle: --package needs the download command\n");
         try_help();
         return Parsed::usage_error;
     }

@@ -36,6 +36,8 @@ struct Options {
     bool dry_run = false;      // -n, --dry-run
     bool json = false;         // --json
     bool no_input = false;     // --no-input: never read the terminal
+    bool no_boot_wait = false; // --no-boot-wait: flash ends after the last flashing step
+    std::string package;       // --package FILE|URL: the release package from there
     std::string log;           // --log FILE
     std::vector<std::string> boards; // -b, --board ID, in the order given
     bool all_boards = false;         // --all-boards

@@ -13,7 +13,8 @@ namespace package {
 
 bool read_digest(const char *who, const std::string &path_arg, std::string &digest)
 {
-    host::Reply reply = host::first_line("sha256sum " + path_arg, 65);
+    host::Reply reply =
+        host::first_line("sha256sum " + path_arg, 65, host::cmd_buffer, host::Effect::reads);
     if (!reply.started()) {
         printf("%s: sha256sum cmd internal error\n", who);
         return false;
@@ -40,10 +41,44 @@ bool fetch(const Job &job, int &status)
     return true;
 }
 
+// A dry run: the fetch, the check and the unpack are shown, nothing is
+// written; a package already there is checked for real.
+int dry_run(const Job &job)
+{
+    if (!file_exists(job.path)) {
+        if (job.announce_fetch)
+            puts(job.announce_fetch);
+        host::run_wait_status(job.fetch);
+        printf("would check its SHA-256 against %s\n", job.digest.c_str());
+    } else {
+        std::string digest;
+        if (!read_digest(job.who, job.path_arg, digest))
+            return 1;
+        if (digest != job.digest) {
+            printf("\nDownloaded %s is different from the offical one\n", job.differs_noun);
+            host::run_wait_status(job.fetch);
+        }
+    }
+    if (job.verified_green)
+        printf("%s%s%s\n", console::green, job.verified_green, console::reset);
+    if (job.unpacking)
+        puts(job.unpacking);
+    host::run("unzip -o " + job.path_arg + " -d " + host::quote(job.unpack_dir) +
+              "/.ostrelle-unpack-XXXXXX");
+    printf("would move the unpacked files into place under %s\n", job.unpack_dir.c_str());
+    if (job.unpacked_plain)
+        puts(job.unpacked_plain);
+    if (job.unpacked_green)
+        printf("%s%s%s\n", console::green, job.unpacked_green, console::reset);
+    return 0;
+}
+
 } // namespace
 
 int fetch_verify_unpack(const Job &job)
 {
+    if (host::dry_run())
+        return dry_run(job);
     // wget's exit status of the last fetch; 0 while none has run.
     int fetched = 0;
     if (!file_exists(job.path)) {

@@ -13,6 +13,7 @@
 #include "app/exit_status.h"
 #include "app/host.h"
 #include "app/layout.h"
+#include "app/package.h"
 #include "app/resource_server.h"
 #include "app/safe_text.h"
 #include "app/setup.h"
@@ -199,22 +200,69 @@ int take_given_release(const std::string &name, const std::vector<avail_ver> &ve
     return 0;
 }
 
+bool is_url(const std::string &source)
+{
+    return source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0;
+}
+
+// The release of a package given with --package: --release names it (unless
+// it is "latest"), else the file name without ".zip". Its digest is the
+// package's own: a local file's is read now, a URL's once it is downloaded.
+int take_package(const std::string &source)
+{
+    std::string name;
+    const std::string *given = answers::given(answers::Question::release);
+    if (given && *given != "latest") {
+        name = *given;
+    } else {
+        name = source.substr(source.find_last_of('/') + 1);
+        if (is_url(source))
+            name = name.substr(0, name.find_first_of("?#"));
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0)
+            name.resize(name.size() - 4);
+    }
+    if (name.size() >= sizeof(release_ver) || has_control_bytes(name) ||
+        !usable_release_name(name.c_str()))
+        refuse_release("release name '" + printable(name) +
+                       "' is not a usable file name; give --release NAME");
+    std::string digest;
+    if (!is_url(source)) {
+        if (!file_exists(source))
+            refuse_release("the package " + source + " does not exist");
+        if (!package::read_digest("check_version", host::quote(source), digest))
+            return 1;
+        if (!digest.empty() && digest.back() == '\n')
+            digest.pop_back();
+    }
+    session_log::answer("release", name + " (package " + source + ")", "option");
+    printf("Release package: %s\n", source.c_str());
+    avail_ver ver{};
+    snprintf(ver.ver_name, sizeof(ver.ver_name), "%s", name.c_str());
+    snprintf(ver.sha256sum, sizeof(ver.sha256sum), "%s", digest.c_str());
+    select_release(ver);
+    return 0;
+}
+
 } // namespace
 
 int check_version(void)
 {
     const char *plat_sel = choose_platform();
+    if (const std::string *source = answers::package_source())
+        return take_package(*source);
 
     printf("\nChecking current versions of release ...\n");
     std::string file_name = std::string(s_product) + plat_sel + config_filename;
     std::string tmp = layout::list_dir() + file_name;
     // A stale copy is removed first so that wget -c never continues it.
-    if (file_exists(tmp) && !host::run_wait("rm " + host::quote(tmp))) {
+    if (file_exists(tmp) && !host::run_wait("rm " + host::quote(tmp), host::cmd_buffer,
+                                            host::Effect::reads)) {
         printf("download config file internal error.\n");
         return -1;
     }
     int fetched =
-        host::run_wait_status(resource::list_fetch_cmd(layout::list_dir_arg(), file_name));
+        host::run_wait_status(resource::list_fetch_cmd(layout::list_dir_arg(), file_name),
+                              host::cmd_buffer, host::Effect::reads);
     if (fetched < 0) {
         printf("download config file internal error.\n");
         return -1;
@@ -244,7 +292,8 @@ int check_version(void)
     if (count == 0) {
         printf("No released version found\n\n");
         printf("Exit ostrelle now ...\n");
-        console::exit_program(1);
+        // A run with commands says that the server gave nothing usable.
+        console::exit_program(answers::unattended() ? exit_status::server : 1);
     }
     std::vector<avail_ver> avail_vers;
     list.reset(fopen(tmp.c_str(), "r"));

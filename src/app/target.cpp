@@ -243,7 +243,9 @@ int set_target_path(void)
             continue;
         }
         release_tree::warn_if_shared(target_path);
-        if (!save_target_path(state_file))
+        if (host::dry_run())
+            printf("would write %s to %s\n", target_path, state_file.c_str());
+        else if (!save_target_path(state_file))
             puts("Unable to save target path");
         puts("Setting it up ... done");
         return 0;

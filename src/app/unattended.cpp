@@ -16,6 +16,7 @@
 #include "app/host.h"
 #include "app/layout.h"
 #include "app/resource_server.h"
+#include "app/safe_text.h"
 #include "app/session_log.h"
 #include "app/state.h"
 #include "app/ver_list.h"
@@ -143,14 +144,21 @@ int list_releases(const catalog::Product &product, const catalog::Platform &plat
 
     const std::string name = std::string(product.code) + platform.tag + config_filename;
     const std::string path = std::string(dir) + "/" + name;
-    host::run_wait(resource::fetch_cmd(host::quote(std::string(dir) + "/"), name, false),
-                   host::cmd_buffer, host::Effect::reads);
+    int fetched = host::run_wait_status(
+        resource::list_fetch_cmd(host::quote(std::string(dir) + "/"), name), host::cmd_buffer,
+        host::Effect::reads);
+    resource::ListFetch judged = resource::judge_list(fetched, path);
     File list(fopen(path.c_str(), "r"));
     if (!list) {
         fprintf(stderr, "ostrelle: the release list %s could not be downloaded\n", name.c_str());
+        resource::explain_list_failure(judged, fetched, resource::file_url(name), "release list");
         return exit_status::server;
     }
     long count = count_line_feeds(list.get());
+    if (count > list_max_lines) {
+        fprintf(stderr, "ostrelle: the release list has more than %ld lines\n", list_max_lines);
+        return exit_status::server;
+    }
     rewind(list.get());
     std::vector<avail_ver> vers;
     if (read_avail_vers(list.get(), count, vers) != 0) {
@@ -174,7 +182,8 @@ int list_releases(const catalog::Product &product, const catalog::Platform &plat
         return exit_status::ok;
     }
     for (size_t i = 0; i < vers.size(); i++)
-        printf("%s  %s%s\n", vers[i].ver_name, vers[i].sha256sum, i == 0 ? "  (latest)" : "");
+        printf("%s  %s%s\n", printable(vers[i].ver_name).c_str(),
+               printable(vers[i].sha256sum).c_str(), i == 0 ? "  (latest)" : "");
     return exit_status::ok;
 }
 

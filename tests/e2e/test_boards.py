@@ -9,7 +9,7 @@ import re
 import unittest
 
 from ostrelle_testbed import board
-from ostrelle_testbed.bed import Bed, setup_to_shell
+from ostrelle_testbed.bed import Bed, default_release, setup_to_shell
 from flashing import make_release
 from test_unattended import answers, catalogue, result_line, run
 
@@ -65,7 +65,8 @@ class Boards(unittest.TestCase):
 
     def test_two_boards_at_the_prompt_the_chosen_one_is_flashed(self):
         with Bed() as bed:
-            make_release(bed.target, release='kt1le1.0', ufs=True, cdt=True)
+            make_release(bed.target, release='kt1le1.0', ufs=True, cdt=True,
+                         digest=default_release('kt1', '_le_')[2])
             boards(bed, 2)
             s = bed.spawn()
             setup_to_shell(bed, s)

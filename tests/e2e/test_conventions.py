@@ -8,7 +8,8 @@ import subprocess
 import time
 import unittest
 
-from ostrelle_testbed.bed import Bed, program_path, session_processes, setup_to_shell
+from ostrelle_testbed.bed import (Bed, default_release, program_path, session_processes,
+                                  setup_to_shell)
 from flashing import make_release
 
 ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
@@ -174,7 +175,8 @@ class Signals(unittest.TestCase):
             s = bed.spawn()
             setup_to_shell(bed, s)
             from flashing import board_in_download_mode
-            make_release(bed.target, release='kt1le1.0', ufs=True, cdt=True)
+            make_release(bed.target, release='kt1le1.0', ufs=True, cdt=True,
+                         digest=default_release('kt1', '_le_')[2])
             board_in_download_mode(bed, node='/dev/ttyUSB0')
             bed.install_fake('fh_loader', HANGING_FH_LOADER)
             s.sendline('2')
@@ -189,10 +191,11 @@ class Signals(unittest.TestCase):
 
     def test_interrupted_parallel_flash_ends_every_board_and_names_them(self):
         from ostrelle_testbed import board
+        from ostrelle_testbed.release_files import sha256
         from test_unattended import answers, catalogue
         with Bed() as bed:
-            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
-            make_release(bed.target, release='kt1-le-1', ufs=True, cdt=True)
+            pkg = catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            make_release(bed.target, release='kt1-le-1', ufs=True, cdt=True, digest=sha256(pkg))
             board.configure(bed.state, ports=[board.download_port(i) for i in (1, 2)])
             bed.install_fake('fh_loader', HANGING_FH_LOADERS)
             s = bed.spawn(args=answers(bed, 'kt1') + ['flash', '--all-boards'])

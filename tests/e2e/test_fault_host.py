@@ -113,7 +113,7 @@ class UnusableTarget(unittest.TestCase):
             s.sendline('1')
             s.expect("Enter 'y' to continue, 'q' to main menu: ")
             s.sendline('y')
-            s.expect(no_digest(FILE_ERROR, 'kt5le1.0'))
+            s.expect(no_digest(FILE_ERROR, 'kt5le1.01.0'))
             s.expect('> ')
             s.sendline('3')
             s.expect(b'Checking toolchain_ver failed.')

@@ -180,6 +180,21 @@ class Unattended(unittest.TestCase):
                                 for a in bed.tool_log('wget')), bed.tool_log('wget'))
             del pkg
 
+    def test_package_from_a_file_instead_of_the_server(self):
+        with Bed() as bed:
+            # The server lists another release only; a lab's own build is used.
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            pkg = release_package('labbuild-7')
+            path = os.path.join(bed.tmp, 'labbuild-7.zip')
+            with open(path, 'wb') as f:
+                f.write(pkg)
+            args = [a for a in answers(bed, 'kt1') if a not in ('--release', 'latest')]
+            status, out = run(bed, args + ['--package', path, 'download'])
+            self.assertEqual(status, 0, out)
+            with open(os.path.join(bed.target, 'labbuild-7', '.ostrelle-complete')) as f:
+                self.assertEqual(f.read(), sha256(pkg) + '\n')
+            self.assertEqual(bed.mirror.requests_for(bed.list_url_path('kt1', '_le_')), [])
+
     def test_the_log_holds_the_command_lines_and_no_password(self):
         with Bed() as bed:
             catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
