@@ -102,6 +102,22 @@ def make_package(path):
     return h.hexdigest()
 
 
+def alternate(one_ostrelle, one_bare, runs, before_each):
+    """(Ostrelle seconds, baseline seconds) medians of runs timed rounds. A
+    first round of each warms the page cache; then they alternate, each
+    after before_each."""
+    own, base = [], []
+    for n in range(runs + 1):
+        order = (('o', one_ostrelle), ('b', one_bare)) if n % 2 else \
+            (('b', one_bare), ('o', one_ostrelle))
+        for which, fn in order:
+            before_each()
+            elapsed = timed(fn)
+            if n > 0:
+                (own if which == 'o' else base).append(elapsed)
+    return median(own), median(base)
+
+
 def clean_release(target, package_too):
     subprocess.run(['rm', '-rf', os.path.join(target, RELEASE)], check=True)
     if package_too:
@@ -128,7 +144,6 @@ def bench_command_1(bed, digest, runs, download):
     bare = 'sha256sum %s && unzip -o %s -d %s/' % (package, package, target)
     if download:
         bare = fetch + ' && ' + bare
-    own, base = [], []
 
     def one_ostrelle():
         status, out = run_quiet(bed, ostrelle, b'y\n')
@@ -140,16 +155,8 @@ def bench_command_1(bed, digest, runs, download):
         if status != 0:
             raise RuntimeError('baseline failed:\n' + out.decode(errors='replace')[-2000:])
 
-    # A first round of each warms the page cache; then they alternate.
-    for n in range(runs + 1):
-        order = (('o', one_ostrelle), ('b', one_bare)) if n % 2 else \
-            (('b', one_bare), ('o', one_ostrelle))
-        for which, fn in order:
-            clean_release(target, package_too=download)
-            elapsed = timed(fn)
-            if n > 0:
-                (own if which == 'o' else base).append(elapsed)
-    return median(own), median(base)
+    return alternate(one_ostrelle, one_bare, runs,
+                     lambda: clean_release(target, package_too=download))
 
 
 def bench_unattended_download(bed, digest, runs):
@@ -174,15 +181,15 @@ def bench_unattended_download(bed, digest, runs):
     body = os.path.join(bed.tmp, 'bench-body')
     with open(body, 'w') as f:
         f.write('mail=bench@example.com&pwd=secret')
-    wget = 'wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp --no-check-certificate'
-    bare = ('wget --no-check-certificate --post-file %s %s/ldap.php -q -O - -T 30 -t 1 '
+    ca = '--ca-certificate=' + bed.mirror.ca_file
+    wget = 'wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp ' + ca
+    bare = ('wget %s --post-file %s %s/ldap.php -q -O - -T 30 -t 1 '
             '> /dev/null && rm -f %s/files/kt5_le1.0_release_ver.txt && '
             "%s -P %s/files/ '%s%s' && %s --show-progress -P %s/ '%s%s' && sha256sum %s && "
             'unzip -o %s -d %s/'
-            % (body, TESTBED_HTTPS, target, wget, target, TESTBED_HTTPS,
+            % (ca, body, TESTBED_HTTPS, target, wget, target, TESTBED_HTTPS,
                resource_path('kt5', 'kt5_le1.0_release_ver.txt'), wget, target, TESTBED_HTTPS,
                resource_path('kt5', RELEASE + '.zip'), package, package, target))
-    own, base = [], []
 
     def one_ostrelle():
         status, out = run_quiet(bed, ostrelle)
@@ -195,15 +202,8 @@ def bench_unattended_download(bed, digest, runs):
         if status != 0:
             raise RuntimeError('baseline failed:\n' + out.decode(errors='replace')[-2000:])
 
-    for n in range(runs + 1):
-        order = (('o', one_ostrelle), ('b', one_bare)) if n % 2 else \
-            (('b', one_bare), ('o', one_ostrelle))
-        for which, fn in order:
-            clean_release(target, package_too=True)
-            elapsed = timed(fn)
-            if n > 0:
-                (own if which == 'o' else base).append(elapsed)
-    return median(own), median(base)
+    return alternate(one_ostrelle, one_bare, runs,
+                     lambda: clean_release(target, package_too=True))
 
 
 def cpu_ticks(pid):

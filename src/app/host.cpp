@@ -19,17 +19,6 @@ namespace host {
 
 namespace {
 
-// The exit status of a wait status, 128 + n for a command ended by signal n.
-int exit_status(int wait_status)
-{
-    if (wait_status < 0)
-        return -1;
-    if (WIFEXITED(wait_status))
-        return WEXITSTATUS(wait_status);
-    if (WIFSIGNALED(wait_status))
-        return 128 + WTERMSIG(wait_status);
-    return -1;
-}
 
 // How a child's standard input and output are connected.
 enum class Pipe {
@@ -196,6 +185,17 @@ bool fits(const std::string &cmd, size_t buffer)
 }
 
 } // namespace
+
+int exit_status(int wait_status)
+{
+    if (wait_status < 0)
+        return -1;
+    if (WIFEXITED(wait_status))
+        return WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status))
+        return 128 + WTERMSIG(wait_status);
+    return -1;
+}
 
 void set_runner(Runner *runner)
 {

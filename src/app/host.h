@@ -84,6 +84,10 @@ bool pass_through(const std::string &cmd, size_t buffer = cmd_buffer,
 int pass_through_status(const std::string &cmd, size_t buffer = cmd_buffer,
         Effect effect = Effect::changes);
 
+// The exit status in a wait status (what run returns): 128 + n when signal n
+// ended the command, -1 for a wait status below 0 or one that holds neither.
+int exit_status(int wait_status);
+
 // printf-style composition.
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

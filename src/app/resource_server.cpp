@@ -119,16 +119,6 @@ std::string list_fetch_cmd(std::string_view local_dir, std::string_view file_nam
            fetch_cmd(local_dir, file_name, false);
 }
 
-int system_exit_status(int result)
-{
-    if (result < 0)
-        return -1;
-    if (WIFEXITED(result))
-        return WEXITSTATUS(result);
-    if (WIFSIGNALED(result))
-        return 128 + WTERMSIG(result);
-    return -1;
-}
 
 void explain_failure(int status, std::string_view url)
 {

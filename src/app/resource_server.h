@@ -50,9 +50,6 @@ std::string tls_options();
 // status 0 or for a status below 0 (the command did not run).
 void explain_failure(int status, std::string_view url);
 
-// The exit status of a command run with host::run (system's wait status):
-// 128 + n when signal n ended it, -1 when it could not be started.
-int system_exit_status(int system_result);
 
 // -- release and toolchain lists ----------------------------------------------
 

@@ -256,7 +256,7 @@ int sdk_dl_hexagon(void)
     if (fetched < 0)
         printf("%s: download linaro internal error\n", __func__);
     else
-        resource::explain_failure(resource::system_exit_status(fetched), linaro_url);
+        resource::explain_failure(host::exit_status(fetched), linaro_url);
 
     host::Reply extract = host::probe("tar -xf " + sdks + "/" + linaro_archive + " -C " + sdks);
     if (!extract.started()) {

@@ -89,7 +89,7 @@ int sdk_le_toolchain(int, char *[])
     }
     // A list that wget did not fetch completely, or an oversized one, is
     // deleted here and so never read.
-    const int status = resource::system_exit_status(fetched);
+    const int status = host::exit_status(fetched);
     const resource::ListFetch judged = resource::judge_list(status, list_path);
 
     char toolchain_name[64];
