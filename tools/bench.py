@@ -291,17 +291,19 @@ def bench_boards(runs):
     """(seconds for four boards at once, seconds for one board) medians."""
     from ostrelle_testbed import board
     from ostrelle_testbed.bed import Bed, driver_path
-    four, one = [], []
+    digest = 'b' * 64
     with Bed() as bed:
         rel = os.path.join(bed.target, RELEASE)
-        for name in ('full_build/ufs/rawprogram_unsparse0.xml',
-                     'full_build/ufs/prog_firehose_ddr.elf', 'cdt/rawprogram3_iot_qrd.xml',
-                     'cdt/patch3.xml'):
+        # A whole release as command "1" leaves it, completion record included.
+        for name, text in (('full_build/ufs/rawprogram_unsparse0.xml', ''),
+                           ('full_build/ufs/prog_firehose_ddr.elf', ''),
+                           ('cdt/rawprogram3_iot_qrd.xml', ''), ('cdt/patch3.xml', ''),
+                           ('.ostrelle-complete', digest + '\n')):
             os.makedirs(os.path.dirname(os.path.join(rel, name)), exist_ok=True)
             with open(os.path.join(rel, name), 'w') as f:
-                f.write(name + '\n')
+                f.write(text or name + '\n')
         argv = [driver_path(), '--target', bed.target + '/', '--release', RELEASE,
-                'flash_boards', '--all-boards']
+                '--checksum', digest, 'flash_boards', '--all-boards']
         env = dict(bed.env(), OSTRELLE_PAUSE_SCALE=BOARD_PAUSE_SCALE)
 
         def flash(count):
@@ -314,13 +316,7 @@ def bench_boards(runs):
                 raise RuntimeError('flashing %d boards failed:\n%s'
                                    % (count, proc.stdout.decode(errors='replace')[-2000:]))
 
-        # A first round of each warms up; then they alternate.
-        for n in range(runs + 1):
-            for count in ((1, 4) if n % 2 else (4, 1)):
-                elapsed = timed(lambda: flash(count))
-                if n > 0:
-                    (four if count == 4 else one).append(elapsed)
-    return median(four), median(one)
+        return alternate(lambda: flash(4), lambda: flash(1), runs, lambda: None)
 
 
 def row(label, own, base, unit, fmt, ratio=True):
