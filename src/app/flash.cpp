@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/answers.h"
 #include "app/boards.h"
 #include "app/commands.h"
 #include "app/console.h"
@@ -263,8 +264,13 @@ std::string read_listing(FILE *file)
 // USB path: another device in the listing is not this board booted.
 bool wait_for_boot()
 {
-    boards::report_phase("waiting for the boot", false);
     printf("%sFlashing image ... done%s\n", console::green, console::reset);
+    // The caller watches the board's console itself (a board farm).
+    if (answers::skip_boot_wait()) {
+        puts("Not waiting for the board to boot (--no-boot-wait)");
+        return true;
+    }
+    boards::report_phase("waiting for the boot", false);
     puts("Waiting for device to reboot ...");
     pause_for(5);
 

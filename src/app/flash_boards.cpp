@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/answers.h"
 #include "app/boards.h"
 #include "app/commands.h"
 #include "app/console.h"
@@ -127,7 +128,7 @@ std::string duration(double seconds)
 std::string verdict(const Job &job)
 {
     if (job.status == 0)
-        return "booted";
+        return answers::skip_boot_wait() ? "flashed" : "booted";
     if (job.status > 128)
         return host::format("ended by signal %d", job.status - 128);
     if (job.phase.rfind("waiting for the boot", 0) == 0)
