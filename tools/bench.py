@@ -16,7 +16,11 @@ runs and stands beside its baseline, measured in the same run:
 4. peak resident memory of a whole session (set-up, help, typing, idling),
    against `bash --norc -i` idling on the same kind of pseudo-terminal;
 5. keystroke echo latency at the prompt (byte written to the terminal to
-   byte echoed back), against `bash --norc -i`.
+   byte echoed back), against `bash --norc -i`;
+6. the full build flashed onto four simulated boards at once, against the
+   same flash onto one board alone (the ratio of the wall times shows what
+   flashing in parallel costs; the boards' own work, simulated by fh_loader's
+   progress, takes the same time on each board).
 
 Everything runs inside the test bed (ostrelle_testbed, beside this file): its
 mirror on loopback and its fake host tools, so no real apt-get, sudo or
@@ -275,6 +279,46 @@ def bench_interactive(runs):
     return own, base
 
 
+# The simulated boards of figure 6: each fh_loader call takes this long, and
+# a board boots this long after its reset; the flashing pauses run at a
+# twentieth of their length.
+BOARD_TOOL_SECONDS = 1.0
+BOARD_BOOT_SECONDS = 1.0
+BOARD_PAUSE_SCALE = '0.05'
+
+
+def bench_boards(runs):
+    """(seconds for four boards at once, seconds for one board) medians."""
+    from ostrelle_testbed import board
+    from ostrelle_testbed.bed import Bed, driver_path
+    digest = 'b' * 64
+    with Bed() as bed:
+        rel = os.path.join(bed.target, RELEASE)
+        # A whole release as command "1" leaves it, completion record included.
+        for name, text in (('full_build/ufs/rawprogram_unsparse0.xml', ''),
+                           ('full_build/ufs/prog_firehose_ddr.elf', ''),
+                           ('cdt/rawprogram3_iot_qrd.xml', ''), ('cdt/patch3.xml', ''),
+                           ('.ostrelle-complete', digest + '\n')):
+            os.makedirs(os.path.dirname(os.path.join(rel, name)), exist_ok=True)
+            with open(os.path.join(rel, name), 'w') as f:
+                f.write(text or name + '\n')
+        argv = [driver_path(), '--target', bed.target + '/', '--release', RELEASE,
+                '--checksum', digest, 'flash_boards', '--all-boards']
+        env = dict(bed.env(), OSTRELLE_PAUSE_SCALE=BOARD_PAUSE_SCALE)
+
+        def flash(count):
+            board.configure(bed.state, ports=[board.download_port(i) for i in range(count)],
+                            boot_after_polls=None, boot_after_seconds=BOARD_BOOT_SECONDS,
+                            progress_seconds=BOARD_TOOL_SECONDS)
+            proc = subprocess.run(argv, env=env, cwd=bed.tmp, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if proc.returncode != 0:
+                raise RuntimeError('flashing %d boards failed:\n%s'
+                                   % (count, proc.stdout.decode(errors='replace')[-2000:]))
+
+        return alternate(lambda: flash(4), lambda: flash(1), runs, lambda: None)
+
+
 def row(label, own, base, unit, fmt, ratio=True):
     r = ('%.2f' % (own / base)) if ratio and base else '-'
     return '| %s | %s %s | %s %s | %s |' % (label, fmt % own, unit, fmt % base, unit, r)
@@ -308,6 +352,7 @@ def main():
         unattended = bench_unattended_download(bed, digest, args.runs)
 
     own, base = bench_interactive(max(3, args.runs - 2))
+    boards = bench_boards(args.runs)
 
     print()
     print('| measure | Ostrelle | baseline | ratio |')
@@ -328,6 +373,8 @@ def main():
     print(row('5. keystroke echo latency at the prompt, %d keys per session (baseline: bash '
               '--norc -i)' % KEYSTROKES, median(own['lat']) * 1e6, median(base['lat']) * 1e6,
               'us', '%.0f'))
+    print(row('6. full build flashed onto 4 simulated boards at once (baseline: onto 1 board)',
+              boards[0], boards[1], 's', '%.2f'))
     print()
     print('idle CPU ticks per session: Ostrelle %s, bash %s (a tick is 1/%d s)'
           % (own['idle'], base['idle'], os.sysconf('SC_CLK_TCK')))

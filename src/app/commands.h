@@ -21,8 +21,10 @@ void print_deb_findings(void); // names what the last deb_checksum result 2 foun
 int sdk_make_sys_helper(void);              // 0 or 1
 
 // Flashing.
-int find_device(void);           // 1 when a board in download mode was found (dev_name set), else 0
-int sdk_flash_full_helper(void); // 0 once the flashed board has booted, else 1
+// 1 when the board to flash was found (dev_name set; with several boards the
+// one named or picked, see boards::choose), else 0.
+int find_device(void);
+int sdk_flash_full_helper(void); // 0 when the flashed board booted, else 1
 int sdk_flash_cdt_ufs_helper(void);
 int sdk_flash_cdt_emmc_helper(void);
 int sdk_flash_nonhlos_helper(void);

@@ -1,12 +1,16 @@
 // Command "2" (flash the full build) and the CDT and NON-HLOS flashing
-// handlers. A board waiting in download mode is found by find_device; the
-// programmer is loaded with QSaharaServer and the storage is erased and
+// handlers. The board waiting in download mode is chosen by boards::choose;
+// the programmer is loaded with QSaharaServer and the storage is erased and
 // written with fh_loader, all as root through sudo. Every path lies in the
-// release directory, target_path immediately followed by release_ver.
+// release directory, target_path immediately followed by release_ver; the
+// tools' logs go there too, or, when several boards are flashed at once, into
+// the board's own log directory.
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "app/answers.h"
+#include "app/boards.h"
 #include "app/commands.h"
 #include "app/console.h"
 #include "app/host.h"
@@ -37,6 +41,13 @@ const char *memory_name(Memory memory)
 std::string port_arg()
 {
     return host::quote(dev_name);
+}
+
+// A tool's log file (name starts with "/") in the log directory, quoted for
+// a command line.
+std::string log_arg(const char *name)
+{
+    return host::quote(boards::log_dir() + name);
 }
 
 // The eMMC sequences run when the release carries an eMMC build.
@@ -86,13 +97,14 @@ bool confirmed(console::PromptMode &prompt, const char *read_error)
 std::string qsahara_cmd(const char *programmer, const char *log)
 {
     return "sudo QSaharaServer -p " + port_arg() + " -s 13:" + layout::release_arg(programmer) +
-           " > " + layout::release_arg(log);
+           " > " + log_arg(log);
 }
 
 // Loads the programmer into the board. Only an exit status of 0 lets the
 // sequence touch the storage.
 bool load_programmer(const std::string &cmd, const char *cannot_start, const char *no_line)
 {
+    boards::report_phase("loading the programmer", false);
     host::Reply reply = host::probe(cmd, tool_buffer);
     if (!reply.started()) {
         puts(cannot_start);
@@ -130,7 +142,7 @@ std::string fh_loader(const std::string &action, Memory memory, const char *log,
 {
     return "sudo fh_loader --port=" + port_arg() + " " + action +
            " --noprompt --showpercentagecomplete --memoryname=" + memory_name(memory) +
-           " --loglevel=1 --porttracename=" + layout::release_arg(log) + (reset ? " --reset" : "");
+           " --loglevel=1 --porttracename=" + log_arg(log) + (reset ? " --reset" : "");
 }
 
 // One fh_loader step of a sequence.
@@ -138,6 +150,7 @@ struct Step {
     const char *message; // printed before the pause; nullptr for none
     std::string cmd;
     const char *failure; // printed when the command cannot be started
+    const char *phase;   // what a parallel flash shows while it runs
 };
 
 // Refuses a sequence with a command line too long for its buffer before the
@@ -162,6 +175,7 @@ void run_steps(const std::vector<Step> &steps)
     // half-written.
     signals::set_board_writing(true);
     for (const Step &step : steps) {
+        boards::report_phase(step.phase, true);
         if (step.message)
             puts(step.message);
         pause_for(1);
@@ -185,15 +199,21 @@ std::vector<Step> ufs_steps()
     static const char *const erase_logs[] = {
         "/erase0.log", "/erase1.log", "/erase2.log", "/erase3.log", "/erase4.log", "/erase5.log",
     };
+    static const char *const erase_phases[] = {
+        "erasing part 0", "erasing part 1", "erasing part 2",
+        "erasing part 3", "erasing part 4", "erasing part 5",
+    };
     std::vector<Step> steps;
     for (int part = 0; part < 6; part++)
         steps.push_back({.message = erase_messages[part],
                          .cmd = fh_loader(erase(part), Memory::ufs, erase_logs[part], false),
-                         .failure = erase_failures[part]});
+                         .failure = erase_failures[part],
+                         .phase = erase_phases[part]});
     steps.push_back({.message = "Flashing full build ... ",
                      .cmd = fh_loader(send("rawprogram3_iot_qrd.xml,patch3.xml", "/cdt/"),
                                       Memory::ufs, "/flash_cdt_fullbuild.log", false),
-                     .failure = "flash cdt in full_build internal error"});
+                     .failure = "flash cdt in full_build internal error",
+                     .phase = "writing the CDT"});
     steps.push_back(
         {.message = nullptr,
          .cmd = fh_loader(send("rawprogram_unsparse0.xml,rawprogram1.xml,rawprogram2.xml,"
@@ -201,7 +221,8 @@ std::vector<Step> ufs_steps()
                                "patch1.xml,patch2.xml,patch3.xml,patch4.xml,patch5.xml",
                                "/full_build/ufs/"),
                           Memory::ufs, "/flash_image.log", true),
-         .failure = "flash full build internal error"});
+         .failure = "flash full build internal error",
+         .phase = "writing the build"});
     return steps;
 }
 
@@ -210,48 +231,55 @@ std::vector<Step> emmc_steps()
     return {
         {.message = "Erasing part0 ...",
          .cmd = fh_loader(erase(0), Memory::emmc, "/erase0.log", false),
-         .failure = "fh_loader erase part0 internal error"},
+         .failure = "fh_loader erase part0 internal error",
+         .phase = "erasing part 0"},
         {.message = "Flashing full build ... ",
          .cmd = fh_loader(send("rawprogram2.xml,patch2.xml", "/cdt/"), Memory::emmc,
                           "/flash_cdt_fullbuild.log", false),
-         .failure = "flash cdt in full_build internal error"},
+         .failure = "flash cdt in full_build internal error",
+         .phase = "writing the CDT"},
         {.message = nullptr,
          .cmd = fh_loader(send("rawprogram_unsparse0.xml,patch0.xml", "/full_build/emmc/"),
                           Memory::emmc, "/flash_image.log", true),
-         .failure = "flash full build internal error"},
+         .failure = "flash full build internal error",
+         .phase = "writing the build"},
     };
 }
 
-// An adb listing is a header line, one line per device and an empty line:
-// a second line longer than its line end is a device entry.
-bool device_listed(FILE *listing)
+// The listing a boot poll wrote, up to this many bytes.
+constexpr size_t listing_limit = 64 * 1024;
+
+std::string read_listing(FILE *file)
 {
-    int c;
-    while ((c = getc(listing)) != EOF && c != '\n') {
-    }
-    if (c == EOF)
-        return false;
-    size_t len = 0;
-    while (len < 2 && (c = getc(listing)) != EOF) {
-        len++;
-        if (c == '\n')
-            break;
-    }
-    return len > 1;
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while (text.size() < listing_limit && (n = fread(chunk, 1, sizeof(chunk), file)) > 0)
+        text.append(chunk, n);
+    return text;
 }
 
 // Waits up to about 104 seconds for the restarted board to show up under
-// adb, looking every 10 seconds after the first 5. True once it has, and in
-// a dry run, whose verdict is the sequence shown.
+// adb, looking every 10 seconds after the first 5. The board is known by its
+// USB path: another device in the listing is not this board booted.
 bool wait_for_boot()
 {
     printf("%sFlashing image ... done%s\n", console::green, console::reset);
+    // The caller watches the board's console itself (a board farm).
+    if (answers::skip_boot_wait()) {
+        puts("Not waiting for the board to boot (--no-boot-wait)");
+        return true;
+    }
+    boards::report_phase("waiting for the boot", false);
     puts("Waiting for device to reboot ...");
     pause_for(5);
 
-    const std::string poll = "adb devices > " + layout::release_arg("/device_bootup.log");
-    const std::string listing = layout::release_path("/device_bootup.log");
-    // A dry run flashed nothing, so no board can boot: the poll is shown once.
+    const boards::Board *board = boards::current();
+    const std::string usb_path = board ? board->usb_path : "";
+    const std::string poll = "adb devices -l > " + log_arg("/device_bootup.log");
+    const std::string listing = boards::log_dir() + "/device_bootup.log";
+    // A dry run flashed nothing, so no board can boot: the poll is shown once,
+    // and the run goes on as if the board had booted.
     if (host::dry_run()) {
         host::run_wait(poll);
         return true;
@@ -265,7 +293,7 @@ bool wait_for_boot()
             File file(fopen(listing.c_str(), "r"));
             if (!file)
                 continue;
-            if (device_listed(file.get())) {
+            if (boards::booted_in_listing(read_listing(file.get()), usb_path)) {
                 printf("\n\n%s================================================================="
                        "=======%s\n",
                        console::green, console::reset);
@@ -279,6 +307,7 @@ bool wait_for_boot()
                 return true;
             }
             printf("Waiting for boot up, time elapsed: %ds\n", i);
+            boards::report_phase(host::format("waiting for the boot, %ds", i).c_str(), false);
         }
         pause_for(1);
     }
@@ -334,8 +363,13 @@ int flash_partial(const PartialFlash &f)
         printf("%s: check %s internal error\n", f.helper, f.check);
         return 1;
     }
-    if (!find_device()) {
+    switch (boards::choose()) {
+    case boards::Choice::board:
+        break;
+    case boards::Choice::none:
         report_no_board_partial();
+        return 1;
+    case boards::Choice::declined:
         return 1;
     }
     if (!present.has_line()) {
@@ -348,8 +382,11 @@ int flash_partial(const PartialFlash &f)
     if (!release_tree::complete_or_refuse())
         return 1;
     // Composed once the board (dev_name) is known.
-    const std::string flash = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true);
-    if (!steps_fit({{.message = nullptr, .cmd = flash, .failure = f.flash_failure}}))
+    const Step flash = {.message = nullptr,
+                        .cmd = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true),
+                        .failure = f.flash_failure,
+                        .phase = f.flash_message};
+    if (!steps_fit({flash}))
         return 1;
 
     puts(f.title);
@@ -360,12 +397,12 @@ int flash_partial(const PartialFlash &f)
         return 1;
 
     puts(f.flash_message);
-    run_steps({{.message = nullptr, .cmd = flash, .failure = f.flash_failure}});
+    run_steps({flash});
 
     puts("Waiting 10s for device to reboot ...");
     pause_for(10);
     // A board that restarted has left download mode.
-    if (find_device()) {
+    if (boards::still_in_download_mode()) {
         printf("%s%s%s\n", console::red, f.still_in_download_mode, console::reset);
         return 1;
     }
@@ -422,8 +459,13 @@ int sdk_flash_full_helper(void)
         return 1;
     }
     // The board is checked before the verdict on the build.
-    if (!find_device()) {
+    switch (boards::choose()) {
+    case boards::Choice::board:
+        break;
+    case boards::Choice::none:
         report_no_board_full();
+        return 1;
+    case boards::Choice::declined:
         return 1;
     }
     if (!present.has_line()) {
@@ -435,7 +477,7 @@ int sdk_flash_full_helper(void)
     // A release that was not unpacked (or repacked) whole, such as one whose
     // unpack was ended part way, is never written to a board.
     if (!release_tree::complete_or_refuse())
-        return 0;
+        return 1;
 
     const std::vector<Step> steps = emmc ? emmc_steps() : ufs_steps();
     if (!steps_fit(steps))
@@ -451,6 +493,8 @@ int sdk_flash_full_helper(void)
         return 1;
 
     run_steps(steps);
+    // The interactive handler ignores the verdict; a run with commands and a
+    // parallel flash report it.
     return wait_for_boot() ? 0 : 1;
 }
 

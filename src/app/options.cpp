@@ -22,12 +22,14 @@ enum OptionId {
     opt_release = 'r',
     opt_yes = 'y',
     opt_dry_run = 'n',
+    opt_board = 'b',
     opt_color = 256,
     opt_platform,
     opt_email,
     opt_password_file,
     opt_json,
     opt_log,
+    opt_all_boards,
     opt_no_input,
     opt_no_boot_wait,
     opt_package,
@@ -76,9 +78,14 @@ const OptionRow option_rows[] = {
      .help = "flash ends after the last flashing step (the board restarts) without waiting "
              "for it under adb, for a caller that watches the board's console itself"},
     {.long_name = "json", .id = opt_json, .arg = nullptr,
-     .help = "print the result of list or doctor as one JSON document"},
+     .help = "print the result of list, boards or doctor as one JSON document"},
     {.long_name = "log", .id = opt_log, .arg = "FILE",
      .help = "write the run's log to FILE instead of the log directory"},
+    {.long_name = "board", .id = opt_board, .arg = "ID",
+     .help = "flash the board with this serial, port or USB path (see boards); given more "
+             "than once, flash those boards at once"},
+    {.long_name = "all-boards", .id = opt_all_boards, .arg = nullptr,
+     .help = "flash every board in download mode at once"},
     {.long_name = "color", .id = opt_color, .arg = "WHEN",
      .help = "colour escapes: auto (the default: only when standard output is a terminal "
              "and NO_COLOR is unset or empty), always or never"},
@@ -97,7 +104,8 @@ const CommandRow command_rows[] = {
              "system image repack)"},
     {.command = Command::flash, .words = "flash",
      .help = "flash the full build onto the board in download mode and wait for it to boot "
-             "(prompt command 2)"},
+             "(prompt command 2); with several boards attached name one with --board, or "
+             "flash several at once with --board ... --board or --all-boards"},
     {.command = Command::toolchain, .words = "toolchain",
      .help = "(LE) download the release's SDK toolchain (prompt command 3)"},
     {.command = Command::list_products, .words = "list products",
@@ -106,6 +114,9 @@ const CommandRow command_rows[] = {
      .help = "print the platforms of --product"},
     {.command = Command::list_releases, .words = "list releases",
      .help = "print the releases of --product on --platform, latest first"},
+    {.command = Command::boards, .words = "boards",
+     .help = "print the boards in download mode (port, USB path, serial) and the adb "
+             "devices (serial, USB path), one row per USB path"},
     {.command = Command::doctor, .words = "doctor",
      .help = "check the host for everything the commands need (packages, loader link, tools, "
              "access to the board in download mode, ModemManager, qcserial, free space, the "
@@ -196,6 +207,10 @@ void print_usage(FILE *out)
     fprintf(out, "  %-23s the release; the tools' logs (repack.log, sparse.log,\n"
                  "  %-23s flash_image.log, device_bootup.log, ...) go there\n",
             "<target>/<release>/", "");
+    fprintf(out, "  <target>/<release>/flash-logs/<board>/\n"
+                 "  %-23s each board's logs when several are flashed at once,\n"
+                 "  %-23s with what its flash printed (output.log)\n",
+            "", "");
     fprintf(out, "  %-23s a log of every run (the 20 newest are kept)\n",
             "$XDG_STATE_HOME/ostrelle/logs/ (~/.local/state/ostrelle/logs/)");
     fprintf(out, "\nExit status:\n");
@@ -224,7 +239,7 @@ const char *command_name(Command command)
 bool is_list(Command command)
 {
     return command == Command::list_products || command == Command::list_platforms ||
-           command == Command::list_releases;
+           command == Command::list_releases || command == Command::boards;
 }
 
 bool runs_alone(Command command)
@@ -308,6 +323,17 @@ Parsed parse(int argc, char *argv[], Options &opts)
         case opt_log:
             opts.log = optarg;
             break;
+        case opt_board:
+            if (!*optarg) {
+                fprintf(stderr, "ostrelle: option '--board' needs a value\n");
+                try_help();
+                return Parsed::usage_error;
+            }
+            opts.boards.push_back(optarg);
+            break;
+        case opt_all_boards:
+            opts.all_boards = true;
+            break;
         case opt_color:
             if (strcmp(optarg, "auto") == 0) {
                 opts.colour = Colour::automatic;
@@ -380,6 +406,19 @@ Parsed parse(int argc, char *argv[], Options &opts)
             return Parsed::usage_error;
         }
         opts.commands.push_back(found->command);
+    }
+    bool flash = false;
+    for (Command command : opts.commands)
+        flash = flash || command == Command::flash;
+    if ((!opts.boards.empty() || opts.all_boards) && !flash) {
+        fprintf(stderr, "ostrelle: --board and --all-boards go with the flash command\n");
+        try_help();
+        return Parsed::usage_error;
+    }
+    if (!opts.boards.empty() && opts.all_boards) {
+        fprintf(stderr, "ostrelle: --board and --all-boards exclude each other\n");
+        try_help();
+        return Parsed::usage_error;
     }
     if (!opts.package.empty() &&
         std::find(opts.commands.begin(), opts.commands.end(), Command::download) ==

@@ -19,6 +19,7 @@ enum class Command {
     list_products,  // "list products"
     list_platforms, // "list platforms" (needs --product)
     list_releases,  // "list releases" (needs --product and --platform)
+    boards,         // "boards": the boards in download mode and the adb devices
     doctor,         // read-only check of the host (no set-up)
 };
 
@@ -38,14 +39,16 @@ struct Options {
     bool no_boot_wait = false; // --no-boot-wait: flash ends after the last flashing step
     std::string package;       // --package FILE|URL: the release package from there
     std::string log;           // --log FILE
+    std::vector<std::string> boards; // -b, --board ID, in the order given
+    bool all_boards = false;         // --all-boards
     std::vector<Command> commands; // in the order given
 };
 
 // The command's word(s) as the user types them ("download", "list releases").
 const char *command_name(Command command);
 
-// True for the commands that only print a list (no host preparation, no
-// sign-in).
+// True for the commands that only print a list (list ..., boards): no host
+// preparation, no sign-in.
 bool is_list(Command command);
 
 // True for the commands that run on their own, without the set-up: the list

@@ -32,6 +32,18 @@ volatile sig_atomic_t board_writing = 0;
 
 const int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+// The children of a parallel flash, one per board. pid 0 marks a free slot;
+// the label is written before the pid is set, so a handler that sees the pid
+// also sees the label.
+struct BoardChild {
+    volatile sig_atomic_t pid;
+    volatile sig_atomic_t writing;
+    char label[64];
+};
+BoardChild board_children[max_board_children];
+// 1 in a board's child of a parallel flash.
+volatile sig_atomic_t in_board_child = 0;
+
 // Standard input is a terminal and this program's group is its foreground
 // group: then a tool may be given the terminal.
 bool own_terminal(void)
@@ -87,6 +99,13 @@ void write_text(const char *text)
     }
 }
 
+// Sleeps for a hundredth of a second.
+void tick(void)
+{
+    struct timespec hundredth = {0, 10 * 1000 * 1000};
+    nanosleep(&hundredth, nullptr);
+}
+
 // Ends the running tool's group: SIGTERM (and SIGCONT, should it be
 // stopped), up to three seconds for the tool to end, then SIGKILL for
 // whatever of the group is left, and the tool is waited for.
@@ -104,8 +123,7 @@ void end_tool(void)
         if (r == pid || (r < 0 && errno == ECHILD)) {
             ended = true;
         } else {
-            struct timespec tick = {0, 10 * 1000 * 1000};
-            nanosleep(&tick, nullptr);
+            tick();
         }
     }
     kill(-pid, SIGKILL);
@@ -116,19 +134,90 @@ void end_tool(void)
     }
     // The rest of the group (a tool's own children) goes with SIGKILL; give
     // the kernel a moment to tear it down before the program is gone.
-    for (int i = 0; i < 100 && kill(-pid, 0) == 0; i++) {
-        struct timespec tick = {0, 10 * 1000 * 1000};
-        nanosleep(&tick, nullptr);
-    }
+    for (int i = 0; i < 100 && kill(-pid, 0) == 0; i++)
+        tick();
     tool_pid = 0;
+}
+
+// Ends every board's child: SIGTERM (and SIGCONT) to each group, so that each
+// child ends its running tool (which takes it up to about four seconds) and
+// then itself; up to six seconds for all of them, then SIGKILL for the rest.
+// Returns whether any board was being written.
+bool end_board_children(void)
+{
+    bool any = false;
+    bool writing = false;
+    for (BoardChild &child : board_children) {
+        pid_t pid = child.pid;
+        if (pid <= 0)
+            continue;
+        any = true;
+        writing = writing || child.writing;
+        kill(-pid, SIGTERM);
+        kill(-pid, SIGCONT);
+    }
+    if (!any)
+        return false;
+    bool reaped[max_board_children] = {};
+    for (int round = 0; round < 600; round++) {
+        bool left = false;
+        for (int i = 0; i < max_board_children; i++) {
+            pid_t pid = board_children[i].pid;
+            if (pid <= 0 || reaped[i])
+                continue;
+            int status;
+            pid_t r = waitpid(pid, &status, WNOHANG);
+            if (r == pid || (r < 0 && errno == ECHILD))
+                reaped[i] = true;
+            else
+                left = true;
+        }
+        if (!left)
+            break;
+        tick();
+    }
+    for (int i = 0; i < max_board_children; i++) {
+        pid_t pid = board_children[i].pid;
+        if (pid <= 0)
+            continue;
+        kill(-pid, SIGKILL);
+        if (!reaped[i]) {
+            int status;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    return writing;
+}
+
+void report_half_written_boards(void)
+{
+    write_text("\n");
+    write_text(console::red);
+    write_text("Interrupted while these boards were being written; they may be half-written:\n");
+    for (const BoardChild &child : board_children) {
+        if (child.pid > 0 && child.writing) {
+            write_text("  ");
+            write_text(child.label);
+            write_text("\n");
+        }
+    }
+    write_text("Put them back into download mode and flash them again.");
+    write_text(console::reset);
+    write_text("\n");
 }
 
 [[noreturn]] void end_program_by(int sig)
 {
     end_tool();
+    const bool boards_writing = end_board_children();
     take_terminal_back();
     restore_start_attrs();
-    if (board_writing) {
+    // A board's child leaves the telling to the parent, which reads its
+    // output no more.
+    if (boards_writing)
+        report_half_written_boards();
+    if (board_writing && !in_board_child) {
         write_text("\n");
         write_text(console::red);
         write_text("Interrupted while the board was being written: it may be half-written.\n"
@@ -255,6 +344,49 @@ void end_by(int sig)
 void set_board_writing(bool writing)
 {
     board_writing = writing ? 1 : 0;
+}
+
+int board_child_started(pid_t pid, const char *label)
+{
+    for (int i = 0; i < max_board_children; i++) {
+        BoardChild &child = board_children[i];
+        if (child.pid != 0)
+            continue;
+        size_t len = strnlen(label, sizeof(child.label) - 1);
+        memcpy(child.label, label, len);
+        child.label[len] = '\0';
+        child.writing = 0;
+        child.pid = pid;
+        return i;
+    }
+    return -1;
+}
+
+void board_child_writing(int slot, bool writing)
+{
+    if (slot >= 0 && slot < max_board_children)
+        board_children[slot].writing = writing ? 1 : 0;
+}
+
+void board_child_ended(int slot)
+{
+    if (slot >= 0 && slot < max_board_children) {
+        board_children[slot].writing = 0;
+        board_children[slot].pid = 0;
+    }
+}
+
+void become_board_child(void)
+{
+    for (BoardChild &child : board_children) {
+        child.pid = 0;
+        child.writing = 0;
+    }
+    in_board_child = 1;
+    // The terminal is the parent's: the child never hands it to a tool nor
+    // puts attributes back.
+    have_start_attrs = 0;
+    tool_has_terminal = 0;
 }
 
 } // namespace signals

@@ -4,8 +4,10 @@
 // the tool, and the program takes the terminal back afterwards.
 //
 // On SIGINT, SIGTERM, SIGHUP and SIGQUIT, in every phase, the running tool's
-// group is ended and waited for, the terminal gets back the attributes it had
-// when the program started, and the program ends by the same signal. SIGTSTP
+// group (and, while several boards are flashed at once, every board's child
+// with its tools) is ended and waited for, the terminal gets back the
+// attributes it had when the program started, and the program ends by the
+// same signal. SIGTSTP
 // puts those attributes back before the program stops; SIGCONT restores the
 // program's own mode.
 #pragma once
@@ -38,5 +40,26 @@ void stop_with_tool(pid_t pid);
 // While set, an interrupt first says that the board may be half-written and
 // how to recover.
 void set_board_writing(bool writing);
+
+// Flashing several boards at once: each board's sequence runs in a child
+// process that leads a process group of its own and runs its tools in
+// groups of their own. An ending signal sends SIGTERM to every child, which
+// ends its running tool and then itself; children still there after six
+// seconds are killed. The boards whose children were writing are named as
+// possibly half-written.
+inline constexpr int max_board_children = 64;
+
+// Records a board's child (pid, also its group) under label (cut to 63
+// characters). Returns its slot, or -1 when all slots are taken. Call with
+// the ending signals blocked, between the fork and their unblocking.
+int board_child_started(pid_t pid, const char *label);
+// Whether the child's sequence is writing the board's storage now.
+void board_child_writing(int slot, bool writing);
+// The child has ended and been waited for.
+void board_child_ended(int slot);
+
+// Called in a board's child right after the fork: the parent owns the
+// terminal and the other children, and tells the user what was interrupted.
+void become_board_child(void);
 
 } // namespace signals

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/boards.h"
 #include "app/catalog.h"
 #include "app/commands.h"
 #include "app/exit_status.h"
@@ -225,6 +226,8 @@ int run_list(const options::Options &opts, options::Command command)
 {
     if (command == options::Command::list_products)
         return list_products(opts.json);
+    if (command == options::Command::boards)
+        return boards::print_inventory(opts.json);
     int status = exit_status::usage;
     const catalog::Product *product = wanted_product(opts, status);
     if (!product)
@@ -239,6 +242,13 @@ int run_list(const options::Options &opts, options::Command command)
 
 int run_commands(const options::Options &opts)
 {
+    // Several boards and none named: refused before any command runs, so a
+    // download is not made for nothing.
+    for (options::Command command : opts.commands) {
+        if (command == options::Command::flash && opts.boards.empty() && !opts.all_boards &&
+            !boards::choice_is_clear())
+            return exit_status::usage;
+    }
     for (options::Command command : opts.commands) {
         const char *name = options::command_name(command);
         int result = 1;
@@ -247,7 +257,7 @@ int run_commands(const options::Options &opts)
             result = sdk_make_sys_helper();
             break;
         case options::Command::flash:
-            result = sdk_flash_full_helper();
+            result = boards::flash_command(opts.boards, opts.all_boards);
             break;
         case options::Command::toolchain:
             if (layout::is_lu()) {

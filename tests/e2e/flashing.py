@@ -60,12 +60,20 @@ def board_in_download_mode(bed, node='/dev/ttyUSB0', **settings):
                                       board.download_port(index, devname=node)], **settings)
 
 
+def device_found(node='/dev/ttyUSB0'):
+    """The line that names the board board_in_download_mode puts on node."""
+    index = int(node.rsplit('ttyUSB', 1)[1]) if 'ttyUSB' in node else 1
+    return b'Device found: %s (USB 1-%d, serial 7A3C%04X)\n' % (node.encode(), index + 2,
+                                                                0x11F0 + index)
+
+
 def no_board(bed):
     board.configure(bed.state, ports=[board.other_port(3)])
 
 
-def board_state(bed):
-    return board.load(bed.state)
+def board_state(bed, index=0):
+    """The state of the scenario's first board (or of board number index)."""
+    return board.boards(board.load(bed.state))[index]
 
 
 def erase(node, rel, part, memory='UFS'):

@@ -25,6 +25,12 @@ echo $$ > "$OSTRELLE_FAKE_STATE/tool.pid"
 echo "fh_loader: 10%"
 exec sleep 300
 '''
+# The same for several boards at once: one file per running tool.
+HANGING_FH_LOADERS = '''#!/bin/sh
+echo $$ > "$OSTRELLE_FAKE_STATE/tool-$$.pid"
+echo "fh_loader: 10%"
+exec sleep 300
+'''
 
 
 def wait_for_file(path, timeout=20):
@@ -57,7 +63,11 @@ class Options(unittest.TestCase):
                                (['--color'], b"ostrelle: option '--color' needs a value\n"),
                                (['--color=blue'], b"ostrelle: invalid value 'blue' for --color"
                                                   b" (auto, always or never)\n"),
-                               (['hello'], b"ostrelle: unknown command 'hello'\n")):
+                               (['hello'], b"ostrelle: unknown command 'hello'\n"),
+                               (['--board', '1-2'], b'ostrelle: --board and --all-boards go with '
+                                                    b'the flash command\n'),
+                               (['-b', '1-2', '--all-boards', 'flash'],
+                                b'ostrelle: --board and --all-boards exclude each other\n')):
                 r = run(*args)
                 self.assertEqual((r.returncode, r.stdout, r.stderr),
                                  (2, b'', line + b"Try 'ostrelle --help'.\n"), args)
@@ -178,6 +188,27 @@ class Signals(unittest.TestCase):
             self.assertIn(b'Interrupted while the board was being written: it may be '
                           b'half-written.\nPut the board back into download mode and run '
                           b'command "2" again.', s.output)
+
+    def test_interrupted_parallel_flash_ends_every_board_and_names_them(self):
+        from ostrelle_testbed import board
+        from ostrelle_testbed.release_files import sha256
+        from test_unattended import answers, catalogue
+        with Bed() as bed:
+            pkg = catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            make_release(bed.target, release='kt1-le-1', ufs=True, cdt=True, digest=sha256(pkg))
+            board.configure(bed.state, ports=[board.download_port(i) for i in (1, 2)])
+            bed.install_fake('fh_loader', HANGING_FH_LOADERS)
+            s = bed.spawn(args=answers(bed, 'kt1') + ['flash', '--all-boards'])
+            deadline = time.monotonic() + 30
+            while len([n for n in os.listdir(bed.state) if n.startswith('tool-')]) < 2:
+                self.assertLess(time.monotonic(), deadline, s.output)
+                time.sleep(0.05)
+            # Ctrl-C reaches this program, which ends each board's child and tools.
+            s.send('\x03')
+            self.assert_ends_cleanly(s, signal.SIGINT, bed)
+            self.assertIn(b'Interrupted while these boards were being written; they may be '
+                          b'half-written:\n  7A3C11F1\n  7A3C11F2\nPut them back into '
+                          b'download mode and flash them again.', s.output)
 
     def test_keys_typed_while_a_tool_runs_reach_it_and_end_the_program(self):
         # The terminal belongs to the running tool: Ctrl-C reaches it, and the

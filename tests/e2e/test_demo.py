@@ -1,6 +1,7 @@
 """The demo's pieces together, as make demo runs them: the sample catalogue on
-the mirror, the demo account, the demo's simulated board; the program signs
-in, picks an LU product and release, repacks and flashes, and quits."""
+the mirror, the demo account, the demo's two simulated boards; the program
+signs in, picks an LU product and release, repacks, flashes the first board,
+and quits."""
 
 import hashlib
 import os
@@ -76,6 +77,9 @@ class Demo(unittest.TestCase):
             s.sendline('2')
             s.expect("Enter 'y' to continue, 'q' to main menu: ")
             s.sendline('y')
+            # Two boards: the program asks which one.
+            s.expect("Select one number of board ( 1 - 2 ) to flash, 'q' to main menu: ")
+            s.sendline('1')
             # The demo board checks every description and image it is sent.
             out = s.expect(b'Robotics device is ready to use.', timeout=180)
             self.assertNotIn(b'not found', out)

@@ -5,7 +5,7 @@ import os
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RED, RESET, YELLOW, Bed
-from flashing import (DIGEST, RELEASE, board_in_download_mode, board_state, make_release, no_board,
+from flashing import (DIGEST, device_found, RELEASE, board_in_download_mode, board_state, make_release, no_board,
                       sahara, sendxml, without_ls)
 
 BANNER = (YELLOW + b'=' * 50 + RESET + b'\n' +
@@ -29,7 +29,7 @@ class CdtFlash(unittest.TestCase):
                               release=RELEASE, checksum=DIGEST)
             self.assertEqual(result.status, 0)
             self.assertEqual(result.output,
-                             BANNER + b'Device found: /dev/ttyUSB1\n'
+                             BANNER + device_found('/dev/ttyUSB1') +
                              b'Ostrelle flashing CDT...\n'
                              b'Initializing flash...\n'
                              b'Flashing CDT ...\n'
@@ -54,8 +54,8 @@ class CdtFlash(unittest.TestCase):
                 sendxml('/dev/ttyUSB0', 'rawprogram2.xml,patch2.xml', rel + '/cdt/', 'eMMC',
                         rel + '/flash_cdt.log', reset=True)])
             self.assertTrue(result.output.endswith(
-                b'Waiting 10s for device to reboot ...\n'
-                b'Device found: /dev/ttyUSB0\n' + RED +
+                b'Waiting 10s for device to reboot ...\n' +
+                device_found('/dev/ttyUSB0') + RED +
                 b'You may need to flash full build in order to boot up the device' + RESET +
                 b'\n'), result.output)
             self.assertEqual(board_state(bed)['mode'], 'download')
@@ -75,7 +75,7 @@ class CdtFlash(unittest.TestCase):
             board_in_download_mode(bed)
             result = bed.call('sdk_flash_cdt_ufs_helper', target=bed.target, release=RELEASE, checksum=DIGEST)
             self.assertEqual(without_ls(result.output),
-                             b'Device found: /dev/ttyUSB0\n' + RED +
+                             device_found('/dev/ttyUSB0') + RED +
                              b'Could not find the cdt files, please check files in ' +
                              rel.encode() + b'/cdt' + RESET + b'\n')
             self.assertEqual(bed.tool_log('sudo'), [])

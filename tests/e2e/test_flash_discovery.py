@@ -26,7 +26,8 @@ class Discovery(unittest.TestCase):
         with Bed() as bed:
             result = self.find(bed, [board.download_port(0)])
             self.assertEqual(result.status, 1)
-            self.assertEqual(result.output, b'Device found: /dev/ttyUSB0\n')
+            self.assertEqual(result.output,
+                             b'Device found: /dev/ttyUSB0 (USB 1-2, serial 7A3C11F0)\n')
             self.assertEqual(result.state['dev_name'], '/dev/ttyUSB0')
             # Only serial ports are looked up.
             self.assertEqual(bed.tool_log('udevadm'), [
@@ -53,13 +54,21 @@ class Discovery(unittest.TestCase):
                 self.assertEqual(result.state['dev_name'], '/dev/ttyACM0')
                 self.assertEqual(len(bed.tool_log('udevadm')), len(ports))
 
-    def test_first_of_two_boards_wins(self):
+    def test_two_boards_are_listed_and_the_chosen_one_is_found(self):
         with Bed() as bed:
-            result = self.find(bed, [board.other_port(0), board.download_port(1),
-                                     board.download_port(2)])
+            ports = [board.other_port(0), board.download_port(1), board.download_port(2)]
+            board.configure(bed.state, ports=ports)
+            result = bed.call('find_device', input=b'3\n2\n')
             self.assertEqual(result.status, 1)
-            self.assertEqual(result.output, b'Device found: /dev/ttyUSB1\n')
-            self.assertEqual(result.state['dev_name'], '/dev/ttyUSB1')
+            self.assertEqual(result.output,
+                             b'2 boards are waiting in download mode:\n'
+                             b'  1: /dev/ttyUSB1 (USB 1-3, serial 7A3C11F1)\n'
+                             b'  2: /dev/ttyUSB2 (USB 1-4, serial 7A3C11F2)\n'
+                             b"Select one number of board ( 1 - 2 ) to flash, 'q' to main menu: "
+                             b'No board has the number 3\n'
+                             b"Select one number of board ( 1 - 2 ) to flash, 'q' to main menu: "
+                             b'Device found: /dev/ttyUSB2 (USB 1-4, serial 7A3C11F2)\n')
+            self.assertEqual(result.state['dev_name'], '/dev/ttyUSB2')
 
     def test_shorter_node_replaces_a_longer_one_whole(self):
         with Bed() as bed:

@@ -4,7 +4,7 @@ board shows up under adb at the third poll."""
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RESET, Bed
-from flashing import (DIGEST, RELEASE, board_in_download_mode, board_state, erase, make_release,
+from flashing import (DIGEST, device_found, RELEASE, board_in_download_mode, board_state, erase, make_release,
                       sahara, sendxml)
 
 
@@ -28,7 +28,7 @@ class FullFlashEmmc(unittest.TestCase):
                 sendxml(node, 'rawprogram_unsparse0.xml,patch0.xml', rel + '/full_build/emmc/',
                         'eMMC', rel + '/flash_image.log', reset=True),
             ])
-            self.assertIn(b'Device found: /dev/ttyUSB2\n'
+            self.assertIn(device_found('/dev/ttyUSB2') +
                           b'Ostrelle flashing full build...\n'
                           b'Initializing flash ...\n'
                           b'Erasing part0 ...\nfh_loader: 100%\n'
@@ -40,7 +40,7 @@ class FullFlashEmmc(unittest.TestCase):
                           b'\n\n' + GREEN + b'=' * 72 + RESET + b'\n' +
                           GREEN + b'Robotics device is ready to use.' + RESET + b'\n',
                           result.output)
-            self.assertEqual(bed.tool_log('adb'), [['devices']] * 3)
+            self.assertEqual(bed.tool_log('adb'), [['devices', '-l']] * 3)
             self.assertEqual(board_state(bed)['mode'], 'booted')
 
 

@@ -5,7 +5,7 @@ import os
 import unittest
 
 from ostrelle_testbed.bed import RED, RESET, Bed
-from flashing import (DIGEST, RELEASE, board_in_download_mode, board_state, make_release, no_board,
+from flashing import (DIGEST, device_found, RELEASE, board_in_download_mode, board_state, make_release, no_board,
                       without_ls)
 
 
@@ -54,7 +54,7 @@ class FullFlashStops(unittest.TestCase):
                                   release=RELEASE, checksum=DIGEST)
                 storage = b'emmc' if emmc else b'ufs'
                 self.assertEqual(without_ls(after_prompt(result.output)),
-                                 b'Device found: /dev/ttyUSB0\n' + RED + b'Need to check ' +
+                                 device_found('/dev/ttyUSB0') + RED + b'Need to check ' +
                                  rel.encode() + b'/full_build/' + storage +
                                  b'/ or run command 1 to download/regenerate image' + RESET +
                                  b'\n')
@@ -73,7 +73,7 @@ class FullFlashStops(unittest.TestCase):
                                   release=RELEASE, checksum=DIGEST)
                 self.assertEqual(result.status, 0)
                 self.assertEqual(after_prompt(result.output),
-                                 b'Device found: /dev/ttyUSB0\n'
+                                 device_found('/dev/ttyUSB0') +
                                  b'Ostrelle flashing full build...\n'
                                  b'Initializing flash ...\n' + message)
                 self.assertEqual(len(bed.tool_log('QSaharaServer')), 1)

@@ -5,7 +5,7 @@ import os
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RESET, YELLOW, Bed
-from flashing import (DIGEST, RELEASE, UFS_IMAGE_XMLS, board_in_download_mode, board_state, erase,
+from flashing import (DIGEST, device_found, RELEASE, UFS_IMAGE_XMLS, board_in_download_mode, board_state, erase,
                       make_release, sahara, sendxml)
 
 BANNER = (YELLOW + b'=' * 50 + RESET + b'\n' +
@@ -39,7 +39,7 @@ class FullFlashUfs(unittest.TestCase):
                 b'Erasting part3 ...', b'Erasing part4 ...', b'Erasing part5 ...',
                 b'Flashing full build ... '))
             self.assertEqual(result.output,
-                             BANNER + b'Device found: /dev/ttyUSB0\n'
+                             BANNER + device_found('/dev/ttyUSB0') +
                              b'Ostrelle flashing full build...\n'
                              b'Initializing flash ...\n' + steps + progress +
                              GREEN + b'Flashing image ... done' + RESET + b'\n'
@@ -57,7 +57,7 @@ class FullFlashUfs(unittest.TestCase):
             # Both tools ran as root; nothing else did.
             self.assertEqual([args[0] for args in bed.tool_log('sudo')],
                              ['QSaharaServer'] + ['fh_loader'] * 8)
-            self.assertEqual(bed.tool_log('adb'), [['devices']])
+            self.assertEqual(bed.tool_log('adb'), [['devices', '-l']])
             self.assertEqual(board_state(bed)['mode'], 'booted')
 
             # The tools' logs landed in the release directory.
@@ -67,7 +67,9 @@ class FullFlashUfs(unittest.TestCase):
                                                                   'flash_image.log']:
                 self.assertTrue(os.path.isfile(os.path.join(rel, name)), name)
             with open(os.path.join(rel, 'device_bootup.log')) as f:
-                self.assertEqual(f.read(), 'List of devices attached\n7a3c11f0\tdevice\n\n')
+                self.assertEqual(f.read(), 'List of devices attached\n'
+                                           '7a3c11f0               device usb:1-2 product:kt5 '
+                                           'model:KT5 device:kt5 transport_id:1\n\n')
 
 
 if __name__ == '__main__':

@@ -5,7 +5,7 @@ import os
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RED, RESET, YELLOW, Bed
-from flashing import (DIGEST, NONHLOS_XMLS, RELEASE, board_in_download_mode, make_release,
+from flashing import (DIGEST, device_found, NONHLOS_XMLS, RELEASE, board_in_download_mode, make_release,
                       no_board, sahara, sendxml, without_ls)
 
 BANNER = (YELLOW + b'=' * 50 + RESET + b'\n' +
@@ -29,7 +29,7 @@ class NonHlosFlash(unittest.TestCase):
                               release=RELEASE, checksum=DIGEST)
             self.assertEqual(result.status, 0)
             self.assertEqual(result.output,
-                             BANNER + b'Device found: /dev/ttyUSB0\n'
+                             BANNER + device_found('/dev/ttyUSB0') +
                              b'Ostrelle flashing NON-HLOS build...\n'
                              b'Initializing flash...\n'
                              b'Flashing NON-HLOS build...\n'
@@ -49,8 +49,8 @@ class NonHlosFlash(unittest.TestCase):
             board_in_download_mode(bed, reset_leaves_download=False)
             result = bed.call('sdk_flash_nonhlos_helper', target=bed.target, release=RELEASE, checksum=DIGEST)
             self.assertTrue(result.output.endswith(
-                b'Waiting 10s for device to reboot ...\n'
-                b'Device found: /dev/ttyUSB0\n' + RED +
+                b'Waiting 10s for device to reboot ...\n' +
+                device_found('/dev/ttyUSB0') + RED +
                 b'You may need to flash HLOS image in order to boot up the device' + RESET +
                 b'\n'), result.output)
 
@@ -71,7 +71,7 @@ class NonHlosFlash(unittest.TestCase):
             result = bed.call('sdk_flash_nonhlos', input=b'y\n', target=bed.target,
                               release=RELEASE, checksum=DIGEST)
             self.assertEqual(without_ls(result.output),
-                             BANNER + b'Device found: /dev/ttyUSB0\n' + RED +
+                             BANNER + device_found('/dev/ttyUSB0') + RED +
                              b'Could not find the NON-HLOS files, please check files in ' +
                              rel.encode() + b'/non_hlos' + RESET + b'\n')
             self.assertEqual(bed.tool_log('sudo'), [])

@@ -5,7 +5,7 @@ flashed, and the shell takes the next command afterwards."""
 import unittest
 
 from ostrelle_testbed.bed import GREEN, RESET, Bed, default_release, setup_to_shell
-from flashing import board_in_download_mode, board_state, make_release
+from flashing import board_in_download_mode, device_found, board_state, make_release
 
 
 class FlashFromShell(unittest.TestCase):
@@ -21,7 +21,7 @@ class FlashFromShell(unittest.TestCase):
             session.expect(b'Current image version to be flashed: ' + RESET + release.encode())
             session.expect("Enter 'y' to continue, 'q' to main menu: ")
             session.sendline('y')
-            session.expect('Device found: /dev/ttyUSB0\n')
+            session.expect(device_found('/dev/ttyUSB0'))
             session.expect(GREEN + b'Flashing image ... done' + RESET, timeout=60)
             session.expect('Robotics device is ready to use.', timeout=60)
             session.expect('> ')

@@ -63,7 +63,7 @@ class Flash : public ::testing::Test {
         events.clear();
         runner.on_call = [this](const FakeRunner::Call &call) {
             events.push_back(call.cmd);
-            if (call.cmd.rfind("adb devices > ", 0) == 0)
+            if (call.cmd.rfind("adb devices -l > ", 0) == 0)
                 answer_poll();
         };
     }
@@ -197,7 +197,7 @@ TEST_F(Flash, UfsSequenceComposesEveryCommandWithPausesBetween)
     expected.push_back("sleep 5");
     for (int i = 1; i <= 9; i++)
         expected.push_back("sleep 1");
-    expected.push_back("adb devices > " + r + "/device_bootup.log");
+    expected.push_back("adb devices -l > " + r + "/device_bootup.log");
 
     ASSERT_EQ(events.size(), expected.size());
     EXPECT_EQ(events[1].rfind(discovery_prefix, 0), 0u) << events[1];
@@ -245,7 +245,7 @@ TEST_F(Flash, EmmcBuildWinsOverUfsAndUsesItsOwnPaths)
             "/full_build/emmc/ --noprompt --showpercentagecomplete --memoryname=eMMC "
             "--loglevel=1 --porttracename=" +
             r + "/flash_image.log --reset",
-        "adb devices > " + r + "/device_bootup.log",
+        "adb devices -l > " + r + "/device_bootup.log",
     };
     std::vector<std::string> commands = runner.commands();
     ASSERT_EQ(commands.size(), expected.size() + 1);
@@ -455,6 +455,47 @@ TEST_F(Flash, SecondListingLineLongerThanItsLineEndIsADevice)
     }
 }
 
+TEST_F(Flash, AnotherDeviceUnderAdbIsNotTheFlashedBoardBooted)
+{
+    for (const char *path : {"1-4", "1-2"}) {
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\t/sys/bus/usb/devices/usb1/1-2/1-2:1.0/ttyUSB0\tAAA\n");
+        fresh.push_read_line("0\n");
+        fresh.on_call = [&](const FakeRunner::Call &call) {
+            if (call.cmd.rfind("adb devices -l", 0) == 0)
+                std::ofstream(rel() + "/device_bootup.log")
+                    << "List of devices attached\nb0a4d6e1    device usb:" << path
+                    << " transport_id:1\n\n";
+        };
+        StdoutCapture out;
+        const bool ours = std::string(path) == "1-2";
+        EXPECT_EQ(sdk_flash_full_helper(), ours ? 0 : 1) << path;
+        const std::string text = out.text();
+        EXPECT_EQ(text.find("Robotics device is ready") != std::string::npos, ours) << path;
+        EXPECT_EQ(text.find("There is something wrong happened") != std::string::npos, !ours);
+    }
+}
+
+TEST_F(Flash, DryRunShowsOnePollAndGoesOnAsIfTheBoardHadBooted)
+{
+    boot_at_poll = 0;
+    host::set_dry_run(true);
+    runner.push_read_line("found\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    StdoutCapture out;
+    const int result = sdk_flash_full_helper();
+    host::set_dry_run(false);
+    const std::string text = out.text();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(polls, 0);
+    EXPECT_NE(text.find("would run: adb devices -l > " + rel() + "/device_bootup.log\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("There is something wrong"), std::string::npos);
+    EXPECT_EQ(text.find("Robotics device is ready"), std::string::npos);
+}
+
 TEST_F(Flash, ReleaseWithoutItsCompletionRecordIsNeverFlashed)
 {
     const std::string found = "Device found: /dev/ttyUSB0\n";
@@ -515,7 +556,7 @@ TEST_F(Flash, OutsideValuesAreQuotedOnEveryCommandLine)
                                "/full_build/ufs/prog_firehose_ddr.elf' > " + q +
                                "/QSahara_fullbuild.log'; echo $?");
     EXPECT_EQ(commands[3], ufs_erase("'/dev/tty USB0'", q, 0) + "'");
-    EXPECT_EQ(commands[11], "adb devices > " + q + "/device_bootup.log'");
+    EXPECT_EQ(commands[11], "adb devices -l > " + q + "/device_bootup.log'");
 }
 
 TEST_F(Flash, SequenceTooLongForItsBufferIsRefusedBeforeTheBoardIsTouched)

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""make demo: Ostrelle on this terminal against a local mirror and a simulated
-board (the code is ostrelle_testbed/demo.py).
+"""make demo: Ostrelle on this terminal against a local mirror and two simulated
+boards (the code is ostrelle_testbed/demo.py).
 
     python3 tools/demo/demo.py [--build-dir build]
 """

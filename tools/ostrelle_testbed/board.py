@@ -1,14 +1,25 @@
-"""The simulated board shared by the fake find, udevadm, QSaharaServer,
+"""The simulated boards shared by the fake find, udevadm, QSaharaServer,
 fh_loader and adb.
 
-Its state is one JSON file, $OSTRELLE_FAKE_STATE/board.json:
+Their state is one JSON file, $OSTRELLE_FAKE_STATE/board.json:
 
 - ports: the USB serial ports in sysfs order, each {"syspath", "props",
-  "board"}. A port with "board" true is the board's own download-mode port:
-  it is present only while the board is in download mode.
-- mode: "absent" (no board), "download" (waiting in download mode),
-  "firehose" (programmer loaded), "booting" (restarted, not yet under adb),
-  "booted" (listed by adb devices).
+  "board"}. A port with "board" true is a board's own download-mode port,
+  present only while that board is in download mode; the port carries the
+  board's own settings and state (below). Other ports (USB-serial adapters)
+  are always present.
+- adb_others: devices adb lists whatever the boards do (a phone, a board
+  that was already running), each {"serial", "usb", "state"}; "usb" may be
+  null for a device adb reports without a USB path.
+
+Each board (a port with "board" true) has:
+
+- usb: its USB path (such as "1-2.3"), also in its sysfs path; adb reports
+  it as usb:<path> once the board has booted.
+- adb_serial: the serial adb lists for the booted board.
+- mode: "download" (waiting in download mode), "firehose" (programmer
+  loaded), "booting" (restarted, not yet under adb), "booted" (listed by adb
+  devices), "absent" (unplugged).
 - sahara: what loading the programmer does: "ok", "fail" (non-zero exit
   status) or "silent" (the shell that runs it dies, so no status line).
 - boot_after_polls: the adb devices call (1 = the first) from which the
@@ -16,9 +27,6 @@ Its state is one JSON file, $OSTRELLE_FAKE_STATE/board.json:
 - reset_leaves_download: false for a board that stays in download mode
   after fh_loader --reset.
 - polls: adb devices calls since the last reset.
-
-Settings the demo uses (the defaults keep the board as the tests expect it):
-
 - progress_seconds: how long each fh_loader call takes, showing its
   percentage as it goes (0: one "100%" line at once).
 - strict_files: fh_loader checks that the descriptions it is sent, and the
@@ -32,12 +40,17 @@ Settings the demo uses (the defaults keep the board as the tests expect it):
 - reset_at, seen_at: times (seconds since the epoch) of the last reset and
   of the first adb listing after it.
 
-Tests configure it with configure() and the port helpers; the fakes load and
-save it. From the command line, "python3 tools/ostrelle_testbed/board.py
-STATE_DIR download" puts the board back into download mode and "... show"
-prints its state.
+Tests configure the boards with configure() and the port helpers (settings
+given to configure() apply to every board, settings given to
+download_port() to that board alone); the fakes change one board at a time
+with update(), under a lock, since several boards may be flashed at once.
+From the command line, "python3 tools/ostrelle_testbed/board.py STATE_DIR
+download" puts every board back into download mode and "... show" prints
+their states.
 """
 
+import contextlib
+import fcntl
 import json
 import os
 import sys
@@ -49,31 +62,57 @@ STATE_FILE = 'board.json'
 # must drop them.
 OTHER_DEV_FILES = ['/sys/bus/usb/devices/usb1/dev', '/sys/bus/usb/devices/usb1/1-1/dev']
 
+BOARD_DEFAULTS = {'mode': 'download', 'sahara': 'ok', 'boot_after_polls': 1,
+                  'reset_leaves_download': True, 'polls': 0, 'progress_seconds': 0,
+                  'strict_files': False, 'boot_after_seconds': None,
+                  'download_after_seen_seconds': None, 'reset_at': None, 'seen_at': None}
 
-def download_port(index=0, devname=None, serial='QUSB_BULK_CID:0402_SN:7A3C11F0',
-                  vendor='05c6', model='9008'):
-    """A serial port of the board in download mode (Qualcomm HS-USB QDLoader)."""
+
+# The default of download_port's serial, which differs per board.
+_DEFAULT = object()
+
+
+def download_port(index=0, devname=None, serial=_DEFAULT, vendor='05c6', model='9008', usb=None,
+                  adb_serial=None, **settings):
+    """The serial port of a board in download mode (Qualcomm HS-USB
+    QDLoader) on USB path usb (default 1-<index + 2>). serial is its udev
+    ID_SERIAL (None for none), whose part after "SN:" is the short serial;
+    settings are the board's own."""
     devname = devname or '/dev/ttyUSB%d' % index
+    if serial is _DEFAULT:
+        serial = 'QUSB_BULK_CID:0402_SN:7A3C%04X' % (0x11F0 + index)
     props = {'ID_VENDOR_ID': vendor, 'ID_MODEL_ID': model}
+    short = None
     if serial is not None:
         props['ID_SERIAL'] = serial
-    return _port(index, devname, props, board=True)
+        short = serial.rsplit('SN:', 1)[1] if 'SN:' in serial else serial
+        if short:
+            props['ID_SERIAL_SHORT'] = short
+    port = _port(index, devname, props, board=True, usb=usb)
+    port['adb_serial'] = adb_serial or (short or 'board%d' % index).lower()
+    port['own'] = dict(settings)
+    return port
 
 
 def other_port(index=0, devname=None, serial='Prolific_Technology_Inc._USB-Serial_Controller',
-               vendor='067b', model='2303'):
+               vendor='067b', model='2303', usb=None):
     """A serial port of something else (a USB-serial adapter), always present."""
     devname = devname or '/dev/ttyUSB%d' % index
     props = {'ID_VENDOR_ID': vendor, 'ID_MODEL_ID': model}
     if serial is not None:
         props['ID_SERIAL'] = serial
-    return _port(index, devname, props, board=False)
+    return _port(index, devname, props, board=False, usb=usb)
 
 
-def _port(index, devname, props, board):
+def _port(index, devname, props, board, usb=None):
     name = 'ttyUSB%d' % index
-    syspath = '/sys/bus/usb/devices/usb1/1-%d/1-%d:1.0/%s/tty/%s' % (
-        index + 2, index + 2, name, name)
+    usb = usb or '1-%d' % (index + 2)
+    # The sysfs tree nests a hub's ports: usb1/1-2/1-2.3/1-2.3:1.0/...
+    bus, ports = usb.split('-', 1)
+    parts = ports.split('.')
+    chain = ['%s-%s' % (bus, '.'.join(parts[:n])) for n in range(1, len(parts) + 1)]
+    syspath = '/sys/bus/usb/devices/usb%s/%s/%s:1.0/%s/tty/%s' % (
+        bus, '/'.join(chain), usb, name, name)
     all_props = {
         'DEVPATH': syspath[len('/sys'):],
         'DEVNAME': devname,
@@ -82,47 +121,74 @@ def _port(index, devname, props, board):
         'SUBSYSTEM': 'tty',
     }
     all_props.update(props)
-    return {'syspath': syspath, 'props': all_props, 'board': board}
+    return {'syspath': syspath, 'props': all_props, 'board': board, 'usb': usb}
+
+
+def adb_device(serial, usb=None, state='device'):
+    """A device adb lists whatever the boards do (for configure's adb_others)."""
+    return {'serial': serial, 'usb': usb, 'state': state}
 
 
 def state_file(state_dir=None):
     return os.path.join(state_dir or os.environ['OSTRELLE_FAKE_STATE'], STATE_FILE)
 
 
-DEFAULTS = {'ports': [], 'mode': 'absent', 'sahara': 'ok', 'boot_after_polls': None,
-            'reset_leaves_download': True, 'polls': 0, 'progress_seconds': 0,
-            'strict_files': False, 'boot_after_seconds': None,
-            'download_after_seen_seconds': None, 'reset_at': None, 'seen_at': None}
+def configure(state_dir, ports=(), mode=None, adb_others=(), **settings):
+    """Writes a fresh state: the ports in sysfs order, every board with
+    settings (BOARD_DEFAULTS for what is not given) and then its own.
+    mode: the boards' mode (default "download")."""
+    out = []
+    for port in ports:
+        port = json.loads(json.dumps(port))
+        if port['board']:
+            own = port.pop('own', {})
+            port.update(BOARD_DEFAULTS)
+            port.update(settings)
+            port.update(own)
+            if mode is not None:
+                port['mode'] = mode
+        out.append(port)
+    save({'ports': out, 'adb_others': list(adb_others)}, state_dir)
 
 
-def configure(state_dir, ports=(), mode=None, sahara='ok', boot_after_polls=1,
-              reset_leaves_download=True, progress_seconds=0, strict_files=False,
-              boot_after_seconds=None, download_after_seen_seconds=None):
-    """Writes a fresh board state. mode defaults to "download" when a board
-    port is among the ports, else "absent"."""
-    ports = list(ports)
-    if mode is None:
-        mode = 'download' if any(p['board'] for p in ports) else 'absent'
-    state = dict(DEFAULTS)
-    state.update({'ports': ports, 'mode': mode, 'sahara': sahara,
-                  'boot_after_polls': boot_after_polls,
-                  'reset_leaves_download': reset_leaves_download,
-                  'progress_seconds': progress_seconds, 'strict_files': strict_files,
-                  'boot_after_seconds': boot_after_seconds,
-                  'download_after_seen_seconds': download_after_seen_seconds})
-    save(state, state_dir)
+def boards(state):
+    """The boards (their ports), in sysfs order."""
+    return [p for p in state['ports'] if p['board']]
 
 
 def load(state_dir=None):
-    """The board as it is now: the stored state with the timed changes
+    """The boards as they are now: the stored state with the timed changes
     (boot, return to download mode) that are due applied."""
-    state = dict(DEFAULTS)
+    state = {'ports': [], 'adb_others': []}
     try:
         with open(state_file(state_dir)) as f:
             state.update(json.load(f))
     except FileNotFoundError:
         pass
-    return advance(state)
+    for board in boards(state):
+        advance(board)
+    return state
+
+
+@contextlib.contextmanager
+def locked(state_dir=None):
+    """Holds the state's lock; the fakes of several boards change it at once."""
+    with open(state_file(state_dir) + '.lock', 'a') as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
+def update(change, state_dir=None):
+    """Loads the state, calls change(state) and saves it, all under the lock;
+    returns what change returned."""
+    with locked(state_dir):
+        state = load(state_dir)
+        result = change(state)
+        save(state, state_dir)
+        return result
 
 
 def advance(board, now=None):
@@ -153,11 +219,11 @@ def enter_download_mode(board):
     board['seen_at'] = None
 
 
-def save(board, state_dir=None):
+def save(state, state_dir=None):
     path = state_file(state_dir)
     tmp = '%s.tmp%d' % (path, os.getpid())
     with open(tmp, 'w') as f:
-        json.dump(board, f)
+        json.dump(state, f)
     os.replace(tmp, path)
 
 
@@ -165,16 +231,20 @@ def in_download_mode(board):
     return board['mode'] in ('download', 'firehose')
 
 
-def visible_ports(board):
+def visible_ports(state):
     """The serial ports present now, in sysfs order."""
-    return [p for p in board['ports'] if not p['board'] or in_download_mode(board)]
+    return [p for p in state['ports'] if not p['board'] or in_download_mode(p)]
 
 
-def board_node(board):
-    """Device node of the board's download-mode port, or None."""
-    for port in board['ports']:
-        if port['board']:
-            return port['props'].get('DEVNAME')
+def node(board):
+    return board['props'].get('DEVNAME')
+
+
+def board_at(state, devname):
+    """The board whose download-mode port is devname, or None."""
+    for board in boards(state):
+        if node(board) == devname:
+            return board
     return None
 
 
@@ -182,14 +252,19 @@ def main(argv):
     if len(argv) != 2 or argv[1] not in ('download', 'show'):
         sys.stderr.write('usage: board.py STATE_DIR download|show\n')
         return 2
-    state = load(argv[0])
-    if argv[1] == 'download':
-        if not any(p['board'] for p in state['ports']):
-            sys.stderr.write('board.py: no board is attached in %s\n' % argv[0])
-            return 1
-        enter_download_mode(state)
-        save(state, argv[0])
-    print('board: %s' % state['mode'])
+
+    def change(state):
+        if argv[1] == 'download':
+            for board in boards(state):
+                enter_download_mode(board)
+        return state
+
+    state = update(change, argv[0]) if argv[1] == 'download' else load(argv[0])
+    if not boards(state):
+        sys.stderr.write('board.py: no board is attached in %s\n' % argv[0])
+        return 1
+    for board in boards(state):
+        print('board %s (USB %s): %s' % (node(board), board['usb'], board['mode']))
     return 0
 
 

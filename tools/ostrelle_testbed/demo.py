@@ -1,9 +1,9 @@
-"""Runs Ostrelle on this terminal against a local mirror and a simulated board.
+"""Runs Ostrelle on this terminal against a local mirror and two simulated boards.
 
 `make demo` builds the program and runs this. It makes sure the sample
 catalogue is built (catalogue.py), starts the mirror on the ports the demo
 build talks to (mirror.py) with a demo account, prepares a
-sandbox (HOME, the simulated host tools first on PATH, a board waiting in
+sandbox (HOME, the simulated host tools first on PATH, two boards waiting in
 download mode), runs build/ostrelle_testbed in the foreground and stops the
 mirror when the program ends, also on Ctrl-C. Nothing outside the build
 directory is written: the fake sudo runs nothing as root, apt-get and dpkg
@@ -39,13 +39,16 @@ RESET = '\033[0m'
 
 def configure_board(state_dir, progress_seconds=1.0, boot_after_seconds=3,
                     download_after_seen_seconds=1):
-    """The demo's board: waiting in download mode behind an unrelated
-    USB-serial adapter; fh_loader shows its progress and checks that every
-    file it is sent exists; after --reset the board boots within
-    boot_after_seconds, and once adb has listed it, it drops back into
-    download mode after download_after_seen_seconds, ready for the next
+    """The demo's two boards (on /dev/ttyUSB1 and /dev/ttyUSB2, USB paths 1-3
+    and 1-4): waiting in download mode behind an unrelated USB-serial
+    adapter; fh_loader shows its progress and checks that every file it is
+    sent exists; after --reset a board boots within boot_after_seconds (the
+    second one a second later), and once adb has listed it, it drops back
+    into download mode after download_after_seen_seconds, ready for the next
     flash."""
-    board.configure(state_dir, ports=[board.other_port(0), board.download_port(1)],
+    board.configure(state_dir,
+                    ports=[board.other_port(0), board.download_port(1),
+                           board.download_port(2, boot_after_seconds=boot_after_seconds + 1)],
                     boot_after_polls=None, progress_seconds=progress_seconds,
                     strict_files=True, boot_after_seconds=boot_after_seconds,
                     download_after_seen_seconds=download_after_seen_seconds)
@@ -205,10 +208,11 @@ demo: HOME is %s, so your own ~/ostrelle_dir.txt stays as it is
 
   Target directory: Enter takes the default shown, then y.
   Any product works: command 1 downloads the release (on LU it also rebuilds
-  the system image), 2 flashes the simulated board, 3 (LE) fetches the SDK
-  toolchain, q leaves. The board waits in download mode; after a flash it
-  boots, and a few seconds after it has been seen it is back in download mode
-  for the next flash (or put it there with: %s).
+  the system image), 2 flashes one of the two simulated boards (it asks
+  which), 3 (LE) fetches the SDK toolchain, q leaves. The boards wait in
+  download mode; after a flash a board boots, and a few seconds after it has
+  been seen it is back in download mode for the next flash (or put them there
+  with: %s).
 ''' % (mirror.https_url, mirror.http_url, os.path.relpath(log_path), os.path.relpath(dirs['bin']),
        dirs['home'], BOLD, DEMO_MAIL, RESET, BOLD, DEMO_PASSWORD, RESET, board_cmd))
     sys.stdout.flush()

@@ -12,10 +12,29 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <string>
+#include <vector>
+
+#include "app/boards.h"
 #include "app/commands.h"
 #include "app/state.h"
 
 namespace {
+
+// Flashes the boards named by the arguments at once (--all-boards: every
+// board in download mode).
+int flash_boards(int argc, char *argv[])
+{
+    std::vector<std::string> ids;
+    bool all = false;
+    for (int i = 0; i < argc; i++) {
+        if (strcmp(argv[i], "--all-boards") == 0)
+            all = true;
+        else
+            ids.push_back(argv[i]);
+    }
+    return boards::flash_boards(ids, all);
+}
 
 struct Entry {
     const char *name;
@@ -30,6 +49,7 @@ const Entry entries[] = {
     {"sdk_flash_cdt", sdk_flash_cdt, nullptr},
     {"sdk_flash_nonhlos", sdk_flash_nonhlos, nullptr},
     {"sdk_dl_sdks", sdk_dl_sdks, nullptr},
+    {"flash_boards", flash_boards, nullptr},
     {"sdk_dl_img_pkg", sdk_dl_img_pkg, nullptr},
     {"deb_checksum", nullptr, deb_checksum},
     {"sdk_make_sys_helper", nullptr, sdk_make_sys_helper},

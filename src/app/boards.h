@@ -1,0 +1,119 @@
+// The boards attached to this host as records: those waiting in download mode
+// (found through sysfs and udev) and those adb lists once booted. A board is
+// known by its USB path (the port of the USB tree it is plugged into, such as
+// 1-2.3), which it keeps from download mode to its booted system; its
+// download-mode serial port goes into dev_name for the flashing tools.
+//
+// Here too: the choice of the board a flashing sequence writes, the boards
+// command, and flashing several boards at once.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace boards {
+
+// A board waiting in download mode.
+struct Board {
+    std::string port;     // device node, such as /dev/ttyUSB0
+    std::string usb_path; // such as 1-2.3; empty when its sysfs path shows none
+    std::string serial;   // its USB serial number; may be empty
+};
+
+// A device listed by adb devices -l.
+struct AdbDevice {
+    std::string serial;
+    std::string state;    // device, unauthorized, offline, recovery, ...
+    std::string usb_path; // empty when adb reports none (a network device)
+};
+
+// -- Discovery (device.cpp) -------------------------------------------------
+
+// Every board in download mode, in sysfs order, into found. False after
+// "Check usb device internal error" when the discovery cannot be started.
+bool discover(std::vector<Board> &found);
+
+// The USB path in a sysfs device path: the last component of the form
+// BUS-PORT[.PORT]... ("1-2.3" in .../usb1/1-2/1-2.3/1-2.3:1.0/ttyUSB0/...);
+// empty when there is none.
+std::string usb_path_of(std::string_view syspath);
+
+// True when id is the board's serial, port or USB path.
+bool matches(const Board &board, std::string_view id);
+
+// "<port> (USB <path>, serial <serial>)", leaving out what is unknown.
+std::string describe(const Board &board);
+
+// The boards, one a line with two blanks before each, to out.
+void list(FILE *out, const std::vector<Board> &found);
+
+// -- The board of a flashing sequence (device.cpp) --------------------------
+
+// From now on the sequences write only the board id names (serial, port or
+// USB path); an empty id lifts that.
+void pin(const std::string &id);
+// The same for exactly this board (by its USB path, else its port).
+void pin(const Board &board);
+
+enum class Choice {
+    board,    // dev_name holds the board's node; "Device found: ..." printed
+    none,     // no board in download mode (or not the pinned one)
+    declined, // several boards, and the user went back to the prompt
+};
+
+// Finds the board to flash: the pinned one; else the only one; else, with
+// several, the user picks one by number, or a run with commands is refused
+// with the list of boards (status 2). A node longer than dev_name holds is
+// refused whole ("find_device: device name too long internal error").
+Choice choose(void);
+
+// The board chosen last; nullptr before any choice.
+const Board *current(void);
+
+// After the chosen board was told to restart: true, after "Device found:
+// ...", when it is still in download mode.
+bool still_in_download_mode(void);
+
+// In a run with commands whose flash command names no board: with several
+// boards in download mode, prints them with the way to name one and returns
+// false (the run stops with status 2).
+bool choice_is_clear(void);
+
+// -- adb (boards.cpp) ---------------------------------------------------------
+
+// The devices of an adb devices -l listing (its header and notices skipped).
+std::vector<AdbDevice> parse_adb_listing(std::string_view listing);
+
+// Whether a listing written during the boot wait shows the flashed board:
+// an entry on usb_path. When usb_path is empty or no entry carries a USB
+// path, any entry counts: the second line, with its line end, is longer
+// than one character.
+bool booted_in_listing(std::string_view listing, const std::string &usb_path);
+
+// The boards command: every board in download mode and every adb device,
+// one row per USB path (as JSON with json). Returns the exit status.
+int print_inventory(bool json);
+
+// -- Flashing (flash_boards.cpp) ----------------------------------------------
+
+// The flash command of a run with commands: with all or several ids, every
+// named board at once (flash_boards); with one id, that board; else the
+// board choose() finds. 0 only when every board booted.
+int flash_command(const std::vector<std::string> &ids, bool all);
+
+// Flashes the boards (all of those in download mode, or those ids name) in
+// parallel, one child process each, with a live line per board and a closing
+// table. 0 only when every board booted, else 1.
+int flash_boards(const std::vector<std::string> &ids, bool all);
+
+// In a board's child: tells the parent the sequence's phase and whether it
+// is writing the storage now. Does nothing elsewhere.
+void report_phase(const char *phase, bool writing);
+
+// The directory the flashing tools write their logs to: the board's own in
+// a parallel flash, else the release directory (no final "/").
+std::string log_dir(void);
+
+} // namespace boards

@@ -1,0 +1,178 @@
+"""Several boards on one host: the inventory, the choice of one board (at the
+prompt, by --board, or refused when a run with commands names none), the boot
+check that follows the flashed board's USB path, and flashing several boards
+at once."""
+
+import json
+import os
+import re
+import unittest
+
+from ostrelle_testbed import board
+from ostrelle_testbed.bed import Bed, default_release, setup_to_shell
+from flashing import make_release
+from test_unattended import answers, catalogue, result_line, run
+
+RELEASE = 'kt1-le-1'
+
+
+def boards(bed, count, first=1, adb_others=(), **settings):
+    """count boards in download mode on /dev/ttyUSB<first>... (USB paths
+    1-<first + 2>..., serials 7A3C11F<first>...), behind an adapter."""
+    ports = [board.other_port(0)] + [board.download_port(i, **settings)
+                                     for i in range(first, first + count)]
+    board.configure(bed.state, ports=ports, adb_others=adb_others)
+    return ports
+
+
+def downloaded(bed):
+    """The release on the mirror and unpacked in the target, as command "1"
+    leaves it; no board is attached meanwhile."""
+    catalogue(bed, 'kt1', '_le_', RELEASE, flashable='le')
+    board.configure(bed.state, ports=[])
+    status, out = run(bed, ['--yes'] + answers(bed, 'kt1') + ['download'])
+    assert status == 0, out
+
+
+def ports_flashed(bed):
+    return {a[0] for a in bed.tool_log('fh_loader')}
+
+
+class Boards(unittest.TestCase):
+    def test_inventory_lists_download_mode_and_adb_by_usb_path(self):
+        with Bed() as bed:
+            boards(bed, 2, adb_others=[board.adb_device('b0a4d6e1', usb='1-7'),
+                                       board.adb_device('192.168.1.20:5555')])
+            status, out = run(bed, ['boards', '--json'])
+            self.assertEqual(status, 0, out)
+            self.assertEqual(json.loads(out), {'boards': [
+                {'usb_path': '1-3', 'adb': None,
+                 'download': {'port': '/dev/ttyUSB1', 'serial': '7A3C11F1'}},
+                {'usb_path': '1-4', 'adb': None,
+                 'download': {'port': '/dev/ttyUSB2', 'serial': '7A3C11F2'}},
+                {'usb_path': '1-7', 'download': None,
+                 'adb': {'serial': 'b0a4d6e1', 'state': 'device'}},
+                {'usb_path': None, 'download': None,
+                 'adb': {'serial': '192.168.1.20:5555', 'state': 'device'}}]})
+            status, out = run(bed, ['boards'])
+            self.assertEqual(status, 0, out)
+            self.assertIn(b'1-4       /dev/ttyUSB2   7A3C11F2         -                  -\n', out)
+            self.assertIn(b'\nOne row is one board: a board keeps its USB path from download '
+                          b'mode to its booted system.\n', out)
+            # No host preparation, no sign-in.
+            self.assertEqual(bed.tool_log('sudo'), [])
+            self.assertEqual(bed.mirror.requests_for('/ldap.php'), [])
+
+    def test_two_boards_at_the_prompt_the_chosen_one_is_flashed(self):
+        with Bed() as bed:
+            make_release(bed.target, release='kt1le1.0', ufs=True, cdt=True,
+                         digest=default_release('kt1', '_le_')[2])
+            boards(bed, 2)
+            s = bed.spawn()
+            setup_to_shell(bed, s)
+            s.sendline('2')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            s.expect('2 boards are waiting in download mode:\n'
+                     '  1: /dev/ttyUSB1 (USB 1-3, serial 7A3C11F1)\n'
+                     '  2: /dev/ttyUSB2 (USB 1-4, serial 7A3C11F2)\n'
+                     "Select one number of board ( 1 - 2 ) to flash, 'q' to main menu: ")
+            # q goes back to the prompt and flashes nothing.
+            s.sendline('q')
+            s.expect('> ')
+            self.assertEqual(bed.tool_log('QSaharaServer'), [])
+            s.sendline('2')
+            s.expect("Enter 'y' to continue, 'q' to main menu: ")
+            s.sendline('y')
+            s.expect("to flash, 'q' to main menu: ")
+            s.sendline('2')
+            s.expect('Device found: /dev/ttyUSB2 (USB 1-4, serial 7A3C11F2)\n')
+            s.expect('Robotics device is ready to use.', timeout=60)
+            s.expect('> ')
+            self.assertEqual(ports_flashed(bed), {'--port=/dev/ttyUSB2'})
+            self.assertEqual([b['mode'] for b in board.boards(board.load(bed.state))],
+                             ['download', 'booted'])
+            s.sendline('q')
+            self.assertEqual(s.wait(), 0)
+
+    def test_board_named_by_serial_or_by_usb_path(self):
+        with Bed() as bed:
+            downloaded(bed)
+            for name, node in (('7A3C11F2', '/dev/ttyUSB2'), ('1-3', '/dev/ttyUSB1')):
+                boards(bed, 2)
+                if os.path.exists(os.path.join(bed.logs, 'fh_loader.log')):
+                    os.remove(os.path.join(bed.logs, 'fh_loader.log'))
+                status, out = run(bed, answers(bed, 'kt1') + ['flash', '--board', name])
+                self.assertEqual(status, 0, out)
+                self.assertEqual(ports_flashed(bed), {'--port=' + node}, name)
+                modes = {board.node(b): b['mode'] for b in board.boards(board.load(bed.state))}
+                self.assertEqual(modes[node], 'booted')
+
+    def test_several_boards_and_none_named_is_refused_before_any_command(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', RELEASE, flashable='le')
+            boards(bed, 2)
+            status, out = run(bed, answers(bed, 'kt1') + ['download', 'flash'])
+            self.assertEqual(status, 2, out)
+            self.assertIn(b'ostrelle: 2 boards are in download mode; name the one to flash with '
+                          b'--board ID (its serial, port or USB path), or flash them all with '
+                          b'--all-boards:\n'
+                          b'  /dev/ttyUSB1 (USB 1-3, serial 7A3C11F1)\n'
+                          b'  /dev/ttyUSB2 (USB 1-4, serial 7A3C11F2)\n', out)
+            self.assertEqual(result_line(out)['status'], 2)
+            self.assertFalse(os.path.exists(os.path.join(bed.target, RELEASE + '.zip')))
+            self.assertEqual(bed.tool_log('QSaharaServer'), [])
+
+    def test_flashed_board_that_never_boots_is_not_taken_for_another_adb_device(self):
+        with Bed() as bed:
+            downloaded(bed)
+            # A board that was already running is listed by adb all along.
+            boards(bed, 1, boot_after_polls=None,
+                   adb_others=[board.adb_device('b0a4d6e1', usb='1-7')])
+            status, out = run(bed, answers(bed, 'kt1') + ['flash'])
+            self.assertEqual(status, 1, out)
+            self.assertIn(b'Waiting for boot up, time elapsed: 90s\n\n'
+                          b'There is something wrong happened in Boot up process\n', out)
+            self.assertNotIn(b'Robotics device is ready', out)
+            self.assertEqual(bed.tool_log('adb'), [['devices', '-l']] * 9)
+            self.assertEqual(result_line(out)['commands'],
+                             [{'command': 'flash', 'result': 'fail'}])
+
+    def test_four_boards_at_once_one_failing(self):
+        with Bed() as bed:
+            downloaded(bed)
+            ports = boards(bed, 4, boot_after_polls=None, boot_after_seconds=0.3,
+                           progress_seconds=0.2)
+            ports[3]['own']['boot_after_seconds'] = None  # ttyUSB3 never boots
+            board.configure(bed.state, ports=ports)
+            s = bed.spawn(args=answers(bed, 'kt1') + ['flash', '--all-boards'])
+            status = s.wait(timeout=90)
+            out = s.output
+            self.assertEqual(status, 1, out)
+            # A live line per board, drawn again in place.
+            self.assertIn(b'\x1b[4A', out)
+            rows = re.findall(rb'^(7A3C11F\d)  (1-\d) +(?:\x1b\[3\dm)?([a-z ]*[a-z])'
+                              rb'(?:\x1b\[0m)? +\dm\d\ds$', out, re.M)
+            self.assertEqual(rows, [(b'7A3C11F1', b'1-3', b'booted'),
+                                    (b'7A3C11F2', b'1-4', b'booted'),
+                                    (b'7A3C11F3', b'1-5', b'not booted'),
+                                    (b'7A3C11F4', b'1-6', b'booted')], out)
+            self.assertEqual(ports_flashed(bed), {'--port=/dev/ttyUSB%d' % i
+                                                  for i in range(1, 5)})
+            # sudo asked once, before the boards' children started.
+            self.assertEqual(bed.tool_log('sudo')[0], ['-v'])
+            logs = os.path.join(bed.target, RELEASE, 'flash-logs')
+            self.assertEqual(sorted(os.listdir(logs)), ['7A3C11F%d' % i for i in range(1, 5)])
+            for serial in os.listdir(logs):
+                names = os.listdir(os.path.join(logs, serial))
+                for name in ('output.log', 'QSahara_fullbuild.log', 'erase0.log',
+                             'flash_image.log', 'device_bootup.log'):
+                    self.assertIn(name, names)
+            with open(os.path.join(logs, '7A3C11F3', 'output.log'), 'rb') as f:
+                self.assertIn(b'Device found: /dev/ttyUSB3 (USB 1-5, serial 7A3C11F3)\n',
+                              f.read())
+            self.assertEqual(result_line(out)['status'], 1)
+
+
+if __name__ == '__main__':
+    unittest.main()
