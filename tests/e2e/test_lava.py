@@ -35,6 +35,8 @@ WORKER_ENV = {'LC_ALL': 'C.UTF-8', 'LANG': 'C'}
 WORKER_PATH = '/usr/local/bin:/usr/local/sbin:/bin:/usr/bin:/usr/sbin:/sbin'
 # The release list tag of the example's product and platform (kt5, LE2.0).
 LIST_TAG = '_le2.0_'
+# The USB serial of the board flashing.board_in_download_mode attaches.
+BOARD_SERIAL = '7A3C11F0'
 
 
 def skip_reason():
@@ -82,15 +84,14 @@ class LavaJob(unittest.TestCase):
             f.write(device_dictionary({
                 'ostrelle_command': program_path(),
                 'ostrelle_home': bed.home,
-                # The program cannot choose a board by serial yet.
-                'ostrelle_board_serial': '',
+                'ostrelle_board_serial': BOARD_SERIAL,
                 'ostrelle_target': bed.target,
                 'ostrelle_product': 'kt5',
                 'ostrelle_platform': 'LE2.0',
                 'ostrelle_email': 'lab-robot@example.com',
                 'ostrelle_password_file': password,
-                'connection_command': '%s -m ostrelle_testbed.console %s' % (SYSTEM_PYTHON,
-                                                                            bed.state),
+                'connection_command': '%s -m ostrelle_testbed.console %s %s' % (
+                    SYSTEM_PYTHON, bed.state, BOARD_SERIAL),
                 'hard_reset_command': 'true',
                 'power_on_command': 'true',
                 'power_off_command': 'true',
@@ -153,6 +154,11 @@ class LavaJob(unittest.TestCase):
             # flashed and reset the board before the console showed its boot.
             self.assertTrue(bed.mirror.requests_for(resource_path('kt5', release + '.zip')), report)
             self.assertIn('--reset', [a for args in bed.tool_log('fh_loader') for a in args])
+            # The board named by its serial; its boot was seen on the console
+            # by LAVA, not under adb by Ostrelle.
+            self.assertIn('output: 1.1 Device found: /dev/ttyUSB0 (USB 1-2, serial %s)'
+                          % BOARD_SERIAL, summary, report)
+            self.assertEqual(bed.tool_log('adb'), [])
             self.assertIn('output: 1.1 ostrelle-result: {"status":0,"commands":['
                           '{"command":"download","result":"pass"},'
                           '{"command":"flash","result":"pass"}]}', summary, report)
@@ -187,6 +193,8 @@ class LavaJob(unittest.TestCase):
             self.assertEqual(actions, ['action: 1 deploy-flasher-retry fail', 'job: fail'],
                              report)
             self.assertIn('result: deploy-flasher 1.1 fail Unable to flash the device', summary,
+                          report)
+            self.assertIn('output: 1.1 No board in download mode is %s' % BOARD_SERIAL, summary,
                           report)
             self.assertIn('output: 1.1 Could not find a Qualcomm device in QDL mode', summary,
                           report)

@@ -1,17 +1,17 @@
 """The simulated board's serial console, for a board farm's connection command.
 
-    python3 -m ostrelle_testbed.console [STATE_DIR]
+    python3 -m ostrelle_testbed.console STATE_DIR [SERIAL]
 
-STATE_DIR is the fakes' state directory (default: $OSTRELLE_FAKE_STATE).
-Like a serial line, it stays silent while the board waits in download mode
-or is being flashed. Once the board has been reset after a flash
+STATE_DIR is the fakes' state directory; SERIAL picks the board whose
+console this is by its USB serial (default: the first board). Like a serial
+line, it stays silent while the board waits in download mode, is being
+flashed or is not there. Once the board has been reset after a flash
 (fh_loader --reset), it prints a boot log with a kernel banner and a login
 prompt, takes any user name without a password and answers every line
 after it with a shell prompt, until its input ends. A real console echoes
 what is typed through its terminal, as this one does when it runs on one.
 """
 
-import os
 import sys
 import time
 
@@ -33,10 +33,12 @@ SHELL_PROMPT = 'root@board:~# '
 POLL_SECONDS = 0.05
 
 
-def has_restarted(state):
+def has_restarted(state, serial=None):
     """The board has been reset after a flash and has not gone back into
     download mode since."""
-    return state['mode'] in ('booting', 'booted')
+    found = [b for b in board.boards(state)
+             if serial is None or b['props'].get('ID_SERIAL_SHORT') == serial]
+    return bool(found) and found[0]['mode'] in ('booting', 'booted')
 
 
 def say(text):
@@ -45,13 +47,13 @@ def say(text):
 
 
 def main(argv):
-    state_dir = argv[0] if argv else os.environ.get('OSTRELLE_FAKE_STATE')
-    if not state_dir:
-        sys.stderr.write('usage: console.py STATE_DIR (or set OSTRELLE_FAKE_STATE)\n')
+    if len(argv) not in (1, 2):
+        sys.stderr.write('usage: console.py STATE_DIR [SERIAL]\n')
         return 2
+    state_dir, serial = argv[0], (argv[1] if len(argv) == 2 else None)
     # A board that never restarts keeps the console silent: the farm's boot
     # time-out ends the wait, as it would on a real line.
-    while not has_restarted(board.load(state_dir)):
+    while not has_restarted(board.load(state_dir), serial):
         time.sleep(POLL_SECONDS)
     say(BOOT_LOG)
     if not sys.stdin.readline():
