@@ -30,8 +30,8 @@
 #include "app/setup.h"
 #include "app/shell.h"
 #include "app/signals.h"
-#include "app/unattended.h"
 #include "app/standard_fds.h"
+#include "app/unattended.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // terminal, posted with wget, judged by the "status" of the one-line JSON
 // reply. Nothing of the sign-in is kept afterwards.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <json-c/json.h>
@@ -9,15 +10,14 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cerrno>
 
 #include "app/answers.h"
 #include "app/console.h"
 #include "app/exit_status.h"
 #include "app/host.h"
 #include "app/resource_server.h"
-#include "app/setup.h"
 #include "app/session_log.h"
+#include "app/setup.h"
 #include "app/state.h"
 #include "utils/file.h"
 
@@ -271,8 +271,8 @@ int check_vl_user(void)
         answers::can_ask_or_exit(answers::Question::email);
         ask_email(username);
     }
-    session_log::answer("email", username, answers::given(answers::Question::email) ? "option"
-                                                                                   : "terminal");
+    session_log::answer("email", username,
+                        answers::given(answers::Question::email) ? "option" : "terminal");
 
     bool password_fits;
     if (const std::string *file = answers::given(answers::Question::password)) {

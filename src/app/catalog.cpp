@@ -22,8 +22,7 @@ const std::vector<Product> &products(void)
         {.number = "1", .code = "kt1", .title = "KT1", .platforms = {le}},
         {.number = "2", .code = "kt2", .title = "KT2", .platforms = {le}},
         {.number = "3", .code = "kt3gen2", .title = "KT3 Gen2", .platforms = {lu}},
-        {.number = "4", .code = "kt5", .title = "KT5",
-         .platforms = {lu10, lu20, le10, le20}},
+        {.number = "4", .code = "kt5", .title = "KT5", .platforms = {lu10, lu20, le10, le20}},
         {.number = "5", .code = "kt5n", .title = "KT5N(Non-Pop)", .platforms = {lu20}},
         {.number = "6", .code = "kt6", .title = "KT6", .platforms = {lu}},
         {.number = "7", .code = "mx7200", .title = "MX7200", .platforms = {lu}},
@@ -48,8 +47,7 @@ const Platform *find_platform(const Product &product, const std::string &name)
     }
     // kt5n's only platform is LU2.0; plain LU names it too.
     if (product.platforms.size() == 1 &&
-        strncasecmp(product.platforms[0].name, name.c_str(), name.size()) == 0 &&
-        name.size() == 2)
+        strncasecmp(product.platforms[0].name, name.c_str(), name.size()) == 0 && name.size() == 2)
         return &product.platforms[0];
     return nullptr;
 }

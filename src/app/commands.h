@@ -16,9 +16,9 @@ int sdk_dl_sdks(int argc, char *argv[]);
 
 // Release package and system image (commands "1" and "3").
 int sdk_dl_img_pkg(int argc, char *argv[]); // download, verify, unpack; 0 or 1
-int deb_checksum(void); // 0 all official, 2 other, replaced or missing packages, 1 failed
+int deb_checksum(void);        // 0 all official, 2 other, replaced or missing packages, 1 failed
 void print_deb_findings(void); // names what the last deb_checksum result 2 found
-int sdk_make_sys_helper(void);              // 0 or 1
+int sdk_make_sys_helper(void); // 0 or 1
 
 // Flashing.
 // 1 when the board to flash was found (dev_name set; with several boards the

@@ -238,8 +238,7 @@ Judged read_yes_no(void)
 
 } // namespace
 
-bool ask_word_or_exit(char *field, size_t size, const char *who, const char *what,
-                      bool consume_end)
+bool ask_word_or_exit(char *field, size_t size, const char *who, const char *what, bool consume_end)
 {
     fflush(stdout);
     return judge_answer(read_word(field, size, consume_end), field, size, who, what);

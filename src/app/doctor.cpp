@@ -16,8 +16,8 @@
 
 #include "app/console.h"
 #include "app/host.h"
-#include "app/resource_server.h"
 #include "app/host_probe.h"
+#include "app/resource_server.h"
 #include "app/state.h"
 
 namespace doctor {
@@ -434,9 +434,10 @@ Check check_server(const char *name, const char *url)
     std::string target = std::string(url) + "/";
     // The certificate is checked as the downloads check it (the system's
     // authorities, or OSTRELLE_CA_FILE for a lab mirror).
-    int status = host::run_wait_status("wget" + resource::tls_options() + " --spider -q -T 10 -t 1 " +
-                                           host::quote(target) + " > /dev/null 2>&1",
-                                       host::cmd_buffer, host::Effect::reads);
+    int status =
+        host::run_wait_status("wget" + resource::tls_options() + " --spider -q -T 10 -t 1 " +
+                                  host::quote(target) + " > /dev/null 2>&1",
+                              host::cmd_buffer, host::Effect::reads);
     switch (status) {
     case 0:
     case 8: // the server answered, with an error page for this path

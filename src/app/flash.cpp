@@ -16,8 +16,8 @@
 #include "app/host.h"
 #include "app/layout.h"
 #include "app/pause.h"
-#include "app/signals.h"
 #include "app/release_tree.h"
+#include "app/signals.h"
 #include "app/state.h"
 #include "utils/file.h"
 
@@ -356,9 +356,8 @@ struct PartialFlash {
 
 int flash_partial(const PartialFlash &f)
 {
-    host::Reply present =
-        host::first_line("ls " + layout::release_arg(f.present_file), host::cmd_buffer,
-                         host::cmd_buffer, host::Effect::reads);
+    host::Reply present = host::first_line("ls " + layout::release_arg(f.present_file),
+                                           host::cmd_buffer, host::cmd_buffer, host::Effect::reads);
     if (!present.started()) {
         printf("%s: check %s internal error\n", f.helper, f.check);
         return 1;

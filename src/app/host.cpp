@@ -19,7 +19,6 @@ namespace host {
 
 namespace {
 
-
 // How a child's standard input and output are connected.
 enum class Pipe {
     none,  // both the program's own (the terminal)
@@ -227,7 +226,8 @@ bool skipped(const std::string &cmd, Effect effect)
 
 // Runs one call of the runner and writes the line, its status and its
 // duration to the log.
-template <typename Call> auto logged(const std::string &cmd, Call call, int (*status_of)(const decltype(call()) &))
+template <typename Call>
+auto logged(const std::string &cmd, Call call, int (*status_of)(const decltype(call()) &))
 {
     struct timespec start {};
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -278,7 +278,8 @@ int run(const std::string &cmd, size_t buffer, Effect effect)
         return -1;
     if (skipped(cmd, effect))
         return 0;
-    return logged(cmd, [&] { return current->system(cmd); }, system_status);
+    return logged(
+        cmd, [&] { return current->system(cmd); }, system_status);
 }
 
 bool run_wait(const std::string &cmd, size_t buffer, Effect effect)
@@ -292,7 +293,8 @@ int run_wait_status(const std::string &cmd, size_t buffer, Effect effect)
         return -1;
     if (skipped(cmd, effect))
         return 0;
-    Reply reply = logged(cmd, [&] { return current->read(cmd, 0); }, reply_status);
+    Reply reply = logged(
+        cmd, [&] { return current->read(cmd, 0); }, reply_status);
     return reply.started() ? reply.status : -1;
 }
 
@@ -302,7 +304,8 @@ Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer, Effe
         return Reply{};
     if (skipped(cmd, effect))
         return dry_reply();
-    return logged(cmd, [&] { return current->read(cmd, line_buffer); }, reply_status);
+    return logged(
+        cmd, [&] { return current->read(cmd, line_buffer); }, reply_status);
 }
 
 Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect effect)
@@ -311,7 +314,8 @@ Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect eff
         return Reply{};
     if (skipped(cmd, effect))
         return Reply{Outcome::no_line, {}, 0};
-    return logged(cmd, [&] { return current->read_all(cmd, max_bytes); }, reply_status);
+    return logged(
+        cmd, [&] { return current->read_all(cmd, max_bytes); }, reply_status);
 }
 
 Reply probe(const std::string &cmd, size_t buffer, Effect effect)
@@ -330,7 +334,8 @@ int pass_through_status(const std::string &cmd, size_t buffer, Effect effect)
         return -1;
     if (skipped(cmd, effect))
         return 0;
-    return logged(cmd, [&] { return current->write(cmd); }, plain_status);
+    return logged(
+        cmd, [&] { return current->write(cmd); }, plain_status);
 }
 
 std::string format(const char *fmt, ...)

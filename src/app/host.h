@@ -46,16 +46,14 @@ struct Reply {
 };
 
 // system(3): returns its result; below 0 when the shell could not be started.
-int run(const std::string &cmd, size_t buffer = cmd_buffer,
-        Effect effect = Effect::changes);
+int run(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
 
 // Pipe opened for reading and closed unread, which waits for the command.
 // False when the pipe could not be opened.
-bool run_wait(const std::string &cmd, size_t buffer = cmd_buffer,
-        Effect effect = Effect::changes);
+bool run_wait(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
 // The same, giving the command's exit status (-1 when it could not be started).
 int run_wait_status(const std::string &cmd, size_t buffer = cmd_buffer,
-        Effect effect = Effect::changes);
+                    Effect effect = Effect::changes);
 
 // Pipe opened for reading; the first output line is read into a buffer of
 // line_buffer bytes (so at most line_buffer - 1 characters), then closed.
@@ -70,19 +68,18 @@ Reply output(const std::string &cmd, size_t max_bytes = 65536, size_t buffer = c
 
 // Status probe: cmd with "; echo $?" appended, first line read into 512 bytes.
 // Compare with reply.is("0\n") (or "2\n" for an ls absence test).
-Reply probe(const std::string &cmd, size_t buffer = cmd_buffer,
-        Effect effect = Effect::changes);
+Reply probe(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
 
 // Pass-through: pipe opened for writing and closed at once, so the tool
 // writes to the terminal itself; the close waits for it to end.
 // False when the pipe could not be opened.
 bool pass_through(const std::string &cmd, size_t buffer = cmd_buffer,
-        Effect effect = Effect::changes);
+                  Effect effect = Effect::changes);
 
 // The same for a tool whose verdict matters: -1 when the pipe could not be
 // opened, else the command's exit status (128 + n when signal n ended it).
 int pass_through_status(const std::string &cmd, size_t buffer = cmd_buffer,
-        Effect effect = Effect::changes);
+                        Effect effect = Effect::changes);
 
 // The exit status in a wait status (what run returns): 128 + n when signal n
 // ended the command, -1 for a wait status below 0 or one that holds neither.

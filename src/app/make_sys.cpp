@@ -88,7 +88,6 @@ int sdk_make_sys_helper(void)
         return 0;
     }
 
-
     printf("%sStart to make system image ...%s\n", console::yellow, console::reset);
     switch (deb_checksum()) {
     case 0:
@@ -128,7 +127,7 @@ int sdk_make_sys_helper(void)
         // The build's own output reaches the terminal and repack.log; only
         // the ext4 image it leaves tells whether it worked.
         if (!host::pass_through("sudo sh " + layout::release_arg("/build-system.sh") + " | tee " +
-                               layout::release_arg("/repack.log")))
+                                layout::release_arg("/repack.log")))
             printf("%s: make system.img internal error\n", "sdk_make_sys_helper");
     }
 
@@ -161,9 +160,10 @@ int sdk_make_sys_helper(void)
     }
 
     puts("\nStart to sparse system image, setting up ...");
-    if (!host::pass_through("cd " + layout::release_arg("/imgparser/sparse_image") +
-                            "; ../checksparse.py -i ../rawprogram0.xml -s " + layout::release_arg("/rootfs/") +
-                            " -o rawprogram_unsparse0.xml | tee " + layout::release_arg("/sparse.log"))) {
+    if (!host::pass_through(
+            "cd " + layout::release_arg("/imgparser/sparse_image") +
+            "; ../checksparse.py -i ../rawprogram0.xml -s " + layout::release_arg("/rootfs/") +
+            " -o rawprogram_unsparse0.xml | tee " + layout::release_arg("/sparse.log"))) {
         printf("%s: sparse system.img internal error\n", "sdk_make_sys_helper");
         return 1;
     }
@@ -174,9 +174,8 @@ int sdk_make_sys_helper(void)
         puts("Unable to remove old ext4 files");
 
     puts("Moving sparse images to full_build ...");
-    host::Reply moved =
-        host::probe("mv " + layout::release_arg("/imgparser/sparse_image/") + "* " +
-                                      layout::release_arg("/full_build/ufs/"));
+    host::Reply moved = host::probe("mv " + layout::release_arg("/imgparser/sparse_image/") + "* " +
+                                    layout::release_arg("/full_build/ufs/"));
     if (!moved.started()) {
         printf("%s: mv sparse images internal error\n", "sdk_make_sys_helper");
         return 1;

@@ -46,47 +46,81 @@ struct OptionRow {
 
 const OptionRow option_rows[] = {
     {.long_name = "help", .id = opt_help, .arg = nullptr, .help = "print this help and exit"},
-    {.long_name = "version", .id = opt_version, .arg = nullptr,
+    {.long_name = "version",
+     .id = opt_version,
+     .arg = nullptr,
      .help = "print the version and exit"},
-    {.long_name = "target", .id = opt_target, .arg = "DIR",
+    {.long_name = "target",
+     .id = opt_target,
+     .arg = "DIR",
      .help = "the target directory (absolute; created and remembered as the dialogue does)"},
-    {.long_name = "product", .id = opt_product, .arg = "NAME",
+    {.long_name = "product",
+     .id = opt_product,
+     .arg = "NAME",
      .help = "the product: kt1, kt2, kt3gen2, kt5, kt5n, kt6 or mx7200 (any case)"},
-    {.long_name = "platform", .id = opt_platform, .arg = "NAME",
+    {.long_name = "platform",
+     .id = opt_platform,
+     .arg = "NAME",
      .help = "the platform: LU or LE; for kt5 also LU1.0, LU2.0, LE1.0 or LE2.0"},
-    {.long_name = "release", .id = opt_release, .arg = "NAME",
+    {.long_name = "release",
+     .id = opt_release,
+     .arg = "NAME",
      .help = "a release name from the release list, or latest for its first entry"},
-    {.long_name = "email", .id = opt_email, .arg = "ADDRESS",
+    {.long_name = "email",
+     .id = opt_email,
+     .arg = "ADDRESS",
      .help = "the account's e-mail address (also OSTRELLE_EMAIL)"},
-    {.long_name = "password-file", .id = opt_password_file, .arg = "FILE",
+    {.long_name = "password-file",
+     .id = opt_password_file,
+     .arg = "FILE",
      .help = "a file (not readable by group or others) whose first line is the password; "
              "- for the first line of standard input (also OSTRELLE_PASSWORD_FILE)"},
-    {.long_name = "yes", .id = opt_yes, .arg = nullptr,
+    {.long_name = "yes",
+     .id = opt_yes,
+     .arg = nullptr,
      .help = "answer every confirmation with its go-on answer"},
-    {.long_name = "dry-run", .id = opt_dry_run, .arg = nullptr,
+    {.long_name = "dry-run",
+     .id = opt_dry_run,
+     .arg = nullptr,
      .help = "change nothing: print every command line that would install, download a "
              "package, unpack, remove, move, run as root or touch a board as \"would run: "
              "<line>\" and go on as if it had succeeded"},
-    {.long_name = "no-input", .id = opt_no_input, .arg = nullptr,
+    {.long_name = "no-input",
+     .id = opt_no_input,
+     .arg = nullptr,
      .help = "never read answers from the terminal: a question that no option answers "
              "stops the run (status 2), as it does when standard input is not a terminal"},
-    {.long_name = "package", .id = opt_package, .arg = "FILE|URL",
+    {.long_name = "package",
+     .id = opt_package,
+     .arg = "FILE|URL",
      .help = "take the release package from a local file or an http(s) URL instead of the "
              "resource server (a lab's own build); the release is --release or the file name "
              "without .zip, and the package's own SHA-256 is what it is checked against"},
-    {.long_name = "no-boot-wait", .id = opt_no_boot_wait, .arg = nullptr,
+    {.long_name = "no-boot-wait",
+     .id = opt_no_boot_wait,
+     .arg = nullptr,
      .help = "flash ends after the last flashing step (the board restarts) without waiting "
              "for it under adb, for a caller that watches the board's console itself"},
-    {.long_name = "json", .id = opt_json, .arg = nullptr,
+    {.long_name = "json",
+     .id = opt_json,
+     .arg = nullptr,
      .help = "print the result of list, boards or doctor as one JSON document"},
-    {.long_name = "log", .id = opt_log, .arg = "FILE",
+    {.long_name = "log",
+     .id = opt_log,
+     .arg = "FILE",
      .help = "write the run's log to FILE instead of the log directory"},
-    {.long_name = "board", .id = opt_board, .arg = "ID",
+    {.long_name = "board",
+     .id = opt_board,
+     .arg = "ID",
      .help = "flash the board with this serial, port or USB path (see boards); given more "
              "than once, flash those boards at once"},
-    {.long_name = "all-boards", .id = opt_all_boards, .arg = nullptr,
+    {.long_name = "all-boards",
+     .id = opt_all_boards,
+     .arg = nullptr,
      .help = "flash every board in download mode at once"},
-    {.long_name = "color", .id = opt_color, .arg = "WHEN",
+    {.long_name = "color",
+     .id = opt_color,
+     .arg = "WHEN",
      .help = "colour escapes: auto (the default: only when standard output is a terminal "
              "and NO_COLOR is unset or empty), always or never"},
 };
@@ -99,25 +133,33 @@ struct CommandRow {
 };
 
 const CommandRow command_rows[] = {
-    {.command = Command::download, .words = "download",
+    {.command = Command::download,
+     .words = "download",
      .help = "download, verify and unpack the release (prompt command 1; on LU also the "
              "system image repack)"},
-    {.command = Command::flash, .words = "flash",
+    {.command = Command::flash,
+     .words = "flash",
      .help = "flash the full build onto the board in download mode and wait for it to boot "
              "(prompt command 2); with several boards attached name one with --board, or "
              "flash several at once with --board ... --board or --all-boards"},
-    {.command = Command::toolchain, .words = "toolchain",
+    {.command = Command::toolchain,
+     .words = "toolchain",
      .help = "(LE) download the release's SDK toolchain (prompt command 3)"},
-    {.command = Command::list_products, .words = "list products",
+    {.command = Command::list_products,
+     .words = "list products",
      .help = "print the products and their platforms"},
-    {.command = Command::list_platforms, .words = "list platforms",
+    {.command = Command::list_platforms,
+     .words = "list platforms",
      .help = "print the platforms of --product"},
-    {.command = Command::list_releases, .words = "list releases",
+    {.command = Command::list_releases,
+     .words = "list releases",
      .help = "print the releases of --product on --platform, latest first"},
-    {.command = Command::boards, .words = "boards",
+    {.command = Command::boards,
+     .words = "boards",
      .help = "print the boards in download mode (port, USB path, serial) and the adb "
              "devices (serial, USB path), one row per USB path"},
-    {.command = Command::doctor, .words = "doctor",
+    {.command = Command::doctor,
+     .words = "doctor",
      .help = "check the host for everything the commands need (packages, loader link, tools, "
              "access to the board in download mode, ModemManager, qcserial, free space, the "
              "servers and their certificates, the clock): one line per check with its fix; "
@@ -204,12 +246,14 @@ void print_usage(FILE *out)
     print_commands(out, "LU", sdk_lu_commands);
     fprintf(out, "\nFiles:\n");
     fprintf(out, "  ~/%-21s the target directory, remembered between runs\n", tardir_filename);
-    fprintf(out, "  %-23s the release; the tools' logs (repack.log, sparse.log,\n"
-                 "  %-23s flash_image.log, device_bootup.log, ...) go there\n",
+    fprintf(out,
+            "  %-23s the release; the tools' logs (repack.log, sparse.log,\n"
+            "  %-23s flash_image.log, device_bootup.log, ...) go there\n",
             "<target>/<release>/", "");
-    fprintf(out, "  <target>/<release>/flash-logs/<board>/\n"
-                 "  %-23s each board's logs when several are flashed at once,\n"
-                 "  %-23s with what its flash printed (output.log)\n",
+    fprintf(out,
+            "  <target>/<release>/flash-logs/<board>/\n"
+            "  %-23s each board's logs when several are flashed at once,\n"
+            "  %-23s with what its flash printed (output.log)\n",
             "", "");
     fprintf(out, "  %-23s a log of every run (the 20 newest are kept)\n",
             "$XDG_STATE_HOME/ostrelle/logs/ (~/.local/state/ostrelle/logs/)");
@@ -342,7 +386,8 @@ Parsed parse(int argc, char *argv[], Options &opts)
             } else if (strcmp(optarg, "never") == 0) {
                 opts.colour = Colour::never;
             } else {
-                fprintf(stderr, "ostrelle: invalid value '%s' for --color (auto, always or never)\n",
+                fprintf(stderr,
+                        "ostrelle: invalid value '%s' for --color (auto, always or never)\n",
                         optarg);
                 try_help();
                 return Parsed::usage_error;
@@ -420,9 +465,8 @@ Parsed parse(int argc, char *argv[], Options &opts)
         try_help();
         return Parsed::usage_error;
     }
-    if (!opts.package.empty() &&
-        std::find(opts.commands.begin(), opts.commands.end(), Command::download) ==
-            opts.commands.end()) {
+    if (!opts.package.empty() && std::find(opts.commands.begin(), opts.commands.end(),
+                                           Command::download) == opts.commands.end()) {
         fprintf(stderr, "ostrelle: --package needs the download command\n");
         try_help();
         return Parsed::usage_error;

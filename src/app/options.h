@@ -41,7 +41,7 @@ struct Options {
     std::string log;           // --log FILE
     std::vector<std::string> boards; // -b, --board ID, in the order given
     bool all_boards = false;         // --all-boards
-    std::vector<Command> commands; // in the order given
+    std::vector<Command> commands;   // in the order given
 };
 
 // The command's word(s) as the user types them ("download", "list releases").

@@ -16,8 +16,8 @@
 #include "app/package.h"
 #include "app/resource_server.h"
 #include "app/safe_text.h"
-#include "app/setup.h"
 #include "app/session_log.h"
+#include "app/setup.h"
 #include "app/state.h"
 #include "app/ver_list.h"
 #include "utils/file.h"
@@ -255,14 +255,13 @@ int check_version(void)
     std::string file_name = std::string(s_product) + plat_sel + config_filename;
     std::string tmp = layout::list_dir() + file_name;
     // A stale copy is removed first so that wget -c never continues it.
-    if (file_exists(tmp) && !host::run_wait("rm " + host::quote(tmp), host::cmd_buffer,
-                                            host::Effect::reads)) {
+    if (file_exists(tmp) &&
+        !host::run_wait("rm " + host::quote(tmp), host::cmd_buffer, host::Effect::reads)) {
         printf("download config file internal error.\n");
         return -1;
     }
-    int fetched =
-        host::run_wait_status(resource::list_fetch_cmd(layout::list_dir_arg(), file_name),
-                              host::cmd_buffer, host::Effect::reads);
+    int fetched = host::run_wait_status(resource::list_fetch_cmd(layout::list_dir_arg(), file_name),
+                                        host::cmd_buffer, host::Effect::reads);
     if (fetched < 0) {
         printf("download config file internal error.\n");
         return -1;

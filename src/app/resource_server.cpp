@@ -119,7 +119,6 @@ std::string list_fetch_cmd(std::string_view local_dir, std::string_view file_nam
            fetch_cmd(local_dir, file_name, false);
 }
 
-
 void explain_failure(int status, std::string_view url)
 {
     if (status <= 0)

@@ -50,7 +50,6 @@ std::string tls_options();
 // status 0 or for a status below 0 (the command did not run).
 void explain_failure(int status, std::string_view url);
 
-
 // -- release and toolchain lists ----------------------------------------------
 
 // A list is text of a few kilobytes; a larger one is refused.

@@ -113,8 +113,7 @@ bool open(const std::string &path, int argc, char *argv[])
     }
     int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        fprintf(stderr, "ostrelle: cannot write the log %s: %s\n", target.c_str(),
-                strerror(errno));
+        fprintf(stderr, "ostrelle: cannot write the log %s: %s\n", target.c_str(), strerror(errno));
         return false;
     }
     fchmod(fd, 0600);

@@ -15,7 +15,7 @@ int prepare_host(void); // 0 to go on; 1 or -1 is the program's exit status
 
 // Sign-in (account.cpp).
 int check_vl_user(void); // 0 signed in, 1 refused, 2 the server gave no usable answer
-int sign_in(void); // three attempts (one with commands); 0, -1 refused, -2 no usable answer
+int sign_in(void);       // three attempts (one with commands); 0, -1 refused, -2 no usable answer
 // "mail=..&pwd=.." with both values form-encoded; plain addresses stay as typed.
 std::string sign_in_body(std::string_view mail, std::string_view password);
 // Judges the account server's reply and prints the verdict: 0 signed in, 1 refused,

@@ -12,8 +12,8 @@
 #include "app/exit_status.h"
 #include "app/host.h"
 #include "app/layout.h"
-#include "app/session_log.h"
 #include "app/release_tree.h"
+#include "app/session_log.h"
 #include "app/setup.h"
 #include "app/state.h"
 
@@ -168,8 +168,8 @@ int set_target_path(void)
                     confirmed = true;
                 } else {
                     answers::can_ask_or_exit(answers::Question::target);
-                    confirmed = console::ask_yes_no_or_exit(question, "set_target_path",
-                                                            "proceed dir");
+                    confirmed =
+                        console::ask_yes_no_or_exit(question, "set_target_path", "proceed dir");
                 }
                 if (confirmed)
                     session_log::answer("target", target_path, "stored");
@@ -276,8 +276,7 @@ int select_product(void)
             for (const catalog::Product &p : catalog::products())
                 names += std::string(names.empty() ? "" : ", ") + p.code;
             fflush(stdout);
-            fprintf(stderr, "ostrelle: unknown product '%s' (%s)\n", given->c_str(),
-                    names.c_str());
+            fprintf(stderr, "ostrelle: unknown product '%s' (%s)\n", given->c_str(), names.c_str());
             console::exit_program(exit_status::usage);
         }
         session_log::answer("product", product->code, "option");

@@ -76,8 +76,8 @@ int sdk_le_toolchain(int, char *[])
     const std::string list_name = std::string(s_product) + toolchain_ver;
     const std::string list_path = layout::list_dir() + list_name;
     // A stale copy would be continued by "-c" instead of replaced.
-    if (file_exists(list_path) && !host::run_wait("rm " + host::quote(list_path), host::cmd_buffer,
-                                                  host::Effect::reads)) {
+    if (file_exists(list_path) &&
+        !host::run_wait("rm " + host::quote(list_path), host::cmd_buffer, host::Effect::reads)) {
         puts("remove toolchain_ver internal error.");
         return -1;
     }

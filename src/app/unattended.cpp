@@ -117,9 +117,9 @@ int list_platforms(const catalog::Product &product, bool json)
 // Points s_product at the global constant of this product code.
 void choose_product(const catalog::Product &product)
 {
-    for (const char *const *code : {&s_product_kt1, &s_product_kt2, &s_product_kt3gen2,
-                                    &s_product_kt5, &s_product_kt5n, &s_product_kt6,
-                                    &s_product_mx7200}) {
+    for (const char *const *code :
+         {&s_product_kt1, &s_product_kt2, &s_product_kt3gen2, &s_product_kt5, &s_product_kt5n,
+          &s_product_kt6, &s_product_mx7200}) {
         if (strcmp(*code, product.code) == 0)
             s_product = *code;
     }
@@ -144,9 +144,9 @@ int list_releases(const catalog::Product &product, const catalog::Platform &plat
 
     const std::string name = std::string(product.code) + platform.tag + config_filename;
     const std::string path = std::string(dir) + "/" + name;
-    int fetched = host::run_wait_status(
-        resource::list_fetch_cmd(host::quote(std::string(dir) + "/"), name), host::cmd_buffer,
-        host::Effect::reads);
+    int fetched =
+        host::run_wait_status(resource::list_fetch_cmd(host::quote(std::string(dir) + "/"), name),
+                              host::cmd_buffer, host::Effect::reads);
     resource::ListFetch judged = resource::judge_list(fetched, path);
     File list(fopen(path.c_str(), "r"));
     if (!list) {
@@ -216,8 +216,8 @@ void print_result_line(const options::Options &opts, int status)
     }
     json_object_object_add(doc, "commands", commands);
     printf("ostrelle-result: %s\n",
-           json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN |
-                                                   JSON_C_TO_STRING_NOSLASHESCAPE));
+           json_object_to_json_string_ext(doc,
+                                          JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE));
     fflush(stdout);
     json_object_put(doc);
 }
