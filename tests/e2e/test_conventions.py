@@ -117,12 +117,17 @@ class Signals(unittest.TestCase):
                 self.assert_ends_cleanly(s, sig, bed)
                 yield bed, s
 
+    @staticmethod
+    def at_password(bed):
+        s = bed.spawn()
+        s.expect('Enter your Velmora user email: ')
+        s.sendline('user@example.com')
+        s.expect('Enter your Velmora password: ')
+        return s
+
     def test_set_up_question(self):
         def drive(bed):
-            s = bed.spawn()
-            s.expect('Enter your Velmora user email: ')
-            s.sendline('user@example.com')
-            s.expect('Enter your Velmora password: ')
+            s = self.at_password(bed)
             s.sendline('secret')
             s.expect('overwrites existing files, default: ')
             s.expect(': \n')
@@ -131,10 +136,7 @@ class Signals(unittest.TestCase):
 
     def test_hidden_password(self):
         def drive(bed):
-            s = bed.spawn()
-            s.expect('Enter your Velmora user email: ')
-            s.sendline('user@example.com')
-            s.expect('Enter your Velmora password: ')
+            s = self.at_password(bed)
             s.send('sec')
             s.expect('***')
             return s
