@@ -7,6 +7,7 @@
 #include "app/console.h"
 #include "app/host.h"
 #include "app/resource_server.h"
+#include "app/safe_text.h"
 #include "utils/file.h"
 
 namespace package {
@@ -49,7 +50,7 @@ int dry_run(const Job &job)
         if (job.announce_fetch)
             puts(job.announce_fetch);
         host::run_wait_status(job.fetch);
-        printf("would check its SHA-256 against %s\n", job.digest.c_str());
+        printf("would check its SHA-256 against %s\n", printable(job.digest).c_str());
     } else {
         std::string digest;
         if (!read_digest(job.who, job.path_arg, digest))

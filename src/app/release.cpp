@@ -189,11 +189,11 @@ int take_given_release(const std::string &name, const std::vector<avail_ver> &ve
     if (!chosen) {
         std::string names;
         for (const avail_ver &ver : vers)
-            names += std::string(names.empty() ? "" : ", ") + ver.ver_name;
+            names += std::string(names.empty() ? "" : ", ") + printable(ver.ver_name);
         refuse_release("unknown release '" + name + "'; the list has: " + names);
     }
     if (!usable_release_name(chosen->ver_name))
-        refuse_release(std::string("release name '") + chosen->ver_name +
+        refuse_release("release name '" + printable(chosen->ver_name) +
                        "' is not a usable file name");
     session_log::answer("release", chosen->ver_name, "option");
     select_release(*chosen);

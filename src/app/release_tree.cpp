@@ -6,12 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/console.h"
+#include "app/host.h"
 #include "app/layout.h"
+#include "app/safe_text.h"
 #include "app/state.h"
 
 namespace release_tree {
@@ -22,12 +26,40 @@ namespace {
 // matches.
 constexpr size_t record_max = sizeof(check_sum) + 1;
 
+// True when gid is this user's own group: the user's primary group, with no
+// other member and no other account's primary group. Its write bit lets
+// nobody else in (the umask 002 of hosts that give each user such a group).
+bool private_group(gid_t gid)
+{
+    if (gid != getgid())
+        return false;
+    const struct passwd *me = getpwuid(getuid());
+    const struct group *group = getgrgid(gid);
+    if (!me || !group)
+        return false;
+    for (char *const *member = group->gr_mem; *member; member++) {
+        if (strcmp(*member, me->pw_name) != 0)
+            return false;
+    }
+    bool alone = true;
+    setpwent();
+    while (const struct passwd *account = getpwent()) {
+        if (account->pw_gid == gid && account->pw_uid != me->pw_uid)
+            alone = false;
+    }
+    endpwent();
+    return alone;
+}
+
 // The reason why an entry with these attributes may not be trusted, or "".
 std::string reason_for(const struct stat &st)
 {
     if (st.st_uid != getuid() && st.st_uid != 0)
         return "belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-    if (S_ISLNK(st.st_mode) || (st.st_mode & 022) == 0)
+    if (S_ISLNK(st.st_mode))
+        return "";
+    const mode_t writers = private_group(st.st_gid) ? 002 : 022;
+    if ((st.st_mode & writers) == 0)
         return "";
     if (S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_uid == 0)
         return "";
@@ -66,6 +98,10 @@ std::string record_path()
 bool write_record()
 {
     const std::string path = record_path();
+    if (host::dry_run()) {
+        printf("would write %s\n", path.c_str());
+        return true;
+    }
     const std::string tmp = path + ".new";
     const std::string text = std::string(check_sum) + "\n";
     // Written beside and renamed over, so a record is whole or absent.
@@ -141,7 +177,8 @@ bool safe_for_root_or_refuse(const char *what)
         nftw(release.c_str(), check_entry, 32, FTW_PHYS);
     if (walk_reason.empty())
         return true;
-    printf("%sNot running %s as root: %s %s%s\n", console::red, what, walk_path.c_str(),
+    // The path may hold names that came from the package.
+    printf("%sNot running %s as root: %s %s%s\n", console::red, what, printable(walk_path).c_str(),
            walk_reason.c_str(), console::reset);
     printf("Keep the target directory where only you and root can write, then run command 1 "
            "again\n");
@@ -153,13 +190,9 @@ void warn_if_shared(const std::string &dir)
     struct stat st {};
     if (stat(dir.c_str(), &st) != 0)
         return;
-    if (st.st_uid == getuid() || st.st_uid == 0) {
-        if ((st.st_mode & 022) == 0)
-            return;
-    }
-    const std::string why = st.st_uid != getuid() && st.st_uid != 0
-                                ? "belongs to another user (uid " + std::to_string(st.st_uid) + ")"
-                                : "is writable by group or others";
+    const std::string why = reason_for(st);
+    if (why.empty())
+        return;
     printf("%sWarning: %s %s: others can change what is kept there, so command 1 will not run "
            "a release's build script from it as root%s\n",
            console::yellow, dir.c_str(), why.c_str(), console::reset);

@@ -11,7 +11,8 @@ namespace release_tree {
 std::string record_path();
 
 // Writes the record: the chosen release's package digest (check_sum) and a
-// line feed. False, after saying why, when it cannot be written.
+// line feed. False, after saying why, when it cannot be written. A dry run
+// only says that it would write it.
 bool write_record();
 
 // True when the record exists and holds exactly check_sum and a line feed.
@@ -24,8 +25,9 @@ bool complete_or_refuse();
 // Why path may not be trusted with what runs as root: it belongs to a user
 // other than this one and root, or group or others may write it (a
 // directory owned by root with the sticky bit aside, such as /tmp, where
-// nobody may replace what is not theirs). "" when it may. path is not
-// followed when it is a symbolic link.
+// nobody may replace what is not theirs; and the write bit of the user's
+// own private group aside). "" when it may. path is not followed when it
+// is a symbolic link.
 std::string untrusted_reason(const std::string &path);
 
 // Before anything of the chosen release runs as root: true when the release

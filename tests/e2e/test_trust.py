@@ -312,7 +312,7 @@ class SharedTarget(unittest.TestCase):
             s = bed.spawn()
             out = setup_to_shell(bed, s, product='6')
             self.assertIn(YELLOW + b'Warning: ' + bed.target.encode() + b'/ is writable by group '
-                          b'or others: others can change what is kept there, so command 1 will '
+                          b'or others (mode 0777): others can change what is kept there, so command 1 will '
                           b'not run a release\'s build script from it as root' + RESET + b'\n'
                           b'Setting it up ... done\n', out)
             s.sendline('1')
