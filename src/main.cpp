@@ -37,18 +37,7 @@ namespace {
 
 options::Options opts;
 
-// Every return of main after the options goes through here, so the log
-// records the status and a run with commands ends with its result line.
-int finish(int status)
-{
-    if (!opts.commands.empty() && !options::runs_alone(opts.commands[0]))
-        unattended::print_result_line(opts, status);
-    fflush(stdout);
-    session_log::close(status);
-    return status;
-}
-
-// The result line of a run with commands that ends through
+// A run with commands ends with its result line, also when it ends through
 // console::exit_program (a question nobody answers, end of input, ...).
 void on_exit_program(int status)
 {
@@ -56,11 +45,14 @@ void on_exit_program(int status)
         unattended::print_result_line(opts, status);
 }
 
-// A run with commands stopped in its set-up at stage, with status.
-int stop(const char *stage, int status)
+// Every return of main after the options goes through here, so the log
+// records the status and a run with commands ends with its result line.
+int finish(int status)
 {
-    unattended::stopped_at(stage);
-    return finish(status);
+    on_exit_program(status);
+    fflush(stdout);
+    session_log::close(status);
+    return status;
 }
 
 } // namespace
@@ -98,25 +90,36 @@ int main(int argc, char *argv[])
     answers::configure(opts);
     console::set_exit_hook(on_exit_program);
     const bool with_commands = answers::unattended();
+    // In a run with commands, input that ends before the set-up is answered
+    // is a missing answer.
+    if (with_commands)
+        console::set_end_of_input_status(exit_status::usage);
 
+    // Each set-up step is recorded as the stage a run with commands stops
+    // at, whichever way it ends there.
     print_version();
+    unattended::stopped_at("host");
     int status = prepare_host();
     if (status != 0)
-        return with_commands ? stop("host", exit_status::host) : finish(status);
+        return finish(with_commands ? exit_status::host : status);
+    unattended::stopped_at("sign-in");
     int signed_in = sign_in();
     if (signed_in != 0) {
         if (!with_commands)
             return finish(-1);
-        return stop("sign-in", signed_in == -1 ? exit_status::sign_in : exit_status::server);
+        return finish(signed_in == -1 ? exit_status::sign_in : exit_status::server);
     }
+    unattended::stopped_at("target");
     if (set_target_path() != 0)
-        return with_commands ? stop("target", exit_status::host) : finish(-1);
+        return finish(with_commands ? exit_status::host : -1);
     // Every outcome of the product and release choice leads to the shell;
     // an empty release list ends the program inside the choice.
+    unattended::stopped_at("release");
     int selected = select_product();
     if (with_commands) {
         if (selected != 0)
-            return stop("release", exit_status::server);
+            return finish(exit_status::server);
+        unattended::stopped_at(nullptr);
         return finish(unattended::run_commands(opts));
     }
     return finish(run_shell());

@@ -224,9 +224,9 @@ void given_email(const std::string &mail, char (&username)[256])
 
 // Reads the password as the first line of file ("-": of standard input).
 // Like ssh with a private key, a file that group or others may read is
-// refused: the password would not be the user's alone. Returns false when
-// the password is longer than the field.
-bool read_password_file(const std::string &file, char (&password)[256])
+// refused: the password would not be the user's alone. So is a password
+// longer than the field: nobody is there to type a shorter one.
+void read_password_file(const std::string &file, char (&password)[256])
 {
     FILE *in = stdin;
     File owned;
@@ -254,7 +254,8 @@ bool read_password_file(const std::string &file, char (&password)[256])
         password[--len] = '\0';
     if (len == 0 && fits)
         refuse_option("the password file " + file + " holds no password");
-    return fits;
+    if (!fits)
+        refuse_option("the password in " + file + " is longer than 255 characters");
 }
 
 } // namespace
@@ -274,9 +275,9 @@ int check_vl_user(void)
     session_log::answer("email", username,
                         answers::given(answers::Question::email) ? "option" : "terminal");
 
-    bool password_fits;
+    bool password_fits = true;
     if (const std::string *file = answers::given(answers::Question::password)) {
-        password_fits = read_password_file(*file, password);
+        read_password_file(*file, password);
     } else {
         answers::can_ask_or_exit(answers::Question::password);
         printf("Enter your Velmora password: ");

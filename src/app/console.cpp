@@ -156,10 +156,22 @@ void exit_program(int status)
     exit(status);
 }
 
+namespace {
+
+// The status of exit_at_end_of_input.
+int end_of_input_status = 1;
+
+} // namespace
+
+void set_end_of_input_status(int status)
+{
+    end_of_input_status = status;
+}
+
 void exit_at_end_of_input(void)
 {
     printf("\nNo more input, exit ostrelle now ...\n");
-    exit_program(1);
+    exit_program(end_of_input_status);
 }
 
 bool has_control_bytes(std::string_view answer)

@@ -102,7 +102,9 @@ bool ask_yes_no_or_exit(const std::string &question, const char *who, const char
 // closing the run's log.
 [[noreturn]] void exit_program(int status);
 void set_exit_hook(void (*hook)(int status));
-// Says that the input has ended and ends the program with status 1.
+// Says that the input has ended and ends the program with status 1, or the
+// status set with set_end_of_input_status.
 [[noreturn]] void exit_at_end_of_input(void);
+void set_end_of_input_status(int status);
 
 } // namespace console

@@ -587,7 +587,7 @@ int flash_boards(const std::vector<std::string> &ids, bool all)
         std::error_code error;
         std::filesystem::create_directories(job.dir, error);
         if (!error)
-            job.output_log.reset(fopen((job.dir + "/output.log").c_str(), "w"));
+            job.output_log.reset(fopen((job.dir + "/output.log").c_str(), "we"));
         if (error || !job.output_log || !start(job)) {
             job.status = 1;
             job.result = error || !job.output_log ? "no log directory" : "not started";

@@ -2,6 +2,7 @@
 #include "app/options.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
@@ -167,9 +168,26 @@ const CommandRow command_rows[] = {
              "1 otherwise"},
 };
 
-void try_help(void)
+// Says what is wrong with the command line, and where to look.
+Parsed usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+Parsed usage_error(const char *fmt, ...)
 {
-    fprintf(stderr, "Try 'ostrelle --help'.\n");
+    fputs("ostrelle: ", stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputs("\nTry 'ostrelle --help'.\n", stderr);
+    return Parsed::usage_error;
+}
+
+// The option as it was written: a long one without its "=value", or "-c".
+std::string written_option(const char *arg, int letter)
+{
+    if (strncmp(arg, "--", 2) == 0)
+        return std::string(arg, strcspn(arg, "="));
+    return std::string("-") + static_cast<char>(letter);
 }
 
 // Prints text wrapped at 79 columns, every line indented by indent blanks,
@@ -369,9 +387,7 @@ Parsed parse(int argc, char *argv[], Options &opts)
             break;
         case opt_board:
             if (!*optarg) {
-                fprintf(stderr, "ostrelle: option '--board' needs a value\n");
-                try_help();
-                return Parsed::usage_error;
+                return usage_error("option '--board' needs a value");
             }
             opts.boards.push_back(optarg);
             break;
@@ -386,31 +402,20 @@ Parsed parse(int argc, char *argv[], Options &opts)
             } else if (strcmp(optarg, "never") == 0) {
                 opts.colour = Colour::never;
             } else {
-                fprintf(stderr,
-                        "ostrelle: invalid value '%s' for --color (auto, always or never)\n",
+                return usage_error("invalid value '%s' for --color (auto, always or never)",
                         optarg);
-                try_help();
-                return Parsed::usage_error;
             }
             break;
-        case ':': {
-            const char *arg = argv[optind - 1];
-            if (optopt != 0 && optopt < 256)
-                fprintf(stderr, "ostrelle: option '-%c' needs a value\n", optopt);
-            else
-                fprintf(stderr, "ostrelle: option '%s' needs a value\n", arg);
-            try_help();
-            return Parsed::usage_error;
-        }
+        case ':':
+            return usage_error("option '%s' needs a value",
+                               written_option(argv[optind - 1], optopt).c_str());
         default: {
             const char *arg = argv[optind - 1];
-            if (optopt != 0)
-                fprintf(stderr, "ostrelle: unknown option '-%c'\n", optopt);
-            else
-                fprintf(stderr, "ostrelle: unknown option '%.*s'\n",
-                        static_cast<int>(strcspn(arg, "=")), arg);
-            try_help();
-            return Parsed::usage_error;
+            std::string name = written_option(arg, optopt);
+            // A long option that exists but was given a value it does not take.
+            if (strchr(arg, '=') && optopt != 0)
+                return usage_error("option '%s' takes no value", name.c_str());
+            return usage_error("unknown option '%s'", name.c_str());
         }
         }
     }
@@ -432,9 +437,7 @@ Parsed parse(int argc, char *argv[], Options &opts)
                     found = &row;
             }
             if (!found) {
-                fprintf(stderr, "ostrelle: list what? products, platforms or releases\n");
-                try_help();
-                return Parsed::usage_error;
+                return usage_error("list what? products, platforms or releases");
             }
             opts.commands.push_back(found->command);
             i++;
@@ -446,9 +449,7 @@ Parsed parse(int argc, char *argv[], Options &opts)
                 found = &row;
         }
         if (!found) {
-            fprintf(stderr, "ostrelle: unknown command '%s'\n", argv[i]);
-            try_help();
-            return Parsed::usage_error;
+            return usage_error("unknown command '%s'", argv[i]);
         }
         opts.commands.push_back(found->command);
     }
@@ -456,31 +457,26 @@ Parsed parse(int argc, char *argv[], Options &opts)
     for (Command command : opts.commands)
         flash = flash || command == Command::flash;
     if ((!opts.boards.empty() || opts.all_boards) && !flash) {
-        fprintf(stderr, "ostrelle: --board and --all-boards go with the flash command\n");
-        try_help();
-        return Parsed::usage_error;
+        return usage_error("--board and --all-boards go with the flash command");
     }
     if (!opts.boards.empty() && opts.all_boards) {
-        fprintf(stderr, "ostrelle: --board and --all-boards exclude each other\n");
-        try_help();
-        return Parsed::usage_error;
+        return usage_error("--board and --all-boards exclude each other");
     }
     if (!opts.package.empty() && std::find(opts.commands.begin(), opts.commands.end(),
                                            Command::download) == opts.commands.end()) {
-        fprintf(stderr, "ostrelle: --package needs the download command\n");
-        try_help();
-        return Parsed::usage_error;
+        return usage_error("--package needs the download command");
     }
     if (opts.no_input && opts.commands.empty()) {
-        fprintf(stderr, "ostrelle: --no-input needs a command (download, flash, toolchain)\n");
-        try_help();
-        return Parsed::usage_error;
+        return usage_error("--no-input needs a command (download, flash, toolchain)");
     }
+    bool json_command = false;
+    for (Command command : opts.commands)
+        json_command = json_command || runs_alone(command);
+    if (opts.json && !json_command)
+        return usage_error("--json goes with list, boards or doctor");
     for (Command command : opts.commands) {
         if (runs_alone(command) && opts.commands.size() > 1) {
-            fprintf(stderr, "ostrelle: '%s' runs on its own\n", command_name(command));
-            try_help();
-            return Parsed::usage_error;
+            return usage_error("'%s' runs on its own", command_name(command));
         }
     }
     return Parsed::run;

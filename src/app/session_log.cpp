@@ -24,7 +24,6 @@ constexpr size_t kept = 20;
 
 // The open log; null without one.
 FILE *log_file = nullptr;
-std::string log_path;
 
 std::string now_text(void)
 {
@@ -111,18 +110,33 @@ bool open(const std::string &path, int argc, char *argv[])
         snprintf(name, sizeof(name), "ostrelle-%s-%d.log", stamp, static_cast<int>(getpid()));
         target = dir + "/" + name;
     }
-    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A new file of the log directory is the program's own; a file given
+    // with --log is the user's: it may be a link (/dev/stdout) or a device,
+    // and only a regular file of this user's is emptied and made private.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (dir.empty() ? 0 : O_EXCL | O_NOFOLLOW);
+    int fd = ::open(target.c_str(), flags, 0600);
     if (fd < 0) {
         fprintf(stderr, "ostrelle: cannot write the log %s: %s\n", target.c_str(), strerror(errno));
         return false;
     }
-    fchmod(fd, 0600);
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) {
+        if (ftruncate(fd, 0) != 0 || fchmod(fd, 0600) != 0) {
+            fprintf(stderr, "ostrelle: cannot write the log %s: %s\n", target.c_str(),
+                    strerror(errno));
+            ::close(fd);
+            return false;
+        }
+    } else if (S_ISREG(st.st_mode)) {
+        fprintf(stderr, "ostrelle: the log %s belongs to another user\n", target.c_str());
+        ::close(fd);
+        return false;
+    }
     log_file = fdopen(fd, "w");
     if (!log_file) {
         ::close(fd);
         return false;
     }
-    log_path = target;
     if (!dir.empty())
         prune(dir);
 
@@ -134,11 +148,6 @@ bool open(const std::string &path, int argc, char *argv[])
     }
     line(args);
     return true;
-}
-
-const std::string &path(void)
-{
-    return log_path;
 }
 
 void answer(const char *question, const std::string &value, const char *source)

@@ -15,9 +15,6 @@ namespace session_log {
 // opened; the run goes on without a log.
 bool open(const std::string &path, int argc, char *argv[]);
 
-// The log file's path; empty without a log.
-const std::string &path(void);
-
 // An answer to a set-up question and where it came from ("option",
 // "terminal", "stored", ...).
 void answer(const char *question, const std::string &value, const char *source);

@@ -28,11 +28,11 @@ const char *home_dir(void)
     const char *home = getenv("HOME");
     if (!home || !*home) {
         printf("HOME is not set, cannot find the target directory file. Exit ostrelle now ...\n");
-        console::exit_program(1);
+        console::exit_program(answers::unattended() ? exit_status::host : 1);
     }
     if (strlen(home) + 1 + strlen(tardir_filename) >= sizeof(target_path)) {
         printf("HOME is too long, cannot find the target directory file. Exit ostrelle now ...\n");
-        console::exit_program(1);
+        console::exit_program(answers::unattended() ? exit_status::host : 1);
     }
     return home;
 }

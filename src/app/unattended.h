@@ -16,8 +16,9 @@ int run_list(const options::Options &opts, options::Command command);
 // the rest. Returns the exit status.
 int run_commands(const options::Options &opts);
 
-// Records where a run with commands stopped before its commands: "host",
-// "sign-in", "target" or "release".
+// Records the set-up step a run with commands is in ("host", "sign-in",
+// "target", "release"), named by the result line should the run stop there;
+// nullptr once the commands run.
 void stopped_at(const char *stage);
 
 // Prints the last line of a run with commands, for machines: "ostrelle-result: "

@@ -9,7 +9,7 @@ import unittest
 
 from ostrelle_testbed.bed import Bed, program_path
 from ostrelle_testbed.release_files import release_package, sha256
-from flashing import board_in_download_mode, no_board
+from flashing import board_in_download_mode
 
 PASSWORD = 'pa55-w0rd-of-ci'
 
@@ -112,7 +112,8 @@ class Unattended(unittest.TestCase):
             finally:
                 os.close(read_end)
                 os.close(write_end)
-            self.assertEqual(result_line(out)['status'], 2)
+            self.assertEqual((result_line(out)['status'], result_line(out)['stopped_at']),
+                             (2, 'release'))
 
     def test_wrong_password_is_tried_once(self):
         with Bed() as bed:
