@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "app/session_log.h"
@@ -44,9 +45,15 @@ Child spawn(const std::string &cmd, Pipe pipe_kind)
     sigset_t all, old;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &old);
+    const bool hand_terminal = signals::owns_terminal();
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
+        // The tool takes the terminal itself too (as the parent does for
+        // it), so that it never reads or sets it from the background before
+        // the parent has handed it over; SIGTTOU is still blocked here.
+        if (hand_terminal)
+            tcsetpgrp(STDIN_FILENO, getpid());
         for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE})
             signal(sig, SIG_DFL);
         sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -61,7 +68,7 @@ Child spawn(const std::string &cmd, Pipe pipe_kind)
     if (pid > 0) {
         // Both sides set the group, so it exists whichever runs first.
         setpgid(pid, pid);
-        signals::tool_started(pid);
+        signals::tool_started(pid, hand_terminal);
         child.pid = pid;
         if (pipe_kind == Pipe::read)
             child.fd = fds[0];

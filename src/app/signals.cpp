@@ -296,15 +296,22 @@ void install(void)
     sigaction(SIGTSTP, &sa, nullptr);
 }
 
-void tool_started(pid_t pid)
+bool owns_terminal(void)
+{
+    return own_terminal();
+}
+
+void tool_started(pid_t pid, bool hand_terminal)
 {
     tool_pid = pid;
-    if (!own_terminal())
+    if (!hand_terminal)
         return;
+    // The tool may have taken the terminal already; either way it is the
+    // tool's now, and the program takes it back when the tool has ended.
     sigset_t old;
     block_ttou(&old);
-    if (tcsetpgrp(STDIN_FILENO, pid) == 0)
-        tool_has_terminal = 1;
+    tcsetpgrp(STDIN_FILENO, pid);
+    tool_has_terminal = 1;
     sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 

@@ -21,11 +21,15 @@ namespace signals {
 void install(void);
 
 // The host runner reports each tool it starts (pid is also its process
-// group) and its end. tool_started hands the terminal to the tool when the
-// program owns it; tool_ended takes it back and returns whether it had been
-// handed over.
-void tool_started(pid_t pid);
+// group) and its end. tool_started hands the terminal to the tool when
+// hand_terminal (owns_terminal, asked before the tool was started);
+// tool_ended takes it back and returns whether it had been handed over.
+void tool_started(pid_t pid, bool hand_terminal);
 bool tool_ended(void);
+
+// True when standard input is a terminal whose foreground group is this
+// program's: a tool started now is handed the terminal.
+bool owns_terminal(void);
 
 // A tool that owned the terminal stopped (Ctrl-Z reached it): the program
 // takes the terminal back, restores the start attributes and stops too; once
