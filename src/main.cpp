@@ -10,12 +10,18 @@
 //                        sign-ins, -1 for a declined or failed target
 //                        directory, run_shell's 0 (or -1 without an event
 //                        loop); with commands the statuses of exit_status.h
-//   console::exit_at_end_of_input   1: standard input ended during a set-up
-//                        answer or the password (console.cpp)
-//   console::exit_program(1)  HOME missing or too long (target.cpp); a
-//                        release list without a line (release.cpp)
-//   answers::can_ask_or_exit  2: a question no option answers in a run
-//                        with commands and no terminal (answers.cpp)
+//   console::exit_at_end_of_input   1 (2 with commands): standard input
+//                        ended during a set-up answer or the password
+//   console::exit_program  HOME missing or too long: 1 (4 with commands),
+//                        target.cpp; a release list without a line: 1 (5
+//                        with commands), release.cpp
+//   console::refuse      2: what the command line asked for cannot be done
+//                        (a question no option answers without a terminal,
+//                        a bad --target, --product, --platform, --release,
+//                        --email or password file, several boards and no
+//                        --board)
+//   boards               2: a parallel flash naming boards that cannot be told
+//                        apart (flash_boards.cpp, device.cpp)
 //   signals.cpp          by the signal itself: SIGINT, SIGTERM, SIGHUP,
 //                        SIGQUIT, or Ctrl-C/Ctrl-\ that reached a running tool
 #include <cstdio>

@@ -16,6 +16,7 @@
 #include "app/exit_status.h"
 #include "app/host.h"
 #include "app/resource_server.h"
+#include "app/safe_text.h"
 #include "app/session_log.h"
 #include "app/setup.h"
 #include "app/state.h"
@@ -205,20 +206,13 @@ void ask_email(char (&username)[256])
         username[len - 1] = '\0';
 }
 
-[[noreturn]] void refuse_option(const std::string &text)
-{
-    fflush(stdout);
-    fprintf(stderr, "ostrelle: %s\n", text.c_str());
-    console::exit_program(exit_status::usage);
-}
-
 // The e-mail address given on the command line, checked as a typed line is.
 void given_email(const std::string &mail, char (&username)[256])
 {
-    if (console::has_control_bytes(mail))
-        refuse_option("the e-mail address contains control characters");
+    if (has_control_bytes(mail))
+        console::refuse("the e-mail address contains control characters");
     if (mail.size() >= sizeof(username) - 1)
-        refuse_option("the e-mail address is too long, at most 254 characters");
+        console::refuse("the e-mail address is too long, at most 254 characters");
     memcpy(username, mail.c_str(), mail.size() + 1);
 }
 
@@ -234,9 +228,9 @@ void read_password_file(const std::string &file, char (&password)[256])
         owned.reset(fopen(file.c_str(), "r"));
         struct stat st {};
         if (!owned || fstat(fileno(owned.get()), &st) != 0)
-            refuse_option("cannot read the password file " + file + ": " + strerror(errno));
+            console::refuse("cannot read the password file " + file + ": " + strerror(errno));
         if ((st.st_mode & 077) != 0)
-            refuse_option("the password file " + file +
+            console::refuse("the password file " + file +
                           " is readable by group or others; make it private: chmod 600 " + file);
         in = owned.get();
     }
@@ -253,9 +247,9 @@ void read_password_file(const std::string &file, char (&password)[256])
     if (len > 0 && password[len - 1] == '\r')
         password[--len] = '\0';
     if (len == 0 && fits)
-        refuse_option("the password file " + file + " holds no password");
+        console::refuse("the password file " + file + " holds no password");
     if (!fits)
-        refuse_option("the password in " + file + " is longer than 255 characters");
+        console::refuse("the password in " + file + " is longer than 255 characters");
 }
 
 } // namespace

@@ -100,13 +100,9 @@ void can_ask_or_exit(Question question)
 {
     if (terminal_answers())
         return;
-    fflush(stdout);
-    fprintf(stderr, "ostrelle: %s and nothing answers this question: give %s\n",
-            given_answers.no_input ? "--no-input was given" : "standard input is not a terminal",
-            option_for(question));
-    session_log::note(std::string("no answer: give ") + option_for(question));
-    session_log::close(exit_status::usage);
-    console::exit_program(exit_status::usage);
+    console::refuse(std::string(given_answers.no_input ? "--no-input was given"
+                                                       : "standard input is not a terminal") +
+                    " and nothing answers this question: give " + option_for(question));
 }
 
 } // namespace answers

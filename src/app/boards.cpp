@@ -1,6 +1,7 @@
 // What adb says about booted boards, and the boards command, which puts the
 // boards in download mode and the adb devices side by side, one row per USB
 // path.
+#include "app/console.h"
 #include "app/boards.h"
 
 #include <algorithm>
@@ -100,9 +101,7 @@ void print_json(const std::vector<Row> &rows)
         json_object_array_add(list, entry);
     }
     json_object_object_add(doc, "boards", list);
-    printf("%s\n", json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PRETTY |
-                                                           JSON_C_TO_STRING_NOSLASHESCAPE));
-    json_object_put(doc);
+    console::print_json(doc);
 }
 
 void print_table(const std::vector<Row> &rows)

@@ -3,6 +3,8 @@
 
 #include <strings.h>
 
+#include "app/safe_text.h"
+
 namespace catalog {
 
 namespace {
@@ -61,6 +63,21 @@ std::string platform_names(const Product &product)
         names += platform.name;
     }
     return names;
+}
+
+std::string product_refusal(const std::string &name)
+{
+    std::string codes;
+    for (const Product &product : products())
+        codes += std::string(codes.empty() ? "" : ", ") + product.code;
+    return "unknown product '" + printable(name) + "' (" + codes + ")";
+}
+
+std::string platform_refusal(const std::string &name, const std::string &product_code)
+{
+    const Product *product = find_product(product_code);
+    return "platform '" + printable(name) + "' does not fit " + product_code + " (" +
+           (product ? platform_names(*product) : "") + ")";
 }
 
 } // namespace catalog

@@ -34,4 +34,10 @@ const Platform *find_platform(const Product &product, const std::string &name);
 // The names of product's platforms, comma-separated ("LU, LE, LU1.0, ...").
 std::string platform_names(const Product &product);
 
+// Why a product or platform name given on the command line is refused, with
+// the names there are: "unknown product 'x' (kt1, kt2, ...)", "platform 'x'
+// does not fit kt6 (LU)".
+std::string product_refusal(const std::string &name);
+std::string platform_refusal(const std::string &name, const std::string &product_code);
+
 } // namespace catalog

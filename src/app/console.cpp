@@ -4,10 +4,13 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <json-c/json.h>
 #include <cstring>
 #include <strings.h>
 #include <unistd.h>
 
+#include "app/exit_status.h"
+#include "app/safe_text.h"
 #include "app/session_log.h"
 
 namespace console {
@@ -168,19 +171,32 @@ void set_end_of_input_status(int status)
     end_of_input_status = status;
 }
 
+void print_json(json_object *doc)
+{
+    printf("%s\n", json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PRETTY |
+                                                           JSON_C_TO_STRING_NOSLASHESCAPE));
+    json_object_put(doc);
+}
+
+void refuse(const std::string &text)
+{
+    fflush(stdout);
+    fprintf(stderr, "ostrelle: %s\n", text.c_str());
+    session_log::note("refused: " + text);
+    exit_program(exit_status::usage);
+}
+
 void exit_at_end_of_input(void)
 {
     printf("\nNo more input, exit ostrelle now ...\n");
     exit_program(end_of_input_status);
 }
 
-bool has_control_bytes(std::string_view answer)
+bool answer_has_control_bytes(std::string_view answer)
 {
-    for (unsigned char c : answer) {
-        if ((c < 0x20 && c != '\n') || c == 0x7f)
-            return true;
-    }
-    return false;
+    if (!answer.empty() && answer.back() == '\n')
+        answer.remove_suffix(1);
+    return has_control_bytes(answer);
 }
 
 void discard_typed_ahead(void)
@@ -199,7 +215,7 @@ bool usable(Read result, char *field, size_t size)
         printf("Answer too long, at most %zu characters\n", size - 1);
         return false;
     }
-    if (has_control_bytes(field)) {
+    if (answer_has_control_bytes(field)) {
         field[0] = '\0';
         printf("Answer contained control characters, please type it again\n");
         return false;

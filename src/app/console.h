@@ -8,6 +8,8 @@
 #include <string_view>
 #include <termios.h>
 
+struct json_object;
+
 namespace console {
 
 // Colour escapes; all empty strings once colours are turned off.
@@ -68,9 +70,10 @@ Read read_word(char *field, size_t size, bool consume_end = true);
 // line is read to its end and refused. A last line without a line end is ok.
 Read read_line(char *field, size_t size);
 
-// True when answer holds a control byte: below 0x20 other than the line end,
-// or DEL. Arrow and other special keys typed at a prompt send such bytes.
-bool has_control_bytes(std::string_view answer);
+// True when a typed answer holds a control byte (safe_text's rule) before
+// its line end. Arrow and other special keys typed at a prompt send such
+// bytes.
+bool answer_has_control_bytes(std::string_view answer);
 
 // On a terminal, drops the keys typed ahead, so that only what is typed after
 // the question shows answers it. Prepared answers in a pipe stay as they are.
@@ -96,6 +99,14 @@ YesNo ask_yes_no(const std::string &question);
 // The same in the set-up dialogue: true for yes; at end of input the program
 // ends as with ask_word_or_exit.
 bool ask_yes_no_or_exit(const std::string &question, const char *who, const char *what);
+
+// Prints doc (a json-c object, released here) as one JSON document on
+// standard output: what --json asks for.
+void print_json(json_object *doc);
+
+// Refuses what the command line asked for: "ostrelle: <text>" on standard
+// error, in the run's log, and the program ends with the usage status (2).
+[[noreturn]] void refuse(const std::string &text);
 
 // Ends the program with status after flushing standard output, running the
 // exit hook first (main's: the result line of a run with commands) and

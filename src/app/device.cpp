@@ -15,6 +15,7 @@
 #include "app/exit_status.h"
 #include "app/host.h"
 #include "app/session_log.h"
+#include "app/safe_text.h"
 #include "app/state.h"
 
 namespace boards {
@@ -58,15 +59,6 @@ Wanted wanted;
 // The board of the running (or last) sequence; valid when chosen is true.
 Board chosen_board;
 bool chosen = false;
-
-bool plain_text(const std::string &text)
-{
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f)
-            return false;
-    }
-    return true;
-}
 
 bool is_wanted(const Board &board)
 {
@@ -172,7 +164,7 @@ bool discover(std::vector<Board> &found)
         }
         // A port that passed the filter without a node name gives nothing to
         // flash through; names with control characters are not shown or used.
-        if (board.port.empty() || !plain_text(board.port) || !plain_text(board.serial))
+        if (board.port.empty() || has_control_bytes(board.port) || has_control_bytes(board.serial))
             continue;
         found.push_back(board);
     }

@@ -574,9 +574,7 @@ void print_json(const std::vector<Check> &checks)
     }
     json_object_object_add(root, "ok", json_object_new_boolean(ok));
     json_object_object_add(root, "checks", list);
-    printf("%s\n", json_object_to_json_string_ext(root, JSON_C_TO_STRING_PLAIN |
-                                                            JSON_C_TO_STRING_NOSLASHESCAPE));
-    json_object_put(root);
+    console::print_json(root);
 }
 
 } // namespace doctor

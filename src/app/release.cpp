@@ -80,12 +80,8 @@ const char *given_platform(const std::string &name)
 {
     const catalog::Product *product = catalog::find_product(s_product);
     const catalog::Platform *chosen = product ? catalog::find_platform(*product, name) : nullptr;
-    if (!chosen) {
-        fflush(stdout);
-        fprintf(stderr, "ostrelle: platform '%s' does not fit %s (%s)\n", name.c_str(), s_product,
-                product ? catalog::platform_names(*product).c_str() : "");
-        console::exit_program(exit_status::usage);
-    }
+    if (!chosen)
+        console::refuse(catalog::platform_refusal(name, s_product));
     session_log::answer("platform", chosen->name, "option");
     platform = chosen->platform;
     if (product->platforms.size() == 1)
@@ -164,13 +160,6 @@ void select_release(const avail_ver &ver)
     printf("%s%s%s\n", green, rule, reset);
 }
 
-[[noreturn]] void refuse_release(const std::string &text)
-{
-    fflush(stdout);
-    fprintf(stderr, "ostrelle: %s\n", text.c_str());
-    console::exit_program(exit_status::usage);
-}
-
 // The release given on the command line: "latest" for the first entry, else
 // the entry of that name. An unknown name is refused with the names listed.
 int take_given_release(const std::string &name, const std::vector<avail_ver> &vers)
@@ -190,10 +179,10 @@ int take_given_release(const std::string &name, const std::vector<avail_ver> &ve
         std::string names;
         for (const avail_ver &ver : vers)
             names += std::string(names.empty() ? "" : ", ") + printable(ver.ver_name);
-        refuse_release("unknown release '" + name + "'; the list has: " + names);
+        console::refuse("unknown release '" + name + "'; the list has: " + names);
     }
     if (!usable_release_name(chosen->ver_name))
-        refuse_release("release name '" + printable(chosen->ver_name) +
+        console::refuse("release name '" + printable(chosen->ver_name) +
                        "' is not a usable file name");
     session_log::answer("release", chosen->ver_name, "option");
     select_release(*chosen);
@@ -223,12 +212,12 @@ int take_package(const std::string &source)
     }
     if (name.size() >= sizeof(release_ver) || has_control_bytes(name) ||
         !usable_release_name(name.c_str()))
-        refuse_release("release name '" + printable(name) +
+        console::refuse("release name '" + printable(name) +
                        "' is not a usable file name; give --release NAME");
     std::string digest;
     if (!is_url(source)) {
         if (!file_exists(source))
-            refuse_release("the package " + source + " does not exist");
+            console::refuse("the package " + source + " does not exist");
         if (!package::read_digest("check_version", host::quote(source), digest))
             return 1;
         if (!digest.empty() && digest.back() == '\n')

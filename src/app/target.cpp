@@ -13,6 +13,7 @@
 #include "app/host.h"
 #include "app/layout.h"
 #include "app/release_tree.h"
+#include "app/safe_text.h"
 #include "app/session_log.h"
 #include "app/setup.h"
 #include "app/state.h"
@@ -110,17 +111,14 @@ std::string given_target(const std::string &answer, const std::string &home)
 {
     std::string path = typed_path(answer.c_str(), home);
     const char *problem = nullptr;
-    if (console::has_control_bytes(answer.c_str()))
+    if (has_control_bytes(answer))
         problem = "contains control characters";
     else if (path.empty() || path[0] != '/')
         problem = "is not an absolute path";
     else if (path.size() + (path.back() == '/' ? 0 : 1) >= sizeof(target_path))
         problem = "is too long";
-    if (problem) {
-        fflush(stdout);
-        fprintf(stderr, "ostrelle: the target directory '%s' %s\n", answer.c_str(), problem);
-        console::exit_program(exit_status::usage);
-    }
+    if (problem)
+        console::refuse("the target directory '" + printable(answer) + "' " + problem);
     if (path.back() != '/')
         path += '/';
     return path;
@@ -271,14 +269,8 @@ int select_product(void)
 
     if (const std::string *given = answers::given(answers::Question::product)) {
         const catalog::Product *product = catalog::find_product(*given);
-        if (!product) {
-            std::string names;
-            for (const catalog::Product &p : catalog::products())
-                names += std::string(names.empty() ? "" : ", ") + p.code;
-            fflush(stdout);
-            fprintf(stderr, "ostrelle: unknown product '%s' (%s)\n", given->c_str(), names.c_str());
-            console::exit_program(exit_status::usage);
-        }
+        if (!product)
+            console::refuse(catalog::product_refusal(*given));
         session_log::answer("product", product->code, "option");
         for (const Choice &choice : choices) {
             if (strcmp(choice.answer, product->number) != 0)

@@ -12,6 +12,7 @@
 #include "app/boards.h"
 #include "app/catalog.h"
 #include "app/commands.h"
+#include "app/console.h"
 #include "app/exit_status.h"
 #include "app/host.h"
 #include "app/layout.h"
@@ -26,50 +27,29 @@ namespace unattended {
 
 namespace {
 
-int usage_error(const std::string &text)
+// The product named by --product; a missing or unknown one is refused.
+const catalog::Product &wanted_product(const options::Options &opts)
 {
-    fprintf(stderr, "ostrelle: %s\n", text.c_str());
-    fprintf(stderr, "Try 'ostrelle --help'.\n");
-    return exit_status::usage;
-}
-
-// The product named by --product, or nullptr after the error line.
-const catalog::Product *wanted_product(const options::Options &opts, int &status)
-{
-    if (opts.product.empty()) {
-        status = usage_error("which product? give --product NAME");
-        return nullptr;
-    }
+    if (opts.product.empty())
+        console::refuse("which product? give --product NAME");
     const catalog::Product *product = catalog::find_product(opts.product);
-    if (!product) {
-        std::string names;
-        for (const catalog::Product &p : catalog::products())
-            names += std::string(names.empty() ? "" : ", ") + p.code;
-        status = usage_error("unknown product '" + opts.product + "' (" + names + ")");
-    }
-    return product;
+    if (!product)
+        console::refuse(catalog::product_refusal(opts.product));
+    return *product;
 }
 
-const catalog::Platform *wanted_platform(const options::Options &opts,
-                                         const catalog::Product &product, int &status)
+// The platform named by --platform for product; a missing one or one that
+// does not fit is refused.
+const catalog::Platform &wanted_platform(const options::Options &opts,
+                                         const catalog::Product &product)
 {
-    if (opts.platform.empty()) {
-        status = usage_error("which platform? give --platform NAME (" +
-                             catalog::platform_names(product) + ")");
-        return nullptr;
-    }
+    if (opts.platform.empty())
+        console::refuse("which platform? give --platform NAME (" +
+                        catalog::platform_names(product) + ")");
     const catalog::Platform *platform = catalog::find_platform(product, opts.platform);
     if (!platform)
-        status = usage_error("platform '" + opts.platform + "' does not fit " + product.code +
-                             " (" + catalog::platform_names(product) + ")");
-    return platform;
-}
-
-void print_json(json_object *doc)
-{
-    printf("%s\n", json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PRETTY |
-                                                           JSON_C_TO_STRING_NOSLASHESCAPE));
-    json_object_put(doc);
+        console::refuse(catalog::platform_refusal(opts.platform, product.code));
+    return *platform;
 }
 
 json_object *platform_array(const catalog::Product &product)
@@ -91,7 +71,7 @@ int list_products(bool json)
             json_object_object_add(entry, "platforms", platform_array(product));
             json_object_array_add(doc, entry);
         }
-        print_json(doc);
+        console::print_json(doc);
         return exit_status::ok;
     }
     for (const catalog::Product &product : catalog::products())
@@ -106,7 +86,7 @@ int list_platforms(const catalog::Product &product, bool json)
         json_object *doc = json_object_new_object();
         json_object_object_add(doc, "product", json_object_new_string(product.code));
         json_object_object_add(doc, "platforms", platform_array(product));
-        print_json(doc);
+        console::print_json(doc);
         return exit_status::ok;
     }
     for (const catalog::Platform &platform : product.platforms)
@@ -178,7 +158,7 @@ int list_releases(const catalog::Product &product, const catalog::Platform &plat
             json_object_array_add(releases, entry);
         }
         json_object_object_add(doc, "releases", releases);
-        print_json(doc);
+        console::print_json(doc);
         return exit_status::ok;
     }
     for (size_t i = 0; i < vers.size(); i++)
@@ -228,16 +208,10 @@ int run_list(const options::Options &opts, options::Command command)
         return list_products(opts.json);
     if (command == options::Command::boards)
         return boards::print_inventory(opts.json);
-    int status = exit_status::usage;
-    const catalog::Product *product = wanted_product(opts, status);
-    if (!product)
-        return status;
+    const catalog::Product &product = wanted_product(opts);
     if (command == options::Command::list_platforms)
-        return list_platforms(*product, opts.json);
-    const catalog::Platform *platform = wanted_platform(opts, *product, status);
-    if (!platform)
-        return status;
-    return list_releases(*product, *platform, opts.json);
+        return list_platforms(product, opts.json);
+    return list_releases(product, wanted_platform(opts, product), opts.json);
 }
 
 int run_commands(const options::Options &opts)
