@@ -87,7 +87,7 @@ int main(int argc, char *argv[])
     host::set_dry_run(opts.dry_run);
     // The doctor only reads: it runs before the run's log is opened.
     if (!opts.commands.empty() && opts.commands[0] == options::Command::doctor)
-        return finish(doctor_run(opts.json));
+        return finish(doctor_run(opts.json, opts.target.empty() ? nullptr : opts.target.c_str()));
     session_log::open(opts.log, argc, argv);
 
     if (!opts.commands.empty() && options::is_list(opts.commands[0]))

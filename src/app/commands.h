@@ -21,6 +21,7 @@ void print_deb_findings(void); // names what the last deb_checksum result 2 foun
 int sdk_make_sys_helper(void); // 0 or 1
 
 // Flashing.
+void report_no_board_full(void); // the red two lines of command "2" without a board
 // 1 when the board to flash was found (dev_name set; with several boards the
 // one named or picked, see boards::choose), else 0.
 int find_device(void);

@@ -18,6 +18,7 @@
 #include "app/host.h"
 #include "app/host_probe.h"
 #include "app/resource_server.h"
+#include "app/setup.h"
 #include "app/state.h"
 
 namespace doctor {
@@ -371,24 +372,10 @@ Check check_qcserial(void)
     return skip(name, "no board in download mode (USB 05c6:9008) is connected");
 }
 
-// The stored target directory: the line ostrelle wrote, without " \n".
-std::string stored_target(void)
-{
-    const char *home = getenv("HOME");
-    if (!home || !*home)
-        return {};
-    std::ifstream f(std::string(home) + "/" + tardir_filename);
-    std::string line;
-    std::getline(f, line);
-    while (!line.empty() && line.back() == ' ')
-        line.pop_back();
-    return line;
-}
-
 Check check_space(const char *target)
 {
     const char *name = "free-space";
-    std::string dir = target ? target : stored_target();
+    std::string dir = target ? target : stored_target_path();
     if (dir.empty())
         return skip(name,
                     "no target directory stored yet (~/" + std::string(tardir_filename) + ")");

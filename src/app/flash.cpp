@@ -318,12 +318,6 @@ bool wait_for_boot()
     return false;
 }
 
-void report_no_board_full()
-{
-    printf("%sCould not find a Qualcomm device in QDL mode\n", console::red);
-    printf("Please follow the README and reconnect your device%s\n", console::reset);
-}
-
 // The CDT and NON-HLOS texts carry their own spelling of the hint.
 void report_no_board_partial()
 {
@@ -435,6 +429,12 @@ int flash_cdt(bool emmc, const char *helper)
 }
 
 } // namespace
+
+void report_no_board_full()
+{
+    printf("%sCould not find a Qualcomm device in QDL mode\n", console::red);
+    printf("Please follow the README and reconnect your device%s\n", console::reset);
+}
 
 int sdk_flash_full(int, char *[])
 {

@@ -565,8 +565,7 @@ int flash_boards(const std::vector<std::string> &ids, bool all)
                             jobs.size(), signals::max_board_children),
                found);
     if (jobs.empty() && missing.empty()) {
-        printf("%sCould not find a Qualcomm device in QDL mode\n", console::red);
-        printf("Please follow the README and reconnect your device%s\n", console::reset);
+        report_no_board_full();
         return 1;
     }
     if (host::dry_run())

@@ -162,7 +162,8 @@ const CommandRow command_rows[] = {
     {.command = Command::doctor,
      .words = "doctor",
      .help = "check the host for everything the commands need (packages, loader link, tools, "
-             "access to the board in download mode, ModemManager, qcserial, free space, the "
+             "access to the board in download mode, ModemManager, qcserial, free space at "
+             "--target or the stored target directory, the "
              "servers and their certificates, the clock): one line per check with its fix; "
              "reads only, needs no root, writes nothing; exit status 0 when no check fails, "
              "1 otherwise"},

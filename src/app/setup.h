@@ -24,6 +24,9 @@ int judge_reply(const host::Reply &reply);
 
 // Target directory and product (target.cpp).
 int set_target_path(void); // 0, or -1 when declined or the directory cannot be set up
+// The target directory of the state file, as set_target_path reads it; ""
+// without a usable one.
+std::string stored_target_path(void);
 int select_product(void);  // asks until a product is picked; the release selection's result
 
 // Platform and release (release.cpp).

@@ -17,6 +17,7 @@
 #include "app/session_log.h"
 #include "app/setup.h"
 #include "app/state.h"
+#include "utils/file.h"
 
 using console::reset;
 using console::yellow;
@@ -45,10 +46,10 @@ void set_target(const std::string &path)
     snprintf(target_path, sizeof(target_path), "%s", path.c_str());
 }
 
-// Reads the first word of the state file into target_path. A word that does
-// not fit, or is no absolute path, is refused like an unreadable file; one
+// Reads the first word of the state file into path. A word that does not
+// fit, or is no absolute path, is refused like an unreadable file; one
 // without the final "/" gets it, as every path composed from it expects.
-bool read_stored_path(FILE *f)
+bool parse_stored_path(FILE *f, std::string &path)
 {
     char word[sizeof(target_path)];
     size_t len = 0;
@@ -65,8 +66,17 @@ bool read_stored_path(FILE *f)
         return false;
     if (word[len - 1] != '/')
         word[len++] = '/';
-    word[len] = '\0';
-    memcpy(target_path, word, len + 1);
+    path.assign(word, len);
+    return true;
+}
+
+// The same into target_path.
+bool read_stored_path(FILE *f)
+{
+    std::string path;
+    if (!parse_stored_path(f, path))
+        return false;
+    set_target(path);
     return true;
 }
 
@@ -125,6 +135,18 @@ std::string given_target(const std::string &answer, const std::string &home)
 }
 
 } // namespace
+
+std::string stored_target_path(void)
+{
+    const char *home = getenv("HOME");
+    if (!home || !*home)
+        return {};
+    File f(fopen((std::string(home) + "/" + tardir_filename).c_str(), "r"));
+    std::string path;
+    if (!f || !parse_stored_path(f.get(), path))
+        return {};
+    return path;
+}
 
 int set_target_path(void)
 {
