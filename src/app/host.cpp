@@ -213,12 +213,20 @@ namespace {
 // True during a dry run.
 bool dry = false;
 
-double seconds_since(const struct timespec &start)
+struct timespec started(void)
 {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec - start.tv_sec) +
-           static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+    return now;
+}
+
+// Writes a command line, its exit status and how long it took to the log.
+void log_command(const std::string &cmd, int status, const struct timespec &start)
+{
+    struct timespec now = started();
+    session_log::command(cmd, status,
+                         static_cast<double>(now.tv_sec - start.tv_sec) +
+                             static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9);
 }
 
 // Prints a line that a dry run does not run; true when that is the case.
@@ -229,33 +237,6 @@ bool skipped(const std::string &cmd, Effect effect)
     printf("would run: %s\n", cmd.c_str());
     session_log::dry(cmd);
     return true;
-}
-
-// Runs one call of the runner and writes the line, its status and its
-// duration to the log.
-template <typename Call>
-auto logged(const std::string &cmd, Call call, int (*status_of)(const decltype(call()) &))
-{
-    struct timespec start {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    auto result = call();
-    session_log::command(cmd, status_of(result), seconds_since(start));
-    return result;
-}
-
-int system_status(const int &wait_status)
-{
-    return wait_status < 0 ? -1 : exit_status(wait_status);
-}
-
-int reply_status(const Reply &reply)
-{
-    return reply.started() ? reply.status : -1;
-}
-
-int plain_status(const int &status)
-{
-    return status;
 }
 
 Reply dry_reply(void)
@@ -285,8 +266,10 @@ int run(const std::string &cmd, size_t buffer, Effect effect)
         return -1;
     if (skipped(cmd, effect))
         return 0;
-    return logged(
-        cmd, [&] { return current->system(cmd); }, system_status);
+    struct timespec start = started();
+    int result = current->system(cmd);
+    log_command(cmd, exit_status(result), start);
+    return result;
 }
 
 bool run_wait(const std::string &cmd, size_t buffer, Effect effect)
@@ -300,9 +283,10 @@ int run_wait_status(const std::string &cmd, size_t buffer, Effect effect)
         return -1;
     if (skipped(cmd, effect))
         return 0;
-    Reply reply = logged(
-        cmd, [&] { return current->read(cmd, 0); }, reply_status);
-    return reply.started() ? reply.status : -1;
+    struct timespec start = started();
+    Reply reply = current->read(cmd, 0);
+    log_command(cmd, reply.status, start);
+    return reply.status;
 }
 
 Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer, Effect effect)
@@ -311,8 +295,10 @@ Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer, Effe
         return Reply{};
     if (skipped(cmd, effect))
         return dry_reply();
-    return logged(
-        cmd, [&] { return current->read(cmd, line_buffer); }, reply_status);
+    struct timespec start = started();
+    Reply reply = current->read(cmd, line_buffer);
+    log_command(cmd, reply.status, start);
+    return reply;
 }
 
 Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect effect)
@@ -321,8 +307,10 @@ Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect eff
         return Reply{};
     if (skipped(cmd, effect))
         return Reply{Outcome::no_line, {}, 0};
-    return logged(
-        cmd, [&] { return current->read_all(cmd, max_bytes); }, reply_status);
+    struct timespec start = started();
+    Reply reply = current->read_all(cmd, max_bytes);
+    log_command(cmd, reply.status, start);
+    return reply;
 }
 
 Reply probe(const std::string &cmd, size_t buffer, Effect effect)
@@ -341,8 +329,10 @@ int pass_through_status(const std::string &cmd, size_t buffer, Effect effect)
         return -1;
     if (skipped(cmd, effect))
         return 0;
-    return logged(
-        cmd, [&] { return current->write(cmd); }, plain_status);
+    struct timespec start = started();
+    int status = current->write(cmd);
+    log_command(cmd, status, start);
+    return status;
 }
 
 std::string format(const char *fmt, ...)
