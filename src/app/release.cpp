@@ -95,21 +95,13 @@ const char *choose_platform(void)
 {
     if (const std::string *given = answers::given(answers::Question::platform))
         return given_platform(*given);
-    if (strcmp(s_product, s_product_kt1) == 0 || strcmp(s_product, s_product_kt2) == 0) {
-        printf("Use platform: LE platform");
-        platform = 2;
-        return "_le_";
-    }
-    if (strcmp(s_product, s_product_kt3gen2) == 0 || strcmp(s_product, s_product_kt6) == 0 ||
-        strcmp(s_product, s_product_mx7200) == 0) {
-        printf("Use platform: LU platform");
-        platform = 1;
-        return "_lu_";
-    }
-    if (strcmp(s_product, s_product_kt5n) == 0) {
-        printf("Use platform: LU2.0 platform");
-        platform = 1;
-        return "_lu2.0_";
+    // Every product but kt5 runs one platform.
+    const catalog::Product *product = catalog::find_product(s_product);
+    if (product && product->platforms.size() == 1) {
+        const catalog::Platform &only = product->platforms[0];
+        printf("Use platform: %s platform", only.name);
+        platform = only.platform;
+        return only.tag;
     }
     answers::can_ask_or_exit(answers::Question::platform);
     return ask_kt5_platform();
