@@ -108,6 +108,18 @@ bool save_target_path(const std::string &state_file)
     return fclose(f) == 0 && ok;
 }
 
+// A [Y/n] confirmation of the target step: --yes answers it; otherwise it
+// is asked, when it may be.
+bool confirm(const std::string &question)
+{
+    if (answers::assume_yes()) {
+        printf("%sy\n", question.c_str());
+        return true;
+    }
+    answers::can_ask_or_exit(answers::Question::target);
+    return console::ask_yes_no_or_exit(question, "set_target_path", "proceed dir");
+}
+
 void setup_failed(void)
 {
     puts("Failed to set up SDK");
@@ -182,15 +194,7 @@ int set_target_path(void)
             if (have_default) {
                 printf("Target directory stored: %s\n", target_path);
                 // Enter, like y, goes on with the stored path.
-                const char *question = "Continue with this path(overwrites existing files) [Y/n]? ";
-                if (answers::assume_yes()) {
-                    printf("%sy\n", question);
-                    confirmed = true;
-                } else {
-                    answers::can_ask_or_exit(answers::Question::target);
-                    confirmed =
-                        console::ask_yes_no_or_exit(question, "set_target_path", "proceed dir");
-                }
+                confirmed = confirm("Continue with this path(overwrites existing files) [Y/n]? ");
                 if (confirmed)
                     session_log::answer("target", target_path, "stored");
             }
@@ -230,9 +234,8 @@ int set_target_path(void)
             }
 
             session_log::answer("target", target_path, "terminal");
-            if (!console::ask_yes_no_or_exit("You are about to install the SDK to '" +
-                                                 std::string(target_path) + "'. Proceed [Y/n]? ",
-                                             "set_target_path", "proceed dir")) {
+            if (!confirm("You are about to install the SDK to '" + std::string(target_path) +
+                         "'. Proceed [Y/n]? ")) {
                 puts("Setup Stopped");
                 setup_failed();
                 return -1;
