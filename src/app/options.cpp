@@ -274,19 +274,23 @@ void print_usage(FILE *out)
             "  %-23s each board's logs when several are flashed at once,\n"
             "  %-23s with what its flash printed (output.log)\n",
             "", "");
-    fprintf(out, "  %-23s a log of every run (the 20 newest are kept)\n",
-            "$XDG_STATE_HOME/ostrelle/logs/ (~/.local/state/ostrelle/logs/)");
+    fprintf(out,
+            "  $XDG_STATE_HOME/ostrelle/logs/ (~/.local/state/ostrelle/logs/)\n"
+            "  %-23s a log of every run (the 20 newest are kept)\n",
+            "");
     fprintf(out, "\nExit status:\n");
     print_wrapped(out,
                   "Without commands: 0 after the prompt; 1 when a host package check cannot be "
-                  "read, the release list is empty or input ends during the set-up; 255 when "
-                  "host packages cannot be installed, the sign-in fails three times or the "
-                  "target directory is declined. With commands: 0 when every command succeeded; "
-                  "1 when a command failed (the commands after it do not run); 3 when the "
-                  "sign-in was refused; 4 when the host is not ready; 5 when a server could not "
-                  "be used. doctor: 0 when no check fails, 1 otherwise. Always: 2 for a usage "
-                  "error or a question that no option answers when standard input is not a "
-                  "terminal; 128+n when ended by signal n.",
+                  "read, the release list is empty, HOME is missing or input ends during the "
+                  "set-up; 255 when host packages cannot be installed, the sign-in fails three "
+                  "times, the target directory is declined or cannot be set up, or the prompt "
+                  "cannot start. With commands: 0 when every command succeeded; 1 when a "
+                  "command failed (the commands after it do not run); 2 when a question has "
+                  "no answer (no option for it and no terminal, or input ended); 3 when the "
+                  "sign-in was refused; 4 when the host is not ready (packages, HOME, the "
+                  "target directory); 5 when a server could not be used. doctor: 0 when no "
+                  "check fails, 1 otherwise. Always: 2 for a usage error; 128+n when ended by "
+                  "signal n.",
                   2, 0);
 }
 

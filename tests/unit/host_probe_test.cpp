@@ -47,7 +47,7 @@ const char *const debian12 = "android-tools-adb:\n"
                              "        500 http://deb.debian.org/debian bookworm/main amd64 "
                              "Packages\n";
 
-const Names specified = {"android-tools-adb",
+const Names original_names = {"android-tools-adb",
                          "libc6-arm64-cross",
                          "fakechroot",
                          "fakeroot",
@@ -70,8 +70,8 @@ TEST(PackageNames, NamesWithACandidateStayAsTheyAre)
                         {"python3", {true, true}},
                         {"adb", {false, true}}};
     probe::PackageNames n = probe::resolve(db);
-    EXPECT_EQ(n.check, specified);
-    EXPECT_EQ(n.install, specified);
+    EXPECT_EQ(n.check, original_names);
+    EXPECT_EQ(n.install, original_names);
     EXPECT_EQ(n.recheck, (Names{"libc6-arm64-cross", "fakechroot", "fakeroot", "qemu-user-static",
                                 "wget", "unzip", "coreutils", "dpkg", "python", "kmod"}));
     EXPECT_EQ(n.python, Names{"python"});
@@ -103,7 +103,7 @@ TEST(PackageNames, ARenameWithoutInstallableSuccessorIsUnresolved)
     EXPECT_STREQ(n.unresolved[0]->name, "android-tools-adb");
     EXPECT_STREQ(n.unresolved[1]->name, "python");
     // They keep their own names in the check, and stay out of the install.
-    EXPECT_EQ(n.check, specified);
+    EXPECT_EQ(n.check, original_names);
     EXPECT_EQ(n.install.size(), 10u);
     EXPECT_EQ(std::count(n.install.begin(), n.install.end(), "python"), 0);
 }
@@ -124,7 +124,7 @@ TEST(PackageNames, ThisMachinesAptCacheResolvesToInstallableNames)
     }
 }
 
-TEST(Loader, OldReleasesLinkTheVersionedFileWithTheSpecifiedLine)
+TEST(Loader, OldReleasesLinkTheVersionedFileWithTheOriginalLine)
 {
     HostRoot host;
     host.cross_library(true);

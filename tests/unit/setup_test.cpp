@@ -122,7 +122,7 @@ TEST_F(HostPreparation, ReadyHostRunsNothingAsRoot)
                           "Ubuntu packages installed\033[0m\n");
 }
 
-TEST_F(HostPreparation, OldUbuntuRunsTheSpecifiedLines)
+TEST_F(HostPreparation, OldUbuntuRunsTheOriginalLines)
 {
     TerminalStdin terminal;
     FakeRunner fake;
