@@ -28,6 +28,14 @@ def fetch_failed(url_path, cause, base=TESTBED_HTTPS):
     return b'Fetching %s%s failed: %s\n' % (base.encode(), url_path.encode(), cause)
 
 
+def no_digest(cause=None, release='r1'):
+    """The end of command "1" when the package has no digest: why wget
+    failed (when it did), the command's verdict."""
+    why = fetch_failed('/uploads/web/ostrelle/kt5/sdk/%s.zip' % release, cause) if cause else b''
+    return (b'sdk_dl_img_pkg: read checksum internal error\n' + why +
+            b'Download resource failed. Try command 1 again.\n')
+
+
 def assert_no_success(test, output, allowed=()):
     """Fails when output announces a success other than those in allowed."""
     for text in SUCCESS_TEXTS:

@@ -11,7 +11,7 @@ import unittest
 from ostrelle_testbed import board
 from ostrelle_testbed.bed import Bed, default_release, setup_to_shell
 from flashing import make_release
-from test_unattended import answers, catalogue, result_line, run
+from unattended_runs import answers, catalogue, result_line, run
 
 RELEASE = 'kt1-le-1'
 

@@ -196,7 +196,7 @@ class Signals(unittest.TestCase):
     def test_interrupted_parallel_flash_ends_every_board_and_names_them(self):
         from ostrelle_testbed import board
         from ostrelle_testbed.release_files import sha256
-        from test_unattended import answers, catalogue
+        from unattended_runs import answers, catalogue
         with Bed() as bed:
             pkg = catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
             make_release(bed.target, release='kt1-le-1', ufs=True, cdt=True, digest=sha256(pkg))

@@ -7,7 +7,7 @@ import shutil
 import unittest
 import zipfile
 
-from faults import (FILE_ERROR, NO_WGET, assert_no_success, call_in_env, fetch_failed,
+from faults import (FILE_ERROR, NO_WGET, assert_no_success, call_in_env, fetch_failed, no_digest,
                     path_without, read_report, tmpfs_command, tmpfs_prefix)
 from ostrelle_testbed.bed import RED, RESET, Bed, setup_to_shell, sign_in
 from ostrelle_testbed.release_files import release_package, sha256, toolchain_package
@@ -15,12 +15,6 @@ from ostrelle_testbed.release_files import release_package, sha256, toolchain_pa
 PACKAGE_URL = '/uploads/web/ostrelle/kt5/sdk/r1.zip'
 
 
-def no_digest(cause=None, release='r1'):
-    """The end of command "1" when the package has no digest: why wget
-    failed (when it did), the command's verdict."""
-    why = fetch_failed('/uploads/web/ostrelle/kt5/sdk/%s.zip' % release, cause) if cause else b''
-    return (b'sdk_dl_img_pkg: read checksum internal error\n' + why +
-            b'Download resource failed. Try command 1 again.\n')
 NOT_UNPACKED = (RED + b'Extracting files ...failed, check errors above' + RESET +
                 b'\nDownload resource failed. Try command 1 again.\n')
 TOOLCHAIN_NOT_UNPACKED = (RED + b'Extracting LE SDK toolchain failed, check errors above' +
