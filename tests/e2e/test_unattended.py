@@ -4,7 +4,6 @@ statuses that say how the run went, the dry run and the run's log."""
 import glob
 import json
 import os
-import subprocess
 import unittest
 
 from ostrelle_testbed.bed import Bed
