@@ -231,7 +231,7 @@ void read_password_file(const std::string &file, char (&password)[256])
             console::refuse("cannot read the password file " + file + ": " + strerror(errno));
         if ((st.st_mode & 077) != 0)
             console::refuse("the password file " + file +
-                          " is readable by group or others; make it private: chmod 600 " + file);
+                            " is readable by group or others; make it private: chmod 600 " + file);
         in = owned.get();
     }
     size_t len = 0;

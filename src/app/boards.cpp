@@ -1,8 +1,8 @@
 // What adb says about booted boards, and the boards command, which puts the
 // boards in download mode and the adb devices side by side, one row per USB
 // path.
-#include "app/console.h"
 #include "app/boards.h"
+#include "app/console.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,8 +4,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <json-c/json.h>
 #include <cstring>
+#include <json-c/json.h>
 #include <strings.h>
 #include <unistd.h>
 

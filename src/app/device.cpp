@@ -14,8 +14,8 @@
 #include "app/console.h"
 #include "app/exit_status.h"
 #include "app/host.h"
-#include "app/session_log.h"
 #include "app/safe_text.h"
+#include "app/session_log.h"
 #include "app/state.h"
 
 namespace boards {

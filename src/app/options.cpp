@@ -408,7 +408,7 @@ Parsed parse(int argc, char *argv[], Options &opts)
                 opts.colour = Colour::never;
             } else {
                 return usage_error("invalid value '%s' for --color (auto, always or never)",
-                        optarg);
+                                   optarg);
             }
             break;
         case ':':

@@ -175,7 +175,7 @@ int take_given_release(const std::string &name, const std::vector<avail_ver> &ve
     }
     if (!usable_release_name(chosen->ver_name))
         console::refuse("release name '" + printable(chosen->ver_name) +
-                       "' is not a usable file name");
+                        "' is not a usable file name");
     session_log::answer("release", chosen->ver_name, "option");
     select_release(*chosen);
     return 0;
@@ -205,7 +205,7 @@ int take_package(const std::string &source)
     if (name.size() >= sizeof(release_ver) || has_control_bytes(name) ||
         !usable_release_name(name.c_str()))
         console::refuse("release name '" + printable(name) +
-                       "' is not a usable file name; give --release NAME");
+                        "' is not a usable file name; give --release NAME");
     std::string digest;
     if (!is_url(source)) {
         if (!file_exists(source))

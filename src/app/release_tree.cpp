@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <ftw.h>
 #include <grp.h>
 #include <pwd.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

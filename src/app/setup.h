@@ -27,7 +27,7 @@ int set_target_path(void); // 0, or -1 when declined or the directory cannot be 
 // The target directory of the state file, as set_target_path reads it; ""
 // without a usable one.
 std::string stored_target_path(void);
-int select_product(void);  // asks until a product is picked; the release selection's result
+int select_product(void); // asks until a product is picked; the release selection's result
 
 // Platform and release (release.cpp).
 int check_version(void); // 0 selected, 1 list not obtained, -1 command not started

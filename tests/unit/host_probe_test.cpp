@@ -48,17 +48,17 @@ const char *const debian12 = "android-tools-adb:\n"
                              "Packages\n";
 
 const Names original_names = {"android-tools-adb",
-                         "libc6-arm64-cross",
-                         "fakechroot",
-                         "fakeroot",
-                         "qemu-user-static",
-                         "wget",
-                         "udev",
-                         "unzip",
-                         "coreutils",
-                         "dpkg",
-                         "python",
-                         "kmod"};
+                              "libc6-arm64-cross",
+                              "fakechroot",
+                              "fakeroot",
+                              "qemu-user-static",
+                              "wget",
+                              "udev",
+                              "unzip",
+                              "coreutils",
+                              "dpkg",
+                              "python",
+                              "kmod"};
 
 } // namespace
 
