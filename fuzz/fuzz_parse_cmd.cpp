@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/shell.h"
+#include "cli/shell.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/host.h"
-#include "app/setup.h"
+#include "host/host.h"
+#include "setup/setup.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {

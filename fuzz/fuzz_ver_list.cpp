@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/ver_list.h"
+#include "release/ver_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

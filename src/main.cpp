@@ -26,18 +26,18 @@
 //                        SIGQUIT, or Ctrl-C/Ctrl-\ that reached a running tool
 #include <cstdio>
 
-#include "app/answers.h"
-#include "app/console.h"
-#include "app/doctor.h"
-#include "app/exit_status.h"
-#include "app/host.h"
-#include "app/options.h"
-#include "app/session_log.h"
-#include "app/setup.h"
-#include "app/shell.h"
-#include "app/signals.h"
-#include "app/standard_fds.h"
-#include "app/unattended.h"
+#include "host/answers.h"
+#include "host/console.h"
+#include "cli/doctor.h"
+#include "core/exit_status.h"
+#include "host/host.h"
+#include "cli/options.h"
+#include "host/session_log.h"
+#include "setup/setup.h"
+#include "cli/shell.h"
+#include "host/signals.h"
+#include "host/standard_fds.h"
+#include "cli/unattended.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The server base URLs of this executable, its certificate settings and
 // whether it is the test-bed build, from its generated header. Kept out of
 // the application library so that one library serves every build.
-#include "app/state.h"
+#include "core/state.h"
 #include "ostrelle_urls.h"
 
 const char *const account_url = OSTRELLE_ACCOUNT_URL;

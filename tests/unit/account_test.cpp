@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/resource_server.h"
-#include "app/setup.h"
+#include "release/resource_server.h"
+#include "setup/setup.h"
 #include "support/fake_runner.h"
 #include "support/stdio_capture.h"
 

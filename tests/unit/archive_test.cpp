@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/archive.h"
+#include "release/archive.h"
 #include "support/fake_runner.h"
 #include "support/stdio_capture.h"
 #include "support/temp_dir.h"

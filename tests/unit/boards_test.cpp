@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/boards.h"
+#include "flash/boards.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/console.h"
+#include "host/console.h"
 #include "support/stdio_capture.h"
 
 using console::Read;

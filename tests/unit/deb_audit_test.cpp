@@ -4,7 +4,7 @@
 // would.
 #include <gtest/gtest.h>
 
-#include "app/commands.h"
+#include "core/commands.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
 #include "support/stdio_capture.h"

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/doctor.h"
-#include "app/host_probe.h"
+#include "cli/doctor.h"
+#include "setup/host_probe.h"
 #include "support/fake_runner.h"
 #include "support/host_root.h"
 #include "support/stdio_capture.h"

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/commands.h"
-#include "app/host.h"
-#include "app/state.h"
+#include "core/commands.h"
+#include "host/host.h"
+#include "core/state.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
 #include "support/stdio_capture.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/host_probe.h"
+#include "setup/host_probe.h"
 #include "support/host_root.h"
 
 using testing_support::HostRoot;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/host.h"
+#include "host/host.h"
 #include "support/fake_runner.h"
 
 using testing_support::FakeRunner;

@@ -3,8 +3,8 @@
 // failure row through the fake runner.
 #include <gtest/gtest.h>
 
-#include "app/commands.h"
-#include "app/resource_server.h"
+#include "core/commands.h"
+#include "release/resource_server.h"
 #include "release_fixture.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/commands.h"
+#include "core/commands.h"
 #include "release_fixture.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "app/resource_server.h"
-#include "app/state.h"
+#include "core/commands.h"
+#include "release/resource_server.h"
+#include "core/state.h"
 #include "support/fake_runner.h"
 #include "support/stdio_capture.h"
 

@@ -10,11 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/answers.h"
-#include "app/resource_server.h"
-#include "app/setup.h"
-#include "app/state.h"
-#include "app/ver_list.h"
+#include "host/answers.h"
+#include "release/resource_server.h"
+#include "setup/setup.h"
+#include "core/state.h"
+#include "release/ver_list.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
 #include "support/host_root.h"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/shell.h"
-#include "app/state.h"
+#include "cli/shell.h"
+#include "core/state.h"
 #include "support/globals.h"
 #include "support/stdio_capture.h"
 #include "utils/eloop.h"

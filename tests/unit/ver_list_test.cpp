@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ver_list.h"
+#include "release/ver_list.h"
 
 namespace {
 

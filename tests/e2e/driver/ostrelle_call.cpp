@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "app/boards.h"
-#include "app/commands.h"
-#include "app/state.h"
+#include "flash/boards.h"
+#include "core/commands.h"
+#include "core/state.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/state.h"
+#include "core/state.h"
 
 namespace testing_support {
 

@@ -1,0 +1,46 @@
+// What the command line asked for, as one record handed to the phases: the
+// answers given as options, the commands in order, and the run's switches.
+// The parser that fills it is cli/options.h.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace options {
+
+enum class Colour { automatic, always, never };
+
+// A command given on the command line.
+enum class Command {
+    download,       // command "1"
+    flash,          // command "2"
+    toolchain,      // command "3" (LE)
+    list_products,  // "list products"
+    list_platforms, // "list platforms" (needs --product)
+    list_releases,  // "list releases" (needs --product and --platform)
+    boards,         // "boards": the boards in download mode and the adb devices
+    doctor,         // read-only check of the host (no set-up)
+};
+
+// What the command line asked for. Empty strings are answers not given.
+struct Options {
+    Colour colour = Colour::automatic;
+    std::string target;        // -t, --target
+    std::string product;       // -p, --product
+    std::string platform;      // --platform
+    std::string release;       // -r, --release ("latest": the first listed)
+    std::string email;         // --email, or OSTRELLE_EMAIL
+    std::string password_file; // --password-file, or OSTRELLE_PASSWORD_FILE ("-": standard input)
+    bool yes = false;          // -y, --yes: every confirmation goes on
+    bool dry_run = false;      // -n, --dry-run
+    bool json = false;         // --json
+    bool no_input = false;     // --no-input: never read the terminal
+    bool no_boot_wait = false; // --no-boot-wait: flash ends after the last flashing step
+    std::string package;       // --package FILE|URL: the release package from there
+    std::string log;           // --log FILE
+    std::vector<std::string> boards; // -b, --board ID, in the order given
+    bool all_boards = false;         // --all-boards
+    std::vector<Command> commands;   // in the order given
+};
+
+} // namespace options

@@ -1,0 +1,557 @@
+// Command "2" (flash the full build) and the CDT and NON-HLOS flashing
+// handlers. The board waiting in download mode is chosen by boards::choose;
+// the programmer is loaded with QSaharaServer and the storage is erased and
+// written with fh_loader, all as root through sudo. Every path lies in the
+// release directory, target_path immediately followed by release_ver; the
+// tools' logs go there too, or, when several boards are flashed at once, into
+// the board's own log directory.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/answers.h"
+#include "flash/boards.h"
+#include "core/commands.h"
+#include "host/console.h"
+#include "host/host.h"
+#include "release/layout.h"
+#include "flash/pause.h"
+#include "release/release_tree.h"
+#include "host/signals.h"
+#include "core/state.h"
+#include "utils/file.h"
+
+namespace {
+
+// The flashing tools' command lines are composed in buffers of this size;
+// the longest of them carry the release directory twice.
+constexpr size_t tool_buffer = 800;
+
+// Length of a confirmation word's buffer: "y", "q", or a refused answer.
+constexpr size_t answer_size = 8;
+
+// The board's storage, as fh_loader names it.
+enum class Memory { ufs, emmc };
+
+const char *memory_name(Memory memory)
+{
+    return memory == Memory::emmc ? "eMMC" : "UFS";
+}
+
+std::string port_arg()
+{
+    return host::quote(dev_name);
+}
+
+// A tool's log file (name starts with "/") in the log directory, quoted for
+// a command line.
+std::string log_arg(const char *name)
+{
+    return host::quote(boards::log_dir() + name);
+}
+
+// The eMMC sequences run when the release carries an eMMC build.
+bool emmc_selected()
+{
+    return file_exists(layout::release_path("/full_build/emmc"));
+}
+
+// The yellow banner of a flashing dialogue: title, and the kind of version
+// ("image", "CDT") before the release name, which is printed uncoloured.
+void print_banner(const char *title, const char *version_kind)
+{
+    const char *rule = "==================================================";
+    printf("%s%s%s\n", console::yellow, rule, console::reset);
+    printf("%s%s%s\n", console::yellow, title, console::reset);
+    printf("%sThe flash process will take about 5 minutes%s\n", console::yellow, console::reset);
+    printf("%sCurrent %s version to be flashed: %s%s\n", console::yellow, version_kind,
+           console::reset, release_ver);
+    printf("%s%s%s\n\n", console::yellow, rule, console::reset);
+}
+
+// Reads the confirmation word after the caller has printed its banner in
+// prompt mode, and restores the terminal. True only for exactly "y"; "q"
+// returns quietly, anything else is reported.
+bool confirmed(console::PromptMode &prompt, const char *read_error)
+{
+    // Only what is typed after the question answers it.
+    console::discard_typed_ahead();
+    printf("Enter 'y' to continue, 'q' to main menu: ");
+    fflush(stdout);
+    char ans[answer_size] = {};
+    // A word longer than the buffer comes back empty and so matches nothing.
+    if (console::read_word(ans, sizeof(ans)) == console::Read::eof)
+        puts(read_error);
+    prompt.restore();
+
+    std::string answer = ans;
+    if (answer == "y")
+        return true;
+    if (answer != "q")
+        puts("\nUnknown option, return to main menu\n");
+    return false;
+}
+
+// The programmer load: QSaharaServer sends the programmer image (a path in
+// the release directory) to the board and logs into log, as a status probe.
+std::string qsahara_cmd(const char *programmer, const char *log)
+{
+    return "sudo QSaharaServer -p " + port_arg() + " -s 13:" + layout::release_arg(programmer) +
+           " > " + log_arg(log);
+}
+
+// Loads the programmer into the board. Only an exit status of 0 lets the
+// sequence touch the storage.
+bool load_programmer(const std::string &cmd, const char *cannot_start, const char *no_line)
+{
+    boards::report_phase("loading the programmer", false);
+    host::Reply reply = host::probe(cmd, tool_buffer);
+    if (!reply.started()) {
+        puts(cannot_start);
+        return false;
+    }
+    if (!reply.has_line()) {
+        puts(no_line);
+        return false;
+    }
+    if (!reply.is("0\n")) {
+        puts("Initializing flash process failed\nPlease follow the README and reconnect your "
+             "device to PC");
+        return false;
+    }
+    return true;
+}
+
+// fh_loader's action that erases storage part n.
+std::string erase(int part)
+{
+    return host::format("--erase=%d", part);
+}
+
+// fh_loader's action that sends the comma-separated XML descriptions xmls,
+// found with their images in dir (a directory of the release, ending in "/").
+std::string send(const char *xmls, const char *dir)
+{
+    return std::string("--sendxml=") + xmls + " --search_path=" + layout::release_arg(dir);
+}
+
+// Every fh_loader line: the board's port, the action, the storage, the log
+// file in the release directory, and with reset the restart that ends a
+// sequence.
+std::string fh_loader(const std::string &action, Memory memory, const char *log, bool reset)
+{
+    return "sudo fh_loader --port=" + port_arg() + " " + action +
+           " --noprompt --showpercentagecomplete --memoryname=" + memory_name(memory) +
+           " --loglevel=1 --porttracename=" + log_arg(log) + (reset ? " --reset" : "");
+}
+
+// One fh_loader step of a sequence.
+struct Step {
+    const char *message; // printed before the pause; nullptr for none
+    std::string cmd;
+    const char *failure; // printed when the command cannot be started
+    const char *phase;   // what a parallel flash shows while it runs
+};
+
+// Refuses a sequence with a command line too long for its buffer before the
+// board is touched: erasing the storage and then failing to start the write
+// would leave the board without a system.
+bool steps_fit(const std::vector<Step> &steps)
+{
+    for (const Step &step : steps) {
+        if (step.cmd.size() >= tool_buffer) {
+            puts(step.failure);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The tool's own exit status is not examined: its progress and errors are on
+// the terminal and the boot wait gives the verdict.
+void run_steps(const std::vector<Step> &steps)
+{
+    // From the first erase on, an interrupted sequence leaves the storage
+    // half-written.
+    signals::set_board_writing(true);
+    for (const Step &step : steps) {
+        boards::report_phase(step.phase, true);
+        if (step.message)
+            puts(step.message);
+        pause_for(1);
+        if (host::run(step.cmd, tool_buffer) < 0)
+            puts(step.failure);
+    }
+    signals::set_board_writing(false);
+}
+
+std::vector<Step> ufs_steps()
+{
+    static const char *const erase_messages[] = {
+        "Erasing part0 ...",  "Erasing part1 ...", "Erasing part2 ...",
+        "Erasting part3 ...", "Erasing part4 ...", "Erasing part5 ...",
+    };
+    static const char *const erase_failures[] = {
+        "fh_loader erase part0 internal error", "fh_loader erase part1 internal error",
+        "fh_loader erase part2 internal error", "fh_loader erase part3 internal error",
+        "fh_loader erase part4 internal error", "fh_loader erase part5 internal error",
+    };
+    static const char *const erase_logs[] = {
+        "/erase0.log", "/erase1.log", "/erase2.log", "/erase3.log", "/erase4.log", "/erase5.log",
+    };
+    static const char *const erase_phases[] = {
+        "erasing part 0", "erasing part 1", "erasing part 2",
+        "erasing part 3", "erasing part 4", "erasing part 5",
+    };
+    std::vector<Step> steps;
+    for (int part = 0; part < 6; part++)
+        steps.push_back({.message = erase_messages[part],
+                         .cmd = fh_loader(erase(part), Memory::ufs, erase_logs[part], false),
+                         .failure = erase_failures[part],
+                         .phase = erase_phases[part]});
+    steps.push_back({.message = "Flashing full build ... ",
+                     .cmd = fh_loader(send("rawprogram3_iot_qrd.xml,patch3.xml", "/cdt/"),
+                                      Memory::ufs, "/flash_cdt_fullbuild.log", false),
+                     .failure = "flash cdt in full_build internal error",
+                     .phase = "writing the CDT"});
+    steps.push_back(
+        {.message = nullptr,
+         .cmd = fh_loader(send("rawprogram_unsparse0.xml,rawprogram1.xml,rawprogram2.xml,"
+                               "rawprogram3.xml,rawprogram4.xml,rawprogram5.xml,patch0.xml,"
+                               "patch1.xml,patch2.xml,patch3.xml,patch4.xml,patch5.xml",
+                               "/full_build/ufs/"),
+                          Memory::ufs, "/flash_image.log", true),
+         .failure = "flash full build internal error",
+         .phase = "writing the build"});
+    return steps;
+}
+
+std::vector<Step> emmc_steps()
+{
+    return {
+        {.message = "Erasing part0 ...",
+         .cmd = fh_loader(erase(0), Memory::emmc, "/erase0.log", false),
+         .failure = "fh_loader erase part0 internal error",
+         .phase = "erasing part 0"},
+        {.message = "Flashing full build ... ",
+         .cmd = fh_loader(send("rawprogram2.xml,patch2.xml", "/cdt/"), Memory::emmc,
+                          "/flash_cdt_fullbuild.log", false),
+         .failure = "flash cdt in full_build internal error",
+         .phase = "writing the CDT"},
+        {.message = nullptr,
+         .cmd = fh_loader(send("rawprogram_unsparse0.xml,patch0.xml", "/full_build/emmc/"),
+                          Memory::emmc, "/flash_image.log", true),
+         .failure = "flash full build internal error",
+         .phase = "writing the build"},
+    };
+}
+
+// The listing a boot poll wrote, up to this many bytes.
+constexpr size_t listing_limit = 64 * 1024;
+
+std::string read_listing(FILE *file)
+{
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while (text.size() < listing_limit && (n = fread(chunk, 1, sizeof(chunk), file)) > 0)
+        text.append(chunk, n);
+    return text;
+}
+
+// Waits up to about 104 seconds for the restarted board to show up under
+// adb, looking every 10 seconds after the first 5. The board is known by its
+// USB path: another device in the listing is not this board booted.
+bool wait_for_boot()
+{
+    printf("%sFlashing image ... done%s\n", console::green, console::reset);
+    // The caller watches the board's console itself (a board farm).
+    if (answers::skip_boot_wait()) {
+        puts("Not waiting for the board to boot (--no-boot-wait)");
+        return true;
+    }
+    boards::report_phase("waiting for the boot", false);
+    puts("Waiting for device to reboot ...");
+    pause_for(5);
+
+    const boards::Board *board = boards::current();
+    const std::string usb_path = board ? board->usb_path : "";
+    const std::string poll = "adb devices -l > " + log_arg("/device_bootup.log");
+    const std::string listing = boards::log_dir() + "/device_bootup.log";
+    // A dry run flashed nothing, so no board can boot: the poll is shown once,
+    // and the run goes on as if the board had booted.
+    if (host::dry_run()) {
+        host::run_wait(poll);
+        return true;
+    }
+    for (int i = 1; i < 100; i++) {
+        if (i % 10 == 0) {
+            if (!host::run_wait(poll)) {
+                printf("%s: check device reboot internal error\n", "sdk_flash_full_helper");
+                continue;
+            }
+            File file(fopen(listing.c_str(), "r"));
+            if (!file)
+                continue;
+            if (boards::booted_in_listing(read_listing(file.get()), usb_path)) {
+                printf("\n\n%s================================================================="
+                       "=======%s\n",
+                       console::green, console::reset);
+                printf("%sRobotics device is ready to use.%s\n", console::green, console::reset);
+                printf("%sOpen another terminal and enter 'adb shell' to interact with your "
+                       "device.%s\n",
+                       console::green, console::reset);
+                printf("%s=================================================================="
+                       "======%s\n\n",
+                       console::green, console::reset);
+                return true;
+            }
+            printf("Waiting for boot up, time elapsed: %ds\n", i);
+            boards::report_phase(host::format("waiting for the boot, %ds", i).c_str(), false);
+        }
+        pause_for(1);
+    }
+    printf("\n%sThere is something wrong happened in Boot up process%s\n", console::red,
+           console::reset);
+    printf("%sPlease restart your device manually or check out Troubleshoot in README%s\n",
+           console::red, console::reset);
+    return false;
+}
+
+// The CDT and NON-HLOS texts carry their own spelling of the hint.
+void report_no_board_partial()
+{
+    printf("%sCould not find a Qualcomm device in QDL mode\n", console::red);
+    printf("Please follow the README nad reconnect your device%s\n", console::reset);
+}
+
+// A sequence that writes one set of partitions and then expects the board
+// to have left download mode: the CDT (both storages) and NON-HLOS flashes.
+struct PartialFlash {
+    const char *helper;       // first field of "<helper>: check <check> internal error"
+    const char *check;        // what that line names: "cdt", "nonhlos"
+    const char *present_file; // its presence in the release directory is tested
+    const char *files_name;   // "Could not find the <files_name> files, ..."
+    const char *files_dir;    // "... please check files in <release>/<files_dir>"
+    const char *title;        // printed when flashing starts
+    const char *programmer;   // programmer image in the release directory
+    const char *programmer_log;
+    const char *load_cannot_start;
+    const char *load_no_line;
+    const char *flash_message;
+    Memory memory;
+    const char *xmls;       // descriptions sent to the board
+    const char *search_dir; // where they and their images lie
+    const char *flash_log;
+    const char *flash_failure;
+    const char *still_in_download_mode; // red
+    const char *done;                   // green
+};
+
+int flash_partial(const PartialFlash &f)
+{
+    host::Reply present = host::first_line("ls " + layout::release_arg(f.present_file),
+                                           host::cmd_buffer, host::cmd_buffer, host::Effect::reads);
+    if (!present.started()) {
+        printf("%s: check %s internal error\n", f.helper, f.check);
+        return 1;
+    }
+    switch (boards::choose()) {
+    case boards::Choice::board:
+        break;
+    case boards::Choice::none:
+        report_no_board_partial();
+        return 1;
+    case boards::Choice::declined:
+        return 1;
+    }
+    if (!present.has_line()) {
+        printf("%sCould not find the %s files, please check files in %s%s/%s%s\n", console::red,
+               f.files_name, target_path, release_ver, f.files_dir, console::reset);
+        return 1;
+    }
+    // Files of a release that was not unpacked whole are never written to
+    // a board.
+    if (!release_tree::complete_or_refuse())
+        return 1;
+    // Composed once the board (dev_name) is known.
+    const Step flash = {.message = nullptr,
+                        .cmd = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true),
+                        .failure = f.flash_failure,
+                        .phase = f.flash_message};
+    if (!steps_fit({flash}))
+        return 1;
+
+    puts(f.title);
+    puts("Initializing flash...");
+    pause_for(1);
+    if (!load_programmer(qsahara_cmd(f.programmer, f.programmer_log), f.load_cannot_start,
+                         f.load_no_line))
+        return 1;
+
+    puts(f.flash_message);
+    run_steps({flash});
+
+    puts("Waiting 10s for device to reboot ...");
+    pause_for(10);
+    // A board that restarted has left download mode.
+    if (boards::still_in_download_mode()) {
+        printf("%s%s%s\n", console::red, f.still_in_download_mode, console::reset);
+        return 1;
+    }
+    printf("%s%s%s\n", console::green, f.done, console::reset);
+    return 0;
+}
+
+// CDT flashing, both storage variants; helper is the variant's name.
+int flash_cdt(bool emmc, const char *helper)
+{
+    return flash_partial({
+        .helper = helper,
+        .check = "cdt",
+        .present_file = emmc ? "/cdt/rawprogram2.xml" : "/cdt/rawprogram3_iot_qrd.xml",
+        .files_name = "cdt",
+        .files_dir = "cdt",
+        .title = "Ostrelle flashing CDT...",
+        .programmer = "/cdt/prog_firehose_ddr.elf",
+        .programmer_log = "/QSahara_cdt.log",
+        .load_cannot_start = "QsaharaServer cdt cmd internal error",
+        .load_no_line = "get QSahara result internal error",
+        .flash_message = "Flashing CDT ...",
+        .memory = emmc ? Memory::emmc : Memory::ufs,
+        .xmls = emmc ? "rawprogram2.xml,patch2.xml" : "rawprogram3_iot_qrd.xml,patch3.xml",
+        .search_dir = "/cdt/",
+        .flash_log = "/flash_cdt.log",
+        .flash_failure = "flash cdt internal error",
+        .still_in_download_mode = "You may need to flash full build in order to boot up the device",
+        .done = "Flashing cdt ... done",
+    });
+}
+
+} // namespace
+
+void report_no_board_full()
+{
+    printf("%sCould not find a Qualcomm device in QDL mode\n", console::red);
+    printf("Please follow the README and reconnect your device%s\n", console::reset);
+}
+
+int sdk_flash_full(int, char *[])
+{
+    console::PromptMode prompt;
+    print_banner("Flash full build to Vavevuro device", "image");
+    if (confirmed(prompt, "\n input version internal error"))
+        sdk_flash_full_helper();
+    return 0;
+}
+
+int sdk_flash_full_helper(void)
+{
+    const bool emmc = emmc_selected();
+    const char *storage = emmc ? "emmc" : "ufs";
+    host::Reply present = host::first_line(
+        "ls " + layout::release_arg(emmc ? "/full_build/emmc/rawprogram_unsparse0.xml"
+                                         : "/full_build/ufs/rawprogram_unsparse0.xml"),
+        host::cmd_buffer, host::cmd_buffer, host::Effect::reads);
+    if (!present.started()) {
+        printf("%s: check full_build internal error\n", "sdk_flash_full_helper");
+        return 1;
+    }
+    // The board is checked before the verdict on the build.
+    switch (boards::choose()) {
+    case boards::Choice::board:
+        break;
+    case boards::Choice::none:
+        report_no_board_full();
+        return 1;
+    case boards::Choice::declined:
+        return 1;
+    }
+    if (!present.has_line()) {
+        printf("%sNeed to check %s%s/full_build/%s/ or run command 1 to download/regenerate "
+               "image%s\n",
+               console::red, target_path, release_ver, storage, console::reset);
+        return 1;
+    }
+    // A release that was not unpacked (or repacked) whole, such as one whose
+    // unpack was ended part way, is never written to a board.
+    if (!release_tree::complete_or_refuse())
+        return 1;
+
+    const std::vector<Step> steps = emmc ? emmc_steps() : ufs_steps();
+    if (!steps_fit(steps))
+        return 1;
+
+    puts("Ostrelle flashing full build...");
+    puts("Initializing flash ...");
+    pause_for(1);
+    if (!load_programmer(qsahara_cmd(emmc ? "/full_build/emmc/prog_firehose_ddr.elf"
+                                          : "/full_build/ufs/prog_firehose_ddr.elf",
+                                     "/QSahara_fullbuild.log"),
+                         "QsaharaServer cmd internal error", "get QSahara result internal error"))
+        return 1;
+
+    run_steps(steps);
+    // The interactive handler ignores the verdict; a run with commands and a
+    // parallel flash report it.
+    return wait_for_boot() ? 0 : 1;
+}
+
+int sdk_flash_cdt(int, char *[])
+{
+    console::PromptMode prompt;
+    print_banner("Flash CDT to Vavevuro device", "CDT");
+    if (confirmed(prompt, "\n input cdt version internal error")) {
+        if (emmc_selected())
+            sdk_flash_cdt_emmc_helper();
+        else
+            sdk_flash_cdt_ufs_helper();
+    }
+    return 0;
+}
+
+int sdk_flash_cdt_ufs_helper(void)
+{
+    return flash_cdt(false, "sdk_flash_cdt_ufs_helper");
+}
+
+int sdk_flash_cdt_emmc_helper(void)
+{
+    return flash_cdt(true, "sdk_flash_cdt_emmc_helper");
+}
+
+int sdk_flash_nonhlos(int, char *[])
+{
+    console::PromptMode prompt;
+    print_banner("Flash NON-HLOS build to Vavevuro device", "image");
+    // NON-HLOS images exist for UFS storage only: no storage selection.
+    if (confirmed(prompt, "\n input version internal error"))
+        sdk_flash_nonhlos_helper();
+    return 0;
+}
+
+int sdk_flash_nonhlos_helper(void)
+{
+    return flash_partial({
+        .helper = "sdk_flash_nonhlos_helper",
+        .check = "nonhlos",
+        .present_file = "/non_hlos/ufs/rawprogram0.xml",
+        .files_name = "NON-HLOS",
+        .files_dir = "non_hlos",
+        .title = "Ostrelle flashing NON-HLOS build...",
+        .programmer = "/non_hlos/ufs/prog_firehose_ddr.elf",
+        .programmer_log = "/QSahara_nonhlos.log",
+        .load_cannot_start = "QsaharaServer nonhlos cmd internal error",
+        .load_no_line = "get NON-HLOS QSahara result internal error",
+        .flash_message = "Flashing NON-HLOS build...",
+        .memory = Memory::ufs,
+        .xmls = "rawprogram0.xml,rawprogram1.xml,rawprogram2.xml,rawprogram3.xml,rawprogram4.xml,"
+                "rawprogram5.xml,patch0.xml,patch1.xml,patch2.xml,patch3.xml,patch4.xml,"
+                "patch5.xml",
+        .search_dir = "/non_hlos/ufs/",
+        .flash_log = "/flash_nonhlos.log",
+        .flash_failure = "flash nonhlos internal error",
+        .still_in_download_mode = "You may need to flash HLOS image in order to boot up the device",
+        .done = "Flashing NON-HLOS ... done",
+    });
+}

@@ -1,0 +1,309 @@
+// Colours, terminal-mode guards and answers.
+#include "host/console.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <json-c/json.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "core/exit_status.h"
+#include "core/safe_text.h"
+#include "host/session_log.h"
+
+namespace console {
+
+const char *red = "\033[31m";
+const char *green = "\033[32m";
+const char *yellow = "\033[33m";
+const char *reset = "\033[0m";
+
+void use_colours(bool on)
+{
+    red = on ? "\033[31m" : "";
+    green = on ? "\033[32m" : "";
+    yellow = on ? "\033[33m" : "";
+    reset = on ? "\033[0m" : "";
+}
+
+PromptMode::PromptMode()
+{
+    if (tcgetattr(STDIN_FILENO, &saved_) != 0)
+        return;
+    active_ = true;
+    struct termios prompt = saved_;
+    prompt.c_lflag |= ICANON | ECHO;
+    tcsetattr(STDIN_FILENO, TCSANOW, &prompt);
+}
+
+PromptMode::~PromptMode()
+{
+    restore();
+}
+
+void PromptMode::restore()
+{
+    if (!active_)
+        return;
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    active_ = false;
+}
+
+HiddenInput::HiddenInput()
+{
+    if (tcgetattr(STDIN_FILENO, &saved_) != 0)
+        return;
+    active_ = true;
+    struct termios hidden = saved_;
+    hidden.c_lflag &= ~(ICANON | ECHO);
+    hidden.c_cc[VMIN] = 1;
+    hidden.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &hidden);
+}
+
+HiddenInput::~HiddenInput()
+{
+    restore();
+}
+
+void HiddenInput::restore()
+{
+    if (!active_)
+        return;
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    active_ = false;
+}
+
+Read read_word(char *field, size_t size, bool consume_end)
+{
+    if (size > 0)
+        field[0] = '\0';
+    int c;
+    do {
+        c = getc(stdin);
+    } while (c != EOF && isspace(c));
+    if (c == EOF)
+        return Read::eof;
+    size_t len = 0;
+    bool too_long = false;
+    while (c != EOF && !isspace(c)) {
+        if (len + 1 < size)
+            field[len++] = static_cast<char>(c);
+        else
+            too_long = true;
+        c = getc(stdin);
+    }
+    // The white-space character that ended the word is the line end that a
+    // getc after scanf would consume; without consume_end put it back.
+    if (!consume_end && c != EOF)
+        ungetc(c, stdin);
+    if (too_long) {
+        if (size > 0)
+            field[0] = '\0';
+        return Read::too_long;
+    }
+    if (size > 0)
+        field[len] = '\0';
+    return Read::ok;
+}
+
+Read read_line(char *field, size_t size)
+{
+    if (size > 0)
+        field[0] = '\0';
+    size_t len = 0;
+    bool too_long = false;
+    bool any = false;
+    int c;
+    while ((c = getc(stdin)) != EOF) {
+        any = true;
+        if (len + 1 < size)
+            field[len++] = static_cast<char>(c);
+        else
+            too_long = true;
+        if (c == '\n')
+            break;
+    }
+    if (!any)
+        return Read::eof;
+    if (too_long) {
+        if (size > 0)
+            field[0] = '\0';
+        return Read::too_long;
+    }
+    if (size > 0)
+        field[len] = '\0';
+    return Read::ok;
+}
+
+namespace {
+
+// Runs before the program ends through exit_program; may be null.
+void (*exit_hook)(int status) = nullptr;
+
+} // namespace
+
+void set_exit_hook(void (*hook)(int status))
+{
+    exit_hook = hook;
+}
+
+void exit_program(int status)
+{
+    if (exit_hook)
+        exit_hook(status);
+    fflush(stdout);
+    session_log::close(status);
+    exit(status);
+}
+
+namespace {
+
+// The status of exit_at_end_of_input.
+int end_of_input_status = 1;
+
+} // namespace
+
+void set_end_of_input_status(int status)
+{
+    end_of_input_status = status;
+}
+
+void print_json(json_object *doc)
+{
+    printf("%s\n", json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PRETTY |
+                                                           JSON_C_TO_STRING_NOSLASHESCAPE));
+    json_object_put(doc);
+}
+
+void refuse(const std::string &text)
+{
+    fflush(stdout);
+    fprintf(stderr, "ostrelle: %s\n", text.c_str());
+    session_log::note("refused: " + text);
+    exit_program(exit_status::usage);
+}
+
+void exit_at_end_of_input(void)
+{
+    printf("\nNo more input, exit ostrelle now ...\n");
+    exit_program(end_of_input_status);
+}
+
+bool answer_has_control_bytes(std::string_view answer)
+{
+    if (!answer.empty() && answer.back() == '\n')
+        answer.remove_suffix(1);
+    return has_control_bytes(answer);
+}
+
+void discard_typed_ahead(void)
+{
+    if (isatty(STDIN_FILENO))
+        tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+namespace {
+
+// Refuses an answer that was read but cannot be used, saying why: one too
+// long, or one with control bytes (the field is then emptied).
+bool usable(Read result, char *field, size_t size)
+{
+    if (result == Read::too_long) {
+        printf("Answer too long, at most %zu characters\n", size - 1);
+        return false;
+    }
+    if (answer_has_control_bytes(field)) {
+        field[0] = '\0';
+        printf("Answer contained control characters, please type it again\n");
+        return false;
+    }
+    return true;
+}
+
+bool judge_answer(Read result, char *field, size_t size, const char *who, const char *what)
+{
+    if (result == Read::eof) {
+        printf("%s: %s internal error\n", who, what);
+        exit_at_end_of_input();
+    }
+    return usable(result, field, size);
+}
+
+// Reads and judges one answer line to a "[Y/n]" question: again when it is
+// refused, after saying why.
+enum class Judged { yes, no, again, eof };
+
+Judged read_yes_no(void)
+{
+    char line[64];
+    Read result = read_line(line, sizeof(line));
+    if (result == Read::eof)
+        return Judged::eof;
+    if (!usable(result, line, sizeof(line)))
+        return Judged::again;
+    std::string_view answer = line;
+    if (!answer.empty() && answer.back() == '\n')
+        answer.remove_suffix(1);
+    while (!answer.empty() && answer.front() == ' ')
+        answer.remove_prefix(1);
+    while (!answer.empty() && answer.back() == ' ')
+        answer.remove_suffix(1);
+    auto is = [answer](const char *word) {
+        return answer.size() == strlen(word) &&
+               strncasecmp(answer.data(), word, answer.size()) == 0;
+    };
+    if (answer.empty() || is("y") || is("yes"))
+        return Judged::yes;
+    if (is("n") || is("no"))
+        return Judged::no;
+    printf("Unknown answer '%.*s', please answer y or n\n", static_cast<int>(answer.size()),
+           answer.data());
+    return Judged::again;
+}
+
+} // namespace
+
+bool ask_word_or_exit(char *field, size_t size, const char *who, const char *what, bool consume_end)
+{
+    fflush(stdout);
+    return judge_answer(read_word(field, size, consume_end), field, size, who, what);
+}
+
+bool ask_line_or_exit(char *field, size_t size, const char *who, const char *what)
+{
+    fflush(stdout);
+    return judge_answer(read_line(field, size), field, size, who, what);
+}
+
+YesNo ask_yes_no(const std::string &question)
+{
+    for (;;) {
+        fputs(question.c_str(), stdout);
+        fflush(stdout);
+        switch (read_yes_no()) {
+        case Judged::yes:
+            return YesNo::yes;
+        case Judged::no:
+            return YesNo::no;
+        case Judged::eof:
+            return YesNo::eof;
+        case Judged::again:
+            break;
+        }
+    }
+}
+
+bool ask_yes_no_or_exit(const std::string &question, const char *who, const char *what)
+{
+    YesNo answer = ask_yes_no(question);
+    if (answer == YesNo::eof) {
+        printf("%s: %s internal error\n", who, what);
+        exit_at_end_of_input();
+    }
+    return answer == YesNo::yes;
+}
+
+} // namespace console

@@ -1,0 +1,73 @@
+// Release package: fetched from the resource server unless it is already in
+// the target directory, proved against the digest the release list gave for
+// it (fetched again up to three times while it differs, deleted when it stays
+// wrong), and unpacked next to itself.
+#include <cstdio>
+#include <string>
+
+#include "host/answers.h"
+#include "core/commands.h"
+#include "host/host.h"
+#include "release/layout.h"
+#include "release/package.h"
+#include "release/release_tree.h"
+#include "release/resource_server.h"
+#include "core/state.h"
+
+namespace {
+
+// A release package given with --package: copied from a local file, or
+// fetched from a URL (certificate checked as for the servers).
+std::string package_fetch_cmd(const std::string &source)
+{
+    if (source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0)
+        return "wget" + resource::tls_options() + " -q --show-progress -T 30 -t 5 -O " +
+               layout::release_arg(".zip") + " " + host::quote(source);
+    return "cp -- " + host::quote(source) + " " + layout::release_arg(".zip");
+}
+
+} // namespace
+
+int sdk_dl_img_pkg(int, char *[])
+{
+    package::Job job{
+        .who = "sdk_dl_img_pkg",
+        .path = layout::release_path(".zip"),
+        .path_arg = layout::release_arg(".zip"),
+        .fetch = resource::fetch_cmd(layout::target_arg(), std::string(release_ver) + ".zip", true),
+        .url = resource::file_url(std::string(release_ver) + ".zip"),
+        .digest = check_sum,
+        .unpack_dir = target_path,
+        .top = std::string(release_ver) + "/",
+        .record = release_tree::record_path(),
+        .announce_fetch = "\nDownloading resources ...",
+        .fetch_step = "downloading image package",
+        .differs_noun = "resource",
+        .again_noun = "resources",
+        .error_noun = "image resources",
+        .verified_green = "Download image resources complete",
+        .unpacking = nullptr,
+        .unzip_step = "unzip image package",
+        .unpack_failed = "Extracting files ...failed, check errors above",
+        .unpacked_plain = "Extracting files ...done",
+        .unpacked_green = nullptr,
+    };
+    if (const std::string *source = answers::package_source()) {
+        job.fetch = package_fetch_cmd(*source);
+        job.url = *source;
+        job.announce_fetch = "\nCopying the release package ...";
+        if (job.digest.empty() && !host::dry_run()) {
+            // A URL's package is taken as its server sent it: it is fetched
+            // afresh and its own digest is the one it is checked against.
+            int fetched = host::run_wait_status(job.fetch);
+            std::string digest;
+            if (fetched != 0 || !package::read_digest(job.who, job.path_arg, digest)) {
+                resource::explain_failure(fetched, job.url);
+                return 1;
+            }
+            snprintf(check_sum, sizeof(check_sum), "%s", digest.c_str());
+            job.digest = check_sum;
+        }
+    }
+    return package::fetch_verify_unpack(job);
+}
