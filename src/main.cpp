@@ -26,18 +26,18 @@
 //                        SIGQUIT, or Ctrl-C/Ctrl-\ that reached a running tool
 #include <cstdio>
 
+#include "cli/doctor.h"
+#include "cli/options.h"
+#include "cli/shell.h"
+#include "cli/unattended.h"
+#include "core/exit_status.h"
 #include "host/answers.h"
 #include "host/console.h"
-#include "cli/doctor.h"
-#include "core/exit_status.h"
 #include "host/host.h"
-#include "cli/options.h"
 #include "host/session_log.h"
-#include "setup/setup.h"
-#include "cli/shell.h"
 #include "host/signals.h"
 #include "host/standard_fds.h"
-#include "cli/unattended.h"
+#include "setup/setup.h"
 
 namespace {
 

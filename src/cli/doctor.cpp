@@ -14,12 +14,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "core/state.h"
 #include "host/console.h"
 #include "host/host.h"
-#include "setup/host_probe.h"
 #include "release/resource_server.h"
+#include "setup/host_probe.h"
 #include "setup/setup.h"
-#include "core/state.h"
 
 namespace doctor {
 

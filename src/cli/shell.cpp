@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "core/commands.h"
-#include "release/layout.h"
 #include "core/state.h"
+#include "release/layout.h"
 #include "utils/edit.h"
 #include "utils/eloop.h"
 

@@ -9,17 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "flash/boards.h"
 #include "core/catalog.h"
 #include "core/commands.h"
-#include "host/console.h"
 #include "core/exit_status.h"
+#include "core/safe_text.h"
+#include "core/state.h"
+#include "flash/boards.h"
+#include "host/console.h"
 #include "host/host.h"
+#include "host/session_log.h"
 #include "release/layout.h"
 #include "release/resource_server.h"
-#include "core/safe_text.h"
-#include "host/session_log.h"
-#include "core/state.h"
 #include "release/ver_list.h"
 #include "utils/file.h"
 

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "host/answers.h"
-#include "flash/boards.h"
 #include "core/commands.h"
-#include "host/console.h"
 #include "core/exit_status.h"
-#include "host/host.h"
 #include "core/safe_text.h"
-#include "host/session_log.h"
 #include "core/state.h"
+#include "flash/boards.h"
+#include "host/answers.h"
+#include "host/console.h"
+#include "host/host.h"
+#include "host/session_log.h"
 
 namespace boards {
 

@@ -9,16 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "host/answers.h"
-#include "flash/boards.h"
 #include "core/commands.h"
+#include "core/state.h"
+#include "flash/boards.h"
+#include "flash/pause.h"
+#include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
-#include "release/layout.h"
-#include "flash/pause.h"
-#include "release/release_tree.h"
 #include "host/signals.h"
-#include "core/state.h"
+#include "release/layout.h"
+#include "release/release_tree.h"
 #include "utils/file.h"
 
 namespace {

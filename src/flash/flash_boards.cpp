@@ -23,16 +23,16 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/answers.h"
-#include "flash/boards.h"
 #include "core/commands.h"
-#include "host/console.h"
 #include "core/exit_status.h"
+#include "core/state.h"
+#include "flash/boards.h"
+#include "host/answers.h"
+#include "host/console.h"
 #include "host/host.h"
-#include "release/layout.h"
 #include "host/session_log.h"
 #include "host/signals.h"
-#include "core/state.h"
+#include "release/layout.h"
 #include "utils/file.h"
 
 namespace boards {

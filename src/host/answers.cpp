@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "host/console.h"
 #include "core/exit_status.h"
+#include "host/console.h"
 #include "host/session_log.h"
 
 namespace answers {

@@ -11,10 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/safe_text.h"
 #include "host/console.h"
 #include "host/host.h"
 #include "release/package.h"
-#include "core/safe_text.h"
 
 namespace archive {
 

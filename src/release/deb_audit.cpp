@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "core/commands.h"
+#include "core/safe_text.h"
+#include "core/state.h"
 #include "host/console.h"
 #include "host/host.h"
 #include "release/layout.h"
-#include "core/safe_text.h"
-#include "core/state.h"
 #include "utils/file.h"
 
 namespace {

@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <string>
 
-#include "host/answers.h"
 #include "core/commands.h"
+#include "core/state.h"
+#include "host/answers.h"
 #include "host/host.h"
 #include "release/layout.h"
 #include "release/package.h"
 #include "release/release_tree.h"
 #include "release/resource_server.h"
-#include "core/state.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Paths under the target directory.
 #include "release/layout.h"
 
-#include "host/host.h"
 #include "core/state.h"
+#include "host/host.h"
 
 namespace layout {
 

@@ -6,13 +6,13 @@
 #include <cstring>
 #include <string>
 
-#include "host/answers.h"
 #include "core/commands.h"
+#include "core/state.h"
+#include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
 #include "release/layout.h"
 #include "release/release_tree.h"
-#include "core/state.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 
 #include <cstdio>
 
-#include "release/archive.h"
+#include "core/safe_text.h"
 #include "host/console.h"
 #include "host/host.h"
+#include "release/archive.h"
 #include "release/resource_server.h"
-#include "core/safe_text.h"
 #include "utils/file.h"
 
 namespace package {

@@ -12,11 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/safe_text.h"
+#include "core/state.h"
 #include "host/console.h"
 #include "host/host.h"
 #include "release/layout.h"
-#include "core/safe_text.h"
-#include "core/state.h"
 
 namespace release_tree {
 

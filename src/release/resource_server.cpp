@@ -8,9 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "host/host.h"
 #include "core/safe_text.h"
 #include "core/state.h"
+#include "host/host.h"
 
 namespace resource {
 

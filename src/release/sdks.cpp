@@ -11,10 +11,10 @@
 #include <cstring>
 #include <string>
 
+#include "core/state.h"
 #include "host/console.h"
 #include "host/host.h"
 #include "release/resource_server.h"
-#include "core/state.h"
 
 namespace {
 

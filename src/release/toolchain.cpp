@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "core/commands.h"
+#include "core/state.h"
 #include "host/console.h"
 #include "host/host.h"
 #include "release/layout.h"
 #include "release/package.h"
 #include "release/resource_server.h"
-#include "core/state.h"
 #include "release/ver_list.h"
 #include "utils/file.h"
 

@@ -11,15 +11,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/exit_status.h"
+#include "core/safe_text.h"
+#include "core/state.h"
 #include "host/answers.h"
 #include "host/console.h"
-#include "core/exit_status.h"
 #include "host/host.h"
-#include "release/resource_server.h"
-#include "core/safe_text.h"
 #include "host/session_log.h"
+#include "release/resource_server.h"
 #include "setup/setup.h"
-#include "core/state.h"
 #include "utils/file.h"
 
 using console::green;

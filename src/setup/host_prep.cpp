@@ -11,11 +11,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/state.h"
 #include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
 #include "setup/host_probe.h"
-#include "core/state.h"
 
 using console::green;
 using console::red;

@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host/host.h"
 #include "core/state.h"
+#include "host/host.h"
 
 namespace probe {
 

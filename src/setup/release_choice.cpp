@@ -7,19 +7,19 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/answers.h"
 #include "core/catalog.h"
-#include "host/console.h"
 #include "core/exit_status.h"
+#include "core/safe_text.h"
+#include "core/state.h"
+#include "host/answers.h"
+#include "host/console.h"
 #include "host/host.h"
+#include "host/session_log.h"
 #include "release/layout.h"
 #include "release/package.h"
 #include "release/resource_server.h"
-#include "core/safe_text.h"
-#include "host/session_log.h"
-#include "setup/setup.h"
-#include "core/state.h"
 #include "release/ver_list.h"
+#include "setup/setup.h"
 #include "utils/file.h"
 
 using console::green;

@@ -6,17 +6,17 @@
 #include <cstring>
 #include <string>
 
-#include "host/answers.h"
 #include "core/catalog.h"
-#include "host/console.h"
 #include "core/exit_status.h"
+#include "core/safe_text.h"
+#include "core/state.h"
+#include "host/answers.h"
+#include "host/console.h"
 #include "host/host.h"
+#include "host/session_log.h"
 #include "release/layout.h"
 #include "release/release_tree.h"
-#include "core/safe_text.h"
-#include "host/session_log.h"
 #include "setup/setup.h"
-#include "core/state.h"
 #include "utils/file.h"
 
 using console::reset;

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "flash/boards.h"
 #include "core/commands.h"
 #include "core/state.h"
+#include "flash/boards.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
 #include "support/stdio_capture.h"

@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "core/commands.h"
-#include "host/host.h"
 #include "core/state.h"
+#include "host/host.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
 #include "support/stdio_capture.h"

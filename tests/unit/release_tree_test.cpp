@@ -7,8 +7,8 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "release/release_tree.h"
 #include "core/state.h"
+#include "release/release_tree.h"
 #include "support/globals.h"
 #include "support/stdio_capture.h"
 #include "support/temp_dir.h"

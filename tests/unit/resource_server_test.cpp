@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "release/resource_server.h"
 #include "core/state.h"
+#include "release/resource_server.h"
 #include "support/stdio_capture.h"
 #include "support/temp_dir.h"
 

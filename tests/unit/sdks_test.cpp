@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "core/commands.h"
-#include "release/resource_server.h"
 #include "core/state.h"
+#include "release/resource_server.h"
 #include "support/fake_runner.h"
 #include "support/stdio_capture.h"
 

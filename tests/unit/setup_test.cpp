@@ -10,11 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/state.h"
 #include "host/answers.h"
 #include "release/resource_server.h"
-#include "setup/setup.h"
-#include "core/state.h"
 #include "release/ver_list.h"
+#include "setup/setup.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
 #include "support/host_root.h"

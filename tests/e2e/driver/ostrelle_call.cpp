@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "flash/boards.h"
 #include "core/commands.h"
 #include "core/state.h"
+#include "flash/boards.h"
 
 namespace {
 
