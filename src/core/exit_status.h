@@ -11,5 +11,10 @@ inline constexpr int usage = 2;   // a usage error, or a question nobody can ans
 inline constexpr int sign_in = 3; // the account server refused the sign-in
 inline constexpr int host = 4;    // the host is not ready (packages, target directory)
 inline constexpr int server = 5;  // a server could not be used (network, certificate, error)
+// Flashing results a board farm tells apart (flash and the commands that
+// flash): the lab's side, the image's side, and a board another run holds.
+inline constexpr int no_board = 6;   // no board in download mode, or the board was lost
+inline constexpr int not_booted = 7; // flashed, but the board never booted
+inline constexpr int board_busy = 8; // another run holds the board (its lock)
 
 } // namespace exit_status
