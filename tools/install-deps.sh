@@ -20,7 +20,9 @@ wget unzip zip tar xz-utils gzip coreutils diffutils $*"
 # them):
 #   lava-dispatcher    LAVA's dispatcher, for the board-farm test (lava-run
 #                      must run as root)
-OPTIONAL="lava-dispatcher"
+#   python3-labgrid    labgrid and its pytest plugin, for the labgrid test
+#   python3-pytest
+OPTIONAL="lava-dispatcher python3-labgrid python3-pytest"
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"

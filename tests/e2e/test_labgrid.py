@@ -1,0 +1,226 @@
+"""Ostrelle as the download-mode flasher of a labgrid lab, with labgrid's own
+pytest plugin.
+
+`pytest --lg-env` runs the shipped example test (contrib/labgrid/test_board.py)
+on an environment made from the shipped example (contrib/labgrid/board01.yaml)
+with the lab's values replaced by the test bed's: the test-bed build, the
+bed's target directory and password file, `true` for the power switch, and
+as serial port a pseudo-terminal whose other side is the simulated board's
+console (ostrelle_testbed.console). labgrid is Debian's python3-labgrid,
+installed for the system's Python.
+"""
+
+import functools
+import hashlib
+import importlib.util
+import json
+import os
+import re
+import pty
+import signal
+import subprocess
+import sys
+import tty
+import unittest
+
+from ostrelle_testbed import release_files
+from ostrelle_testbed.bed import SOURCE_DIR, Bed, program_path
+from ostrelle_testbed.mirror import resource_path
+
+import flashing
+
+SYSTEM_PYTHON = '/usr/bin/python3'
+CONTRIB = os.path.join(SOURCE_DIR, 'contrib', 'labgrid')
+MODULE = os.path.join(CONTRIB, 'ostrelle_labgrid.py')
+EXAMPLE_ENV = os.path.join(CONTRIB, 'board01.yaml')
+EXAMPLE_TEST = os.path.join(CONTRIB, 'test_board.py')
+RELEASE = 'kt5-le2.0-2.1.0'
+LIST_TAG = '_le2.0_'
+# The USB serial of the board flashing.board_in_download_mode attaches.
+BOARD_SERIAL = '7A3C11F0'
+
+
+def skip_reason():
+    if importlib.util.find_spec('labgrid') is None:
+        if os.path.exists(SYSTEM_PYTHON) and os.path.realpath(sys.executable) != SYSTEM_PYTHON:
+            return ('labgrid is installed for %s, not for %s, which runs this test'
+                    % (SYSTEM_PYTHON, sys.executable))
+        return ('python3-labgrid is not installed (tools/install-deps.sh installs it where the '
+                'package archive offers it)')
+    if importlib.util.find_spec('pytest') is None:
+        return 'python3-pytest is not installed'
+    return None
+
+
+@functools.lru_cache(maxsize=None)
+def load_module():
+    """The driver's module, loaded once: it registers its classes with
+    labgrid."""
+    spec = importlib.util.spec_from_file_location('ostrelle_labgrid', MODULE)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def environment_file(values):
+    """The example environment with each of its values replaced by the test
+    bed's; every value of the example must get one, so the example and the
+    tested environment cannot drift apart."""
+    with open(EXAMPLE_ENV) as f:
+        text = f.read()
+    pattern = re.compile(r'^(\s+)(- |[a-z_]+: )(.+)$', re.M)
+    keys = [m.group(2).strip(' :-') or 'import' for m in pattern.finditer(text)]
+    assert sorted(keys) == sorted(values), (keys, sorted(values))
+    return pattern.sub(
+        lambda m: m.group(1) + m.group(2) + json.dumps(values[m.group(2).strip(' :-') or 'import']),
+        text)
+
+
+@unittest.skipIf(skip_reason(), skip_reason())
+class LabgridRun(unittest.TestCase):
+    def serial_console(self, bed):
+        """Starts the board's console on a pseudo-terminal; returns the path
+        of its other side, which labgrid opens as the board's serial port."""
+        master, slave = pty.openpty()
+        tty.setraw(slave)
+        console = subprocess.Popen(
+            [sys.executable, '-m', 'ostrelle_testbed.console', bed.state, BOARD_SERIAL],
+            stdin=master, stdout=master, env=bed.env(), start_new_session=True)
+        os.close(master)
+        self.addCleanup(os.close, slave)
+        self.addCleanup(console.wait)
+        self.addCleanup(console.kill)
+        return os.ttyname(slave)
+
+    def run_pytest(self, bed, name):
+        """Runs the example test with labgrid's pytest plugin on this bed's
+        board; returns pytest's output and its exit status."""
+        password = os.path.join(bed.tmp, 'labgrid-password')
+        with open(password, 'w') as f:
+            f.write('secret\n')
+        os.chmod(password, 0o600)
+        work = os.path.join(bed.tmp, 'labgrid-' + name)
+        os.makedirs(work)
+        env_file = os.path.join(work, 'board01.yaml')
+        with open(env_file, 'w') as f:
+            f.write(environment_file({
+                'import': MODULE,
+                'serial': BOARD_SERIAL,
+                'usb_path': '1-2',
+                'product': 'kt5',
+                'platform': 'LE2.0',
+                'directory': bed.target,
+                'port': self.serial_console(bed),
+                'speed': 115200,
+                'cmd_on': 'true',
+                'cmd_off': 'true',
+                'command': program_path(),
+                'release': RELEASE,
+                'email': 'lab-robot@example.com',
+                'password_file': password,
+                'login_prompt': 'login: ',
+                'username': 'root',
+                'prompt': 'root@board:~# ',
+            }))
+        proc = subprocess.Popen(
+            [sys.executable, '-m', 'pytest', '-p', 'no:cacheprovider', '-o', 'log_cli=true',
+             '--log-cli-level=INFO', '--lg-env', env_file, EXAMPLE_TEST, '--rootdir', work],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            env=bed.env(), cwd=work, start_new_session=True, text=True)
+        try:
+            output, _ = proc.communicate(timeout=120)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            output, _ = proc.communicate()
+            self.fail('pytest did not end within 120 s:\n' + output)
+        return output, proc.returncode
+
+    def put_release(self, bed):
+        package = release_files.release_package(RELEASE, flashable='le')
+        bed.put('kt5', RELEASE + '.zip', package)
+        bed.put_list('kt5', LIST_TAG, ['%s %s' % (RELEASE, hashlib.sha256(package).hexdigest())])
+
+    def test_board_is_flashed_and_the_test_sees_its_login(self):
+        with Bed() as bed:
+            self.put_release(bed)
+            flashing.board_in_download_mode(bed)
+            output, status = self.run_pytest(bed, 'pass')
+            self.assertEqual(status, 0, output)
+            self.assertRegex(output, r'=+ 1 passed in ', output)
+            # Ostrelle downloaded the release through the mirror, flashed the
+            # board named by its serial and restarted it; the boot was seen
+            # on the console, not under adb.
+            self.assertTrue(bed.mirror.requests_for(resource_path('kt5', RELEASE + '.zip')),
+                            output)
+            self.assertIn('--reset', [a for args in bed.tool_log('fh_loader') for a in args])
+            self.assertEqual(bed.tool_log('adb'), [])
+            self.assertIn('Device found: /dev/ttyUSB0 (USB 1-2, serial %s)' % BOARD_SERIAL,
+                          output)
+
+    def test_no_board_in_download_mode_fails_the_test_with_the_reason(self):
+        with Bed() as bed:
+            self.put_release(bed)
+            flashing.no_board(bed)
+            output, status = self.run_pytest(bed, 'fail')
+            self.assertEqual(status, 1, output)
+            self.assertRegex(output, r'=+ 1 failed in ', output)
+            self.assertIn('OstrelleFlashError: ostrelle failed with status 1 (a command failed): '
+                          'Could not find a Qualcomm device in QDL mode', output)
+            self.assertEqual(bed.tool_log('fh_loader'), [])
+
+
+@unittest.skipIf(skip_reason(), skip_reason())
+class Reading(unittest.TestCase):
+    """The driver's reading of Ostrelle's reports."""
+
+    def test_reports_are_read_from_json_lines_and_the_result_line(self):
+        m = load_module()
+        parse = m.parse_line
+        self.assertEqual(parse('ostrelle-result: {"status":1,"commands":[]}\n'),
+                         {'event': 'result', 'status': 1, 'commands': []})
+        self.assertEqual(parse('{"event":"phase","phase":"erase","attempt":1}'),
+                         {'event': 'phase', 'phase': 'erase', 'attempt': 1})
+        # Messages for people, even those that look like JSON, are not events.
+        for line in ('Device found: /dev/ttyUSB0', '{"status":0}', '{not json',
+                     'ostrelle-result: [1]', 'ostrelle-result: {"event":"board"}', '[1, 2]'):
+            self.assertIsNone(parse(line), line)
+
+    def test_a_run_is_judged_by_its_status_result_and_board(self):
+        m = load_module()
+        ok = ('{"event":"board","board":"7A3C11F0","usb_path":"1-2","result":"flashed",'
+              '"attempts":1}')
+        passed = ('{"event":"result","status":0,"commands":[{"command":"download","result":'
+                  '"pass"},{"command":"flash","result":"pass"}]}')
+
+        def report(*lines):
+            r = m.FlashReport('7A3C11F0')
+            for line in lines:
+                r.feed(line)
+            return r
+
+        self.assertIsNone(report(ok, passed).failure(0))
+        # The program's own reason, else its last red message's first line.
+        failed = report('{"event":"board","board":"7A3C11F0","result":"no board"}',
+                        '{"event":"result","status":6,"commands":[],"reason":"Board lost"}')
+        self.assertEqual(failed.failure(6), 'ostrelle failed with status 6 (no board in '
+                         'download mode, or the board was lost): Board lost')
+        old = report('No board in download mode is 7A3C11F0',
+                     '\x1b[31mCould not find a Qualcomm device in QDL mode',
+                     'Please follow the README and reconnect your device\x1b[0m',
+                     'ostrelle-result: {"status":1,"commands":[]}')
+        old.message('ostrelle: flash failed')
+        self.assertEqual(old.reason(), 'Could not find a Qualcomm device in QDL mode')
+        self.assertEqual(report('Killed').failure(137),
+                         'ostrelle failed with status 137 (ended by SIGKILL): Killed')
+        # A status 0 is not taken for a flash the reports do not show.
+        self.assertEqual(report(ok).failure(0),
+                         'ostrelle ended with status 0 but without its result line')
+        self.assertIn('flash result is missing',
+                      report(passed.replace(',{"command":"flash","result":"pass"}', ''))
+                      .failure(0))
+        self.assertIn('board 7A3C11F0 is not booted',
+                      report(ok.replace('"flashed"', '"not booted"'), passed).failure(0))
+
+
+if __name__ == '__main__':
+    unittest.main()
