@@ -488,6 +488,7 @@ class OstrelleStrategy(Strategy):
 
     def __attrs_post_init__(self):
         super().__attrs_post_init__()
+        self.logger = logging.getLogger('OstrelleStrategy(%s)' % self.target.name)
         self.boot_log = ''
         self.flash_report = None
 
@@ -520,13 +521,16 @@ class OstrelleStrategy(Strategy):
         self.status = status
 
     def _log_in(self):
+        started = time.monotonic()
         _, before, match, _ = self.console.expect(self.login_prompt, timeout=self.login_timeout)
         self.boot_log = (before + match.group(0)).decode('utf-8', 'replace')
+        self.logger.info('login prompt on the console after %.1f s', time.monotonic() - started)
         self.console.sendline(self.username)
         if self.password:
             self.console.expect('Password: ', timeout=30)
             self.console.sendline(self.password)
         self.console.expect(self.prompt, timeout=60)
+        self.logger.info('logged in as %s', self.username)
 
     @step(args=['status'])
     def force(self, status, *, step):

@@ -147,6 +147,7 @@ class LabgridRun(unittest.TestCase):
             output, status = self.run_pytest(bed, 'pass')
             self.assertEqual(status, 0, output)
             self.assertRegex(output, r'=+ 1 passed in ', output)
+            self.assertIn('logged in as root', output)
             # Ostrelle downloaded the release through the mirror, flashed the
             # board named by its serial and restarted it; the boot was seen
             # on the console, not under adb.
@@ -170,8 +171,8 @@ class LabgridRun(unittest.TestCase):
 
 
 @unittest.skipIf(skip_reason(), skip_reason())
-class Reading(unittest.TestCase):
-    """The driver's reading of Ostrelle's reports."""
+class DriverLogic(unittest.TestCase):
+    """How the driver reads Ostrelle's reports and composes its command line."""
 
     def test_reports_are_read_from_json_lines_and_the_result_line(self):
         m = load_module()
@@ -220,6 +221,25 @@ class Reading(unittest.TestCase):
                       .failure(0))
         self.assertIn('board 7A3C11F0 is not booted',
                       report(ok.replace('"flashed"', '"not booted"'), passed).failure(0))
+
+    def test_options_are_given_only_when_configured_and_values_stay_values(self):
+        m = load_module()
+        from labgrid import Target
+        target = Target('options')
+        m.OstrelleBoard(target, None, product='kt5', platform='LE2.0', directory='/srv/b 1',
+                        usb_path='1-2.3')
+        plain = m.OstrelleFlashDriver(target, 'plain', release='-x; rm -rf ~')
+        self.assertEqual(plain.arguments(), [
+            'ostrelle', '--no-input', '--yes', '--color=always', '--no-boot-wait',
+            '--board=1-2.3', '--target=/srv/b 1', '--product=kt5', '--platform=LE2.0',
+            '--release=-x; rm -rf ~', 'download', 'flash'])
+        full = m.OstrelleFlashDriver(target, 'full', json=True, changed_only=True, retries=2,
+                                     wait_for_boot=True, download=False)
+        # A package names its release itself unless one is given.
+        self.assertEqual(full.arguments(package='https://ci.example/kt5 b.zip'), [
+            'ostrelle', '--no-input', '--yes', '--color=always', '--json', '--changed-only',
+            '--retries=2', '--board=1-2.3', '--target=/srv/b 1', '--product=kt5',
+            '--platform=LE2.0', '--package=https://ci.example/kt5 b.zip', 'flash'])
 
 
 if __name__ == '__main__':
