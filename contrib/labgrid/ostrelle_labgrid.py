@@ -65,6 +65,9 @@ GOOD_BOARD_RESULTS = ('booted', 'flashed')
 # How many lines of Ostrelle's own messages are kept for an exception.
 KEPT_LINES = 200
 
+# How long the output is still read after Ostrelle has ended.
+OUTPUT_GRACE_SECONDS = 5.0
+
 # Ostrelle prints its failures in red (with --color=always also into a
 # pipe); the first line of the last red message is its reason when the
 # result line carries none.
@@ -402,12 +405,38 @@ class OstrelleFlashDriver(Driver, BootstrapProtocol):
         sel = selectors.DefaultSelector()
         for f in pending:
             sel.register(f, selectors.EVENT_READ)
+
+        def take(fileobj, lines):
+            for raw in lines:
+                line = raw.decode('utf-8', 'replace')
+                if fileobj is proc.stdout:
+                    event = report.feed(line)
+                    if event is not None:
+                        self._log_event(event)
+                        continue
+                else:
+                    report.message(line)
+                self.logger.info('%s', ESCAPES.sub('', line.rstrip('\r\n')))
+
         try:
             while sel.get_map():
                 left = deadline - time.monotonic()
                 if left <= 0:
+                    if proc.poll() is not None:
+                        # Ostrelle has ended: what it printed without a
+                        # final line feed still counts, and what it left
+                        # behind is ended.
+                        for key in list(sel.get_map().values()):
+                            if pending[key.fileobj]:
+                                take(key.fileobj, [pending[key.fileobj]])
+                        self._stop_group(proc.pid)
+                        break
                     self._stop(proc)
                     return None
+                # A tool left behind that holds the output open does not
+                # keep the run going once Ostrelle itself has ended.
+                if proc.poll() is not None:
+                    deadline = min(deadline, time.monotonic() + OUTPUT_GRACE_SECONDS)
                 for key, _ in sel.select(min(left, 1.0)):
                     chunk = os.read(key.fd, 65536)
                     if not chunk:
@@ -415,16 +444,7 @@ class OstrelleFlashDriver(Driver, BootstrapProtocol):
                         lines = [pending[key.fileobj]] if pending[key.fileobj] else []
                     else:
                         *lines, pending[key.fileobj] = (pending[key.fileobj] + chunk).split(b'\n')
-                    for raw in lines:
-                        line = raw.decode('utf-8', 'replace')
-                        if key.fileobj is proc.stdout:
-                            event = report.feed(line)
-                            if event is not None:
-                                self._log_event(event)
-                                continue
-                        else:
-                            report.message(line)
-                        self.logger.info('%s', ESCAPES.sub('', line.rstrip('\r\n')))
+                    take(key.fileobj, lines)
             left = max(deadline - time.monotonic(), 0.1)
             try:
                 status = proc.wait(timeout=left)
@@ -439,6 +459,13 @@ class OstrelleFlashDriver(Driver, BootstrapProtocol):
             sel.close()
             proc.stdout.close()
             proc.stderr.close()
+
+    @staticmethod
+    def _stop_group(pgid):
+        try:
+            os.killpg(pgid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
 
     def _stop(self, proc):
         """Ends Ostrelle and its tools (its process group): SIGTERM, which it

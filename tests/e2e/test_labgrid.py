@@ -20,6 +20,8 @@ import pty
 import signal
 import subprocess
 import sys
+import tempfile
+import time
 import tty
 import unittest
 
@@ -240,6 +242,44 @@ class DriverLogic(unittest.TestCase):
             'ostrelle', '--no-input', '--yes', '--color=always', '--json', '--changed-only',
             '--retries=2', '--board=1-2.3', '--target=/srv/b 1', '--product=kt5',
             '--platform=LE2.0', '--package=https://ci.example/kt5 b.zip', 'flash'])
+
+    def test_a_run_that_does_not_end_is_stopped(self):
+        m = load_module()
+        from labgrid import Target
+        target = Target('hung')
+        m.OstrelleBoard(target, None, product='kt5', platform='LE2.0', directory='/srv/b',
+                        serial='7A3C11F0')
+        with tempfile.TemporaryDirectory() as tmp:
+            program = os.path.join(tmp, 'ostrelle')
+            with open(program, 'w') as f:
+                f.write('#!/bin/sh\n'
+                        'echo "Device found: /dev/ttyUSB0"\n'
+                        'if [ "$OSTRELLE_HANG" = tool ]; then\n'
+                        '  sleep 60 &\n'
+                        "  printf 'ostrelle-result: {\"status\":0,\"commands\":"
+                        "[{\"command\":\"flash\",\"result\":\"pass\"}]}'\n"
+                        '  exit 0\n'
+                        'fi\n'
+                        'exec sleep 60\n')
+            os.chmod(program, 0o755)
+            driver = m.OstrelleFlashDriver(target, None, command=program, timeout=1)
+            target.activate(driver)
+            started = time.monotonic()
+            with self.assertRaises(m.OstrelleFlashError) as raised:
+                driver.flash()
+            self.assertEqual(str(raised.exception), 'ostrelle did not end within 1 s and was '
+                             'stopped: Device found: /dev/ttyUSB0')
+            self.assertIsNone(raised.exception.status)
+            # A tool Ostrelle left behind holding its output does not hold
+            # the flash; the result line without a line feed still counts.
+            driver.timeout = 30.0
+            os.environ['OSTRELLE_HANG'] = 'tool'
+            try:
+                report = driver.flash()
+            finally:
+                del os.environ['OSTRELLE_HANG']
+            self.assertEqual(report.result['status'], 0)
+            self.assertLess(time.monotonic() - started, 15)
 
 
 if __name__ == '__main__':
