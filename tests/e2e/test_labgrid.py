@@ -21,6 +21,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import tty
 import unittest
@@ -280,6 +281,63 @@ class DriverLogic(unittest.TestCase):
                 del os.environ['OSTRELLE_HANG']
             self.assertEqual(report.result['status'], 0)
             self.assertLess(time.monotonic() - started, 15)
+
+    def test_a_board_of_a_place_is_flashed_on_its_exporter_with_its_arguments_intact(self):
+        m = load_module()
+        from labgrid import Target
+        from labgrid.util.ssh import sshmanager
+        with tempfile.TemporaryDirectory() as tmp:
+            # ssh as labgrid uses it: "-O check" finds a running master; a
+            # command runs through the remote shell (here: sh, locally),
+            # its words joined by blanks as ssh joins them.
+            with open(os.path.join(tmp, 'ssh'), 'w') as f:
+                f.write('#!%s\n' % SYSTEM_PYTHON + textwrap.dedent('''\
+                    import os, sys
+                    args = sys.argv[1:]
+                    while args and args[0].startswith('-'):
+                        option = args.pop(0)
+                        if option == '-O':
+                            sys.exit(0)
+                        if option == '-o':
+                            args.pop(0)
+                    with open(os.path.join(os.path.dirname(sys.argv[0]), 'hosts'), 'a') as f:
+                        f.write(args[0] + '\\n')
+                    words = args[1:]
+                    if words[:1] == ['--']:
+                        words = words[1:]
+                    if words != ['cat']:
+                        os.execv('/bin/sh', ['sh', '-c', ' '.join(words)])
+                    '''))
+            program = os.path.join(tmp, 'ostrelle')
+            with open(program, 'w') as f:
+                f.write('#!%s\n' % SYSTEM_PYTHON + textwrap.dedent('''\
+                    import json, os, sys
+                    with open(os.path.join(os.path.dirname(sys.argv[0]), 'argv'), 'w') as f:
+                        json.dump(sys.argv[1:], f)
+                    print('ostrelle-result: {"status":0,"commands":['
+                          '{"command":"flash","result":"pass"}]}')
+                    '''))
+            for name in ('ssh', 'ostrelle'):
+                os.chmod(os.path.join(tmp, name), 0o755)
+            target = Target('place')
+            board = m.OstrelleBoard(target, None, product='kt5', platform='LE2.0',
+                                    directory="/srv/board 1/it's", serial='7A3C11F0')
+            board.extra = {'proxy': 'exporter.lab.example', 'proxy_required': False}
+            driver = m.OstrelleFlashDriver(target, None, command=program,
+                                           release="x' --target=/ 'y; touch %s/pwned" % tmp)
+            target.activate(driver)
+            path = os.environ['PATH']
+            os.environ['PATH'] = tmp + os.pathsep + path
+            try:
+                driver.flash()
+            finally:
+                os.environ['PATH'] = path
+                sshmanager.close_all()
+            with open(os.path.join(tmp, 'argv')) as f:
+                self.assertEqual(json.load(f), driver.arguments()[1:])
+            with open(os.path.join(tmp, 'hosts')) as f:
+                self.assertIn('exporter.lab.example', f.read().split())
+            self.assertFalse(os.path.exists(os.path.join(tmp, 'pwned')))
 
 
 if __name__ == '__main__':
