@@ -2,7 +2,9 @@
 // command shell until quit or end of input, or, with commands on the command
 // line, the commands in order.
 //
-// Where the program ends, and with which status:
+// Where the program ends, and with which status. What each status of a run
+// with commands means is the table of core/exit_status.h; the manual page's
+// EXIT STATUS describes them all for the user.
 //   main, below          0 after --help or --version, 2 for a usage error;
 //                        a list command's status; doctor's 0 or 1;
 //                        without commands

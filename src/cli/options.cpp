@@ -8,7 +8,6 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include "cli/shell.h"
 #include "core/state.h"
 
 namespace options {
@@ -36,8 +35,9 @@ enum OptionId {
     opt_package,
 };
 
-// One option: its names, the name of its value in the usage text (nullptr
-// when it takes none), and what it does.
+// One option: its names, the name of its value (nullptr when it takes
+// none), and its line in --help (nullptr: the manual page alone describes
+// it, so that --help stays one screen).
 struct OptionRow {
     const char *long_name;
     int id; // the short letter, or a number above 255 for long-only
@@ -46,36 +46,23 @@ struct OptionRow {
 };
 
 const OptionRow option_rows[] = {
-    {.long_name = "help", .id = opt_help, .arg = nullptr, .help = "print this help and exit"},
-    {.long_name = "version",
-     .id = opt_version,
-     .arg = nullptr,
-     .help = "print the version and exit"},
-    {.long_name = "target",
-     .id = opt_target,
-     .arg = "DIR",
-     .help = "the target directory (absolute; created and remembered as the dialogue does)"},
+    {.long_name = "help", .id = opt_help, .arg = nullptr, .help = nullptr},
+    {.long_name = "version", .id = opt_version, .arg = nullptr, .help = nullptr},
+    {.long_name = "target", .id = opt_target, .arg = "DIR", .help = "the target directory"},
     {.long_name = "product",
      .id = opt_product,
      .arg = "NAME",
-     .help = "the product: kt1, kt2, kt3gen2, kt5, kt5n, kt6 or mx7200 (any case)"},
+     .help = "kt1, kt2, kt3gen2, kt5, kt5n, kt6 or mx7200"},
     {.long_name = "platform",
      .id = opt_platform,
      .arg = "NAME",
-     .help = "the platform: LU or LE; for kt5 also LU1.0, LU2.0, LE1.0 or LE2.0"},
+     .help = "LU or LE; kt5: LU1.0, LU2.0, LE1.0 or LE2.0"},
     {.long_name = "release",
      .id = opt_release,
      .arg = "NAME",
-     .help = "a release name from the release list, or latest for its first entry"},
-    {.long_name = "email",
-     .id = opt_email,
-     .arg = "ADDRESS",
-     .help = "the account's e-mail address (also OSTRELLE_EMAIL)"},
-    {.long_name = "password-file",
-     .id = opt_password_file,
-     .arg = "FILE",
-     .help = "a file (not readable by group or others) whose first line is the password; "
-             "- for the first line of standard input (also OSTRELLE_PASSWORD_FILE)"},
+     .help = "a release of the release list, or latest"},
+    {.long_name = "email", .id = opt_email, .arg = "ADDRESS", .help = nullptr},
+    {.long_name = "password-file", .id = opt_password_file, .arg = "FILE", .help = nullptr},
     {.long_name = "yes",
      .id = opt_yes,
      .arg = nullptr,
@@ -83,50 +70,21 @@ const OptionRow option_rows[] = {
     {.long_name = "dry-run",
      .id = opt_dry_run,
      .arg = nullptr,
-     .help = "change nothing: print every command line that would install, download a "
-             "package, unpack, remove, move, run as root or touch a board as \"would run: "
-             "<line>\" and go on as if it had succeeded"},
-    {.long_name = "no-input",
-     .id = opt_no_input,
-     .arg = nullptr,
-     .help = "never read answers from the terminal: a question that no option answers "
-             "stops the run (status 2), as it does when standard input is not a terminal"},
-    {.long_name = "package",
-     .id = opt_package,
-     .arg = "FILE|URL",
-     .help = "take the release package from a local file or an http(s) URL instead of the "
-             "resource server (a lab's own build); the release is --release or the file name "
-             "without .zip, and the package's own SHA-256 is what it is checked against"},
-    {.long_name = "no-boot-wait",
-     .id = opt_no_boot_wait,
-     .arg = nullptr,
-     .help = "flash ends after the last flashing step (the board restarts) without waiting "
-             "for it under adb, for a caller that watches the board's console itself"},
-    {.long_name = "json",
-     .id = opt_json,
-     .arg = nullptr,
-     .help = "print the result of list, boards or doctor as one JSON document"},
-    {.long_name = "log",
-     .id = opt_log,
-     .arg = "FILE",
-     .help = "write the run's log to FILE instead of the log directory"},
+     .help = "print each line that would change something; run none"},
+    {.long_name = "no-input", .id = opt_no_input, .arg = nullptr, .help = nullptr},
+    {.long_name = "package", .id = opt_package, .arg = "FILE|URL", .help = nullptr},
+    {.long_name = "no-boot-wait", .id = opt_no_boot_wait, .arg = nullptr, .help = nullptr},
+    {.long_name = "json", .id = opt_json, .arg = nullptr, .help = nullptr},
+    {.long_name = "log", .id = opt_log, .arg = "FILE", .help = nullptr},
     {.long_name = "board",
      .id = opt_board,
      .arg = "ID",
-     .help = "flash the board with this serial, port or USB path (see boards); given more "
-             "than once, flash those boards at once"},
-    {.long_name = "all-boards",
-     .id = opt_all_boards,
-     .arg = nullptr,
-     .help = "flash every board in download mode at once"},
-    {.long_name = "color",
-     .id = opt_color,
-     .arg = "WHEN",
-     .help = "colour escapes: auto (the default: only when standard output is a terminal "
-             "and NO_COLOR is unset or empty), always or never"},
+     .help = "the board to flash: serial, port or USB path"},
+    {.long_name = "all-boards", .id = opt_all_boards, .arg = nullptr, .help = nullptr},
+    {.long_name = "color", .id = opt_color, .arg = "WHEN", .help = nullptr},
 };
 
-// One command of the command line: its words and what it does.
+// One command of the command line: its words and its line in --help.
 struct CommandRow {
     Command command;
     const char *words;
@@ -136,37 +94,28 @@ struct CommandRow {
 const CommandRow command_rows[] = {
     {.command = Command::download,
      .words = "download",
-     .help = "download, verify and unpack the release (prompt command 1; on LU also the "
-             "system image repack)"},
+     .help = "download, verify and unpack the release (LU: also repack)"},
     {.command = Command::flash,
      .words = "flash",
-     .help = "flash the full build onto the board in download mode and wait for it to boot "
-             "(prompt command 2); with several boards attached name one with --board, or "
-             "flash several at once with --board ... --board or --all-boards"},
+     .help = "flash the board in download mode, wait for it to boot"},
     {.command = Command::toolchain,
      .words = "toolchain",
-     .help = "(LE) download the release's SDK toolchain (prompt command 3)"},
+     .help = "(LE) download the release's SDK toolchain"},
     {.command = Command::list_products,
      .words = "list products",
-     .help = "print the products and their platforms"},
+     .help = "the products and their platforms"},
     {.command = Command::list_platforms,
      .words = "list platforms",
-     .help = "print the platforms of --product"},
+     .help = "the platforms of --product"},
     {.command = Command::list_releases,
      .words = "list releases",
-     .help = "print the releases of --product on --platform, latest first"},
+     .help = "the releases of --product on --platform"},
     {.command = Command::boards,
      .words = "boards",
-     .help = "print the boards in download mode (port, USB path, serial) and the adb "
-             "devices (serial, USB path), one row per USB path"},
+     .help = "the boards in download mode and the adb devices"},
     {.command = Command::doctor,
      .words = "doctor",
-     .help = "check the host for everything the commands need (packages, loader link, tools, "
-             "access to the board in download mode, ModemManager, qcserial, free space at "
-             "--target or the stored target directory, the "
-             "servers and their certificates, the clock): one line per check with its fix; "
-             "reads only, needs no root, writes nothing; exit status 0 when no check fails, "
-             "1 otherwise"},
+     .help = "check the host for what the commands need (reads only)"},
 };
 
 // Says what is wrong with the command line, and where to look.
@@ -191,107 +140,38 @@ std::string written_option(const char *arg, int letter)
     return std::string("-") + static_cast<char>(letter);
 }
 
-// Prints text wrapped at 79 columns, every line indented by indent blanks,
-// the first line starting at column start.
-void print_wrapped(FILE *out, const char *text, size_t indent, size_t start)
-{
-    if (start < indent) {
-        fprintf(out, "%*s", static_cast<int>(indent - start), "");
-        start = indent;
-    }
-    size_t col = start;
-    const char *p = text;
-    while (*p) {
-        const char *end = strchr(p, ' ');
-        size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
-        if (col > indent && col + 1 + len > 79) {
-            fprintf(out, "\n%*s", static_cast<int>(indent), "");
-            col = indent;
-        } else if (col > indent) {
-            fputc(' ', out);
-            col++;
-        }
-        fprintf(out, "%.*s", static_cast<int>(len), p);
-        col += len;
-        p += len;
-        while (*p == ' ')
-            p++;
-    }
-    fputc('\n', out);
-}
-
-void print_commands(FILE *out, const char *platform_name, const sdk_cmd *table)
-{
-    fprintf(out, "\nCommands at the prompt on %s:\n", platform_name);
-    for (const sdk_cmd *row = table; row->cmd; row++)
-        fprintf(out, "  %-6s%s\n", row->cmd, row->usage);
-}
-
 } // namespace
 
 void print_usage(FILE *out)
 {
     fprintf(out, "Usage: ostrelle [OPTION]... [COMMAND]...\n");
-    print_wrapped(out,
-                  "Downloads, verifies and unpacks release images for Vavevuro product boards, "
-                  "rebuilds the system image of the Ubuntu-based platform (LU) and flashes "
-                  "boards waiting in Qualcomm download mode. It prepares the host packages, "
-                  "signs in with a Velmora account, and asks for the target directory, the "
-                  "product, the platform and the release; then it offers a command prompt. "
-                  "With commands it runs them in order after the set-up and exits; each "
-                  "question whose option is given is not asked.",
-                  0, 0);
-    fprintf(out, "\nOptions:\n");
+    fprintf(out, "Downloads, verifies and flashes release images for Vavevuro product boards;\n"
+                 "without commands it asks its questions, then offers a command prompt.\n");
+    fprintf(out, "\nCommands:\n");
+    for (const CommandRow &row : command_rows)
+        fprintf(out, "  %-17s%s\n", row.words, row.help);
+    fprintf(out, "\nCommon options:\n");
     for (const OptionRow &row : option_rows) {
-        char names[64];
+        if (!row.help)
+            continue;
+        char names[40];
         if (row.id < 256)
-            snprintf(names, sizeof(names), "  -%c, --%s%s%s", row.id, row.long_name,
+            snprintf(names, sizeof(names), "-%c, --%s%s%s", row.id, row.long_name,
                      row.arg ? " " : "", row.arg ? row.arg : "");
         else
-            snprintf(names, sizeof(names), "      --%s%s%s", row.long_name,
-                     row.arg ? (row.id == opt_color ? "=" : " ") : "", row.arg ? row.arg : "");
-        if (strlen(names) >= 24)
-            fprintf(out, "%s\n%24s", names, "");
-        else
-            fprintf(out, "%-24s", names);
-        print_wrapped(out, row.help, 24, 24);
+            snprintf(names, sizeof(names), "    --%s%s%s", row.long_name, row.arg ? " " : "",
+                     row.arg ? row.arg : "");
+        fprintf(out, "  %-22s%s\n", names, row.help);
     }
-    fprintf(out, "\nCommands:\n");
-    for (const CommandRow &row : command_rows) {
-        fprintf(out, "  %-22s", row.words);
-        print_wrapped(out, row.help, 24, 24);
-    }
-    print_commands(out, "LE", sdk_le_commands);
-    print_commands(out, "LU", sdk_lu_commands);
-    fprintf(out, "\nFiles:\n");
-    fprintf(out, "  ~/%-21s the target directory, remembered between runs\n", tardir_filename);
-    fprintf(out,
-            "  %-23s the release; the tools' logs (repack.log, sparse.log,\n"
-            "  %-23s flash_image.log, device_bootup.log, ...) go there\n",
-            "<target>/<release>/", "");
-    fprintf(out,
-            "  <target>/<release>/flash-logs/<board>/\n"
-            "  %-23s each board's logs when several are flashed at once,\n"
-            "  %-23s with what its flash printed (output.log)\n",
-            "", "");
-    fprintf(out,
-            "  $XDG_STATE_HOME/ostrelle/logs/ (~/.local/state/ostrelle/logs/)\n"
-            "  %-23s a log of every run (the 20 newest are kept)\n",
-            "");
-    fprintf(out, "\nExit status:\n");
-    print_wrapped(out,
-                  "Without commands: 0 after the prompt; 1 when a host package check cannot be "
-                  "read, the release list is empty, HOME is missing or input ends during the "
-                  "set-up; 255 when host packages cannot be installed, the sign-in fails three "
-                  "times, the target directory is declined or cannot be set up, or the prompt "
-                  "cannot start. With commands: 0 when every command succeeded; 1 when a "
-                  "command failed (the commands after it do not run); 2 when a question has "
-                  "no answer (no option for it and no terminal, or input ended); 3 when the "
-                  "sign-in was refused; 4 when the host is not ready (packages, HOME, the "
-                  "target directory); 5 when a server could not be used. doctor: 0 when no "
-                  "check fails, 1 otherwise. Always: 2 for a usage error; 128+n when ended by "
-                  "signal n.",
-                  2, 0);
+    fprintf(out, "\nEvery option, the files and the exit statuses: man ostrelle (ostrelle(1)).\n");
+}
+
+std::vector<std::string> option_names(void)
+{
+    std::vector<std::string> names;
+    for (const OptionRow &row : option_rows)
+        names.push_back(row.long_name);
+    return names;
 }
 
 const char *command_name(Command command)
@@ -342,15 +222,19 @@ Parsed parse(int argc, char *argv[], Options &opts)
 
     opterr = 0;
     optind = 1;
+    // --help and --version act once the whole line has been read: an unknown
+    // option beside them is still a usage error.
+    bool help = false;
+    bool version = false;
     int c;
     while ((c = getopt_long(argc, argv, shortopts.c_str(), longopts, nullptr)) != -1) {
         switch (c) {
         case opt_help:
-            print_usage(stdout);
-            return Parsed::done;
+            help = true;
+            break;
         case opt_version:
-            printf("ostrelle %s\n", sdk_ver);
-            return Parsed::done;
+            version = true;
+            break;
         case opt_target:
             opts.target = optarg;
             break;
@@ -423,6 +307,14 @@ Parsed parse(int argc, char *argv[], Options &opts)
             return usage_error("unknown option '%s'", name.c_str());
         }
         }
+    }
+    if (help) {
+        print_usage(stdout);
+        return Parsed::done;
+    }
+    if (version) {
+        printf("ostrelle %s\n", sdk_ver);
+        return Parsed::done;
     }
     if (opts.email.empty()) {
         if (const char *mail = getenv("OSTRELLE_EMAIL"))

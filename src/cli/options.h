@@ -31,8 +31,11 @@ enum class Parsed {
 // Reads argv into opts; prints help, version and errors itself.
 Parsed parse(int argc, char *argv[], Options &opts);
 
-// The usage text, generated from the option table and the command tables.
+// The usage text (one screen), generated from the option and command tables.
 void print_usage(FILE *out);
+
+// The long name of every option of the table, in its order.
+std::vector<std::string> option_names(void);
 
 // Whether colour escapes are wanted: always, never, or (automatic) when
 // standard output is a terminal and NO_COLOR is unset or empty.

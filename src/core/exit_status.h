@@ -1,18 +1,38 @@
-// The exit statuses of runs with commands. A run without arguments keeps
-// the interactive program's own: 0 after the prompt, 1 and 255 (-1) for the
-// set-up failures.
+// The exit statuses of runs with commands, one row each. A run without
+// arguments keeps the interactive program's own: 0 after the prompt, 1 and
+// 255 (-1) for the set-up failures. The manual page's EXIT STATUS and
+// docs/unattended.md describe every row of the table; a unit test holds
+// them to it.
 #pragma once
 
 namespace exit_status {
 
-inline constexpr int ok = 0;      // every command succeeded
-inline constexpr int failed = 1;  // a command failed; the commands after it did not run
-inline constexpr int usage = 2;   // a usage error, or a question nobody can answer
-inline constexpr int sign_in = 3; // the account server refused the sign-in
-inline constexpr int host = 4;    // the host is not ready (packages, target directory)
-inline constexpr int server = 5;  // a server could not be used (network, certificate, error)
+// name, value, what it means (one line of the documentation's wording).
+#define OSTRELLE_EXIT_STATUSES(X)                                                                  \
+    X(ok, 0, "every command succeeded")                                                            \
+    X(failed, 1, "a command failed (the commands after it did not run)")                           \
+    X(usage, 2, "a usage error, or a question that has no answer")                                 \
+    X(sign_in, 3, "the account server refused the sign-in")                                        \
+    X(host, 4, "the host is not ready (host packages, HOME, the target directory)")                \
+    X(server, 5, "a server could not be used (network, certificate, server error)")
+
+#define OSTRELLE_EXIT_STATUS_CONSTANT(name, value, meaning) inline constexpr int name = value;
+OSTRELLE_EXIT_STATUSES(OSTRELLE_EXIT_STATUS_CONSTANT)
+#undef OSTRELLE_EXIT_STATUS_CONSTANT
+
+struct Row {
+    int value;
+    const char *meaning;
+};
+
+#define OSTRELLE_EXIT_STATUS_ROW(name, value, meaning) {value, meaning},
+inline constexpr Row rows[] = {OSTRELLE_EXIT_STATUSES(OSTRELLE_EXIT_STATUS_ROW)};
+#undef OSTRELLE_EXIT_STATUS_ROW
+
 // Flashing results a board farm tells apart (flash and the commands that
 // flash): the lab's side, the image's side, and a board another run holds.
+// Not returned yet: the command that first returns one moves its line into
+// the table above, as X(name, value, meaning), and documents it.
 inline constexpr int no_board = 6;   // no board in download mode, or the board was lost
 inline constexpr int not_booted = 7; // flashed, but the board never booted
 inline constexpr int board_busy = 8; // another run holds the board (its lock)

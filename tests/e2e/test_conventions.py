@@ -53,12 +53,20 @@ class Options(unittest.TestCase):
                 self.assertEqual(r.returncode, 0)
                 self.assertTrue(r.stdout.startswith(b'Usage: ostrelle [OPTION]... [COMMAND]...\n'))
                 self.assertIn(b'\n  doctor ', r.stdout)
-                self.assertIn(b'--color=WHEN', r.stdout)
-                self.assertIn(b'ostrelle_dir.txt', r.stdout)
+                self.assertIn(b'\n  -t, --target DIR ', r.stdout)
+                # One screen of a plain terminal; the manual page has the rest.
+                lines = r.stdout.decode().splitlines()
+                self.assertLessEqual(len(lines), 24, r.stdout.decode())
+                self.assertLessEqual(max(len(line) for line in lines), 79)
+                self.assertTrue(r.stdout.endswith(b'man ostrelle (ostrelle(1)).\n'))
             for flag in ('--version', '-V'):
                 r = run(flag)
                 self.assertEqual((r.returncode, r.stdout), (0, b'ostrelle 4.1.0\n'))
             for args, line in ((['--bogus'], b"ostrelle: unknown option '--bogus'\n"),
+                               # Help and version do not hide a bad option beside them.
+                               (['--version', '--bogus'], b"ostrelle: unknown option '--bogus'\n"),
+                               (['-h', '--color=blue'], b"ostrelle: invalid value 'blue' for"
+                                                        b" --color (auto, always or never)\n"),
                                (['-x'], b"ostrelle: unknown option '-x'\n"),
                                (['--color'], b"ostrelle: option '--color' needs a value\n"),
                                (['--color=blue'], b"ostrelle: invalid value 'blue' for --color"

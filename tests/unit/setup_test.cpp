@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/catalog.h"
 #include "core/state.h"
 #include "host/answers.h"
 #include "release/resource_server.h"
@@ -595,6 +596,25 @@ TEST_F(ReleaseTest, Kt5DialogueChoosesTheTag)
         EXPECT_EQ(platform, c.platform) << c.answers;
         EXPECT_EQ(fake.commands().back(), wget_for(c.file)) << c.answers;
     }
+}
+
+// kt5's release lists are per generation, so --platform names one; plain LU
+// or LE is refused with the four names (what --help and the manual say).
+TEST(Catalog, Kt5PlatformNamesItsGeneration)
+{
+    const catalog::Product *kt5 = catalog::find_product("KT5");
+    ASSERT_NE(kt5, nullptr);
+    EXPECT_EQ(catalog::find_platform(*kt5, "LU"), nullptr);
+    EXPECT_EQ(catalog::find_platform(*kt5, "LE"), nullptr);
+    const catalog::Platform *le20 = catalog::find_platform(*kt5, "le2.0");
+    ASSERT_NE(le20, nullptr);
+    EXPECT_STREQ(le20->tag, "_le2.0_");
+    EXPECT_EQ(catalog::platform_refusal("LU", "kt5"),
+              "platform 'LU' does not fit kt5 (LU1.0, LU2.0, LE1.0, LE2.0)");
+    // A product of one platform takes its family's plain name.
+    const catalog::Platform *kt5n = catalog::find_platform(*catalog::find_product("kt5n"), "LU");
+    ASSERT_NE(kt5n, nullptr);
+    EXPECT_STREQ(kt5n->tag, "_lu2.0_");
 }
 
 TEST_F(ReleaseTest, MissingListAndUnstartableDownload)
