@@ -34,7 +34,7 @@ int ask_one_or_two(const char *question, const char *choice)
 {
     for (;;) {
         char ans[8] = {};
-        fputs(question, stdout);
+        console::ask("%s", question);
         // A successful read leaves the line end for the next word read to skip.
         if (!console::ask_word_or_exit(ans, sizeof(ans), "check_version", "proceed dir", false))
             continue;
@@ -118,15 +118,16 @@ void offer(const std::vector<avail_ver> &vers)
 
 void prompt(size_t count)
 {
-    printf("Select one number of available version ( ");
+    std::string question = "Select one number of available version ( ";
     for (size_t k = 1; k <= 3 && k <= count; k++) {
-        printf("%zu ", k);
+        question += std::to_string(k) + " ";
         if (k <= 2 && k < count)
-            printf("| ");
+            question += "| ";
         if (k == 3 && count >= 4)
-            printf("...");
+            question += "...";
     }
-    printf(") to continue with: ");
+    question += ") to continue with: ";
+    console::ask("%s", question.c_str());
 }
 
 // A release name is used as the package's file name and the release
