@@ -1,11 +1,13 @@
 // The command shell: command tables, line splitting and dispatch.
 #include "cli/shell.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "core/commands.h"
 #include "core/state.h"
+#include "host/terminal.h"
 #include "release/layout.h"
 #include "utils/edit.h"
 #include "utils/eloop.h"
@@ -104,10 +106,19 @@ void sdk_edit_eof_cb(void *)
     eloop_terminate();
 }
 
+// Continued after a stop: the screen shows what the shell printed meanwhile,
+// so the prompt and the half-typed line are shown again.
+void sdk_redraw_after_stop(int, void *)
+{
+    edit_redraw();
+}
+
 int run_shell(void)
 {
     if (eloop_init() != 0)
         return -1;
+    edit_set_terminal_hooks(terminal::enter_editor_mode, terminal::leave_editor_mode, nullptr);
+    eloop_register_signal(SIGCONT, sdk_redraw_after_stop, nullptr);
     if (edit_init(sdk_edit_cmd_cb, sdk_edit_eof_cb, nullptr, nullptr, nullptr, nullptr) < 0)
         printf("edit_init failed.\n");
     eloop_run();

@@ -21,7 +21,6 @@
 #include "release/layout.h"
 #include "release/resource_server.h"
 #include "release/ver_list.h"
-#include "utils/file.h"
 
 namespace unattended {
 
@@ -123,28 +122,26 @@ int list_releases(const catalog::Product &product, const catalog::Platform &plat
     } cleanup{dir};
 
     const std::string name = std::string(product.code) + platform.tag + config_filename;
-    const std::string path = std::string(dir) + "/" + name;
-    int fetched =
-        host::run_wait_status(resource::list_fetch_cmd(host::quote(std::string(dir) + "/"), name),
-                              host::cmd_buffer, host::Effect::reads);
-    resource::ListFetch judged = resource::judge_list(fetched, path);
-    File list(fopen(path.c_str(), "r"));
-    if (!list) {
+    resource::List list = resource::fetch_list({.dir = std::string(dir) + "/",
+                                                .dir_arg = host::quote(std::string(dir) + "/"),
+                                                .file_name = name});
+    switch (list.error) {
+    case resource::ListError::none:
+        break;
+    case resource::ListError::cannot_remove:
+    case resource::ListError::cannot_start:
+    case resource::ListError::not_fetched:
         fprintf(stderr, "ostrelle: the release list %s could not be downloaded\n", name.c_str());
-        resource::explain_list_failure(judged, fetched, resource::file_url(name), "release list");
+        resource::explain_list_failure(list, "release list");
         return exit_status::server;
-    }
-    long count = count_line_feeds(list.get());
-    if (count > list_max_lines) {
+    case resource::ListError::too_many_lines:
         fprintf(stderr, "ostrelle: the release list has more than %ld lines\n", list_max_lines);
         return exit_status::server;
-    }
-    rewind(list.get());
-    std::vector<avail_ver> vers;
-    if (read_avail_vers(list.get(), count, vers) != 0) {
+    case resource::ListError::unreadable:
         fprintf(stderr, "ostrelle: the release list %s could not be read\n", name.c_str());
         return exit_status::server;
     }
+    const std::vector<avail_ver> &vers = list.entries;
     if (json) {
         json_object *doc = json_object_new_object();
         json_object_object_add(doc, "product", json_object_new_string(product.code));

@@ -17,6 +17,7 @@
 #include "host/console.h"
 #include "host/host.h"
 #include "host/session_log.h"
+#include "host/terminal.h"
 
 namespace boards {
 
@@ -109,7 +110,7 @@ const Board *ask(const std::vector<Board> &found)
     printf("%zu boards are waiting in download mode:\n", found.size());
     for (size_t i = 0; i < found.size(); i++)
         printf("  %zu: %s\n", i + 1, describe(found[i]).c_str());
-    console::PromptMode prompt;
+    terminal::ModeGuard prompt(terminal::Mode::prompt);
     // Only what is typed after the question answers it.
     console::discard_typed_ahead();
     for (;;) {

@@ -17,6 +17,7 @@
 #include "host/console.h"
 #include "host/host.h"
 #include "host/signals.h"
+#include "host/terminal.h"
 #include "release/layout.h"
 #include "release/release_tree.h"
 #include "utils/file.h"
@@ -72,7 +73,7 @@ void print_banner(const char *title, const char *version_kind)
 // Reads the confirmation word after the caller has printed its banner in
 // prompt mode, and restores the terminal. True only for exactly "y"; "q"
 // returns quietly, anything else is reported.
-bool confirmed(console::PromptMode &prompt, const char *read_error)
+bool confirmed(terminal::ModeGuard &prompt, const char *read_error)
 {
     // Only what is typed after the question answers it.
     console::discard_typed_ahead();
@@ -438,7 +439,7 @@ void report_no_board_full()
 
 int sdk_flash_full(int, char *[])
 {
-    console::PromptMode prompt;
+    terminal::ModeGuard prompt(terminal::Mode::prompt);
     print_banner("Flash full build to Vavevuro device", "image");
     if (confirmed(prompt, "\n input version internal error"))
         sdk_flash_full_helper();
@@ -499,7 +500,7 @@ int sdk_flash_full_helper(void)
 
 int sdk_flash_cdt(int, char *[])
 {
-    console::PromptMode prompt;
+    terminal::ModeGuard prompt(terminal::Mode::prompt);
     print_banner("Flash CDT to Vavevuro device", "CDT");
     if (confirmed(prompt, "\n input cdt version internal error")) {
         if (emmc_selected())
@@ -522,7 +523,7 @@ int sdk_flash_cdt_emmc_helper(void)
 
 int sdk_flash_nonhlos(int, char *[])
 {
-    console::PromptMode prompt;
+    terminal::ModeGuard prompt(terminal::Mode::prompt);
     print_banner("Flash NON-HLOS build to Vavevuro device", "image");
     // NON-HLOS images exist for UFS storage only: no storage selection.
     if (confirmed(prompt, "\n input version internal error"))

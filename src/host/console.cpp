@@ -1,7 +1,8 @@
-// Colours, terminal-mode guards and answers.
+// Questions and answers.
 #include "host/console.h"
 
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,68 +16,30 @@
 
 namespace console {
 
-const char *red = "\033[31m";
-const char *green = "\033[32m";
-const char *yellow = "\033[33m";
-const char *reset = "\033[0m";
-
-void use_colours(bool on)
+void ask(const char *fmt, ...)
 {
-    red = on ? "\033[31m" : "";
-    green = on ? "\033[32m" : "";
-    yellow = on ? "\033[33m" : "";
-    reset = on ? "\033[0m" : "";
-}
-
-PromptMode::PromptMode()
-{
-    if (tcgetattr(STDIN_FILENO, &saved_) != 0)
+    va_list args, again;
+    va_start(args, fmt);
+    va_copy(again, args);
+    char *text = nullptr;
+    int len = vasprintf(&text, fmt, args);
+    va_end(args);
+    if (len < 0) {
+        // Without memory for the copy the question is still asked, only not
+        // again after a stop.
+        vprintf(fmt, again);
+        va_end(again);
         return;
-    active_ = true;
-    struct termios prompt = saved_;
-    prompt.c_lflag |= ICANON | ECHO;
-    tcsetattr(STDIN_FILENO, TCSANOW, &prompt);
+    }
+    va_end(again);
+    fputs(text, stdout);
+    terminal::set_question(text);
+    free(text);
 }
 
-PromptMode::~PromptMode()
-{
-    restore();
-}
+namespace {
 
-void PromptMode::restore()
-{
-    if (!active_)
-        return;
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
-    active_ = false;
-}
-
-HiddenInput::HiddenInput()
-{
-    if (tcgetattr(STDIN_FILENO, &saved_) != 0)
-        return;
-    active_ = true;
-    struct termios hidden = saved_;
-    hidden.c_lflag &= ~(ICANON | ECHO);
-    hidden.c_cc[VMIN] = 1;
-    hidden.c_cc[VTIME] = 0;
-    tcsetattr(STDIN_FILENO, TCSANOW, &hidden);
-}
-
-HiddenInput::~HiddenInput()
-{
-    restore();
-}
-
-void HiddenInput::restore()
-{
-    if (!active_)
-        return;
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
-    active_ = false;
-}
-
-Read read_word(char *field, size_t size, bool consume_end)
+Read read_word_from_stdin(char *field, size_t size, bool consume_end)
 {
     if (size > 0)
         field[0] = '\0';
@@ -109,7 +72,7 @@ Read read_word(char *field, size_t size, bool consume_end)
     return Read::ok;
 }
 
-Read read_line(char *field, size_t size)
+Read read_line_from_stdin(char *field, size_t size)
 {
     if (size > 0)
         field[0] = '\0';
@@ -138,6 +101,22 @@ Read read_line(char *field, size_t size)
     return Read::ok;
 }
 
+} // namespace
+
+Read read_word(char *field, size_t size, bool consume_end)
+{
+    Read result = read_word_from_stdin(field, size, consume_end);
+    terminal::clear_question();
+    return result;
+}
+
+Read read_line(char *field, size_t size)
+{
+    Read result = read_line_from_stdin(field, size);
+    terminal::clear_question();
+    return result;
+}
+
 namespace {
 
 // Runs before the program ends through exit_program; may be null.
@@ -156,6 +135,7 @@ void exit_program(int status)
         exit_hook(status);
     fflush(stdout);
     session_log::close(status);
+    terminal::restore_start();
     exit(status);
 }
 
@@ -281,7 +261,7 @@ bool ask_line_or_exit(char *field, size_t size, const char *who, const char *wha
 YesNo ask_yes_no(const std::string &question)
 {
     for (;;) {
-        fputs(question.c_str(), stdout);
+        ask("%s", question.c_str());
         fflush(stdout);
         switch (read_yes_no()) {
         case Judged::yes:

@@ -1,58 +1,29 @@
-// Talking to the user: colour escapes, the guards that own a terminal mode
-// while an answer is read, the two ways of reading an answer from standard
-// input, and the set-up dialogue's answer helpers, which may end the program.
+// Talking to the user: questions, the two ways of reading an answer from
+// standard input, and the set-up dialogue's answer helpers, which may end
+// the program. The terminal's modes belong to host/terminal.h.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <termios.h>
+
+#include "host/terminal.h"
 
 struct json_object;
 
 namespace console {
 
-// Colour escapes; all empty strings once colours are turned off.
-extern const char *red;    // failures, "\033[31m"
-extern const char *green;  // success, "\033[32m"
-extern const char *yellow; // banners, choices, notices, "\033[33m"
-extern const char *reset;  // "\033[0m"
+// The colour escapes and their switch belong to the terminal's owner.
+using terminal::green;
+using terminal::red;
+using terminal::reset;
+using terminal::use_colours;
+using terminal::yellow;
 
-// Turns the colour escapes on (the default) or off.
-void use_colours(bool on);
-
-// Saves the attributes of standard input and turns canonical input and echo
-// on until restore() or destruction. Harmless when standard input is not a
-// terminal; restoring twice is harmless.
-class PromptMode {
-  public:
-    PromptMode();
-    ~PromptMode();
-    PromptMode(const PromptMode &) = delete;
-    PromptMode &operator=(const PromptMode &) = delete;
-    void restore();
-
-  private:
-    struct termios saved_ {};
-    bool active_ = false;
-};
-
-// Turns canonical input and echo off (one byte at a time, nothing shown) for
-// a hidden answer such as a password, until restore() or destruction. Signal
-// keys keep working. Harmless when standard input is not a terminal;
-// restoring twice is harmless.
-class HiddenInput {
-  public:
-    HiddenInput();
-    ~HiddenInput();
-    HiddenInput(const HiddenInput &) = delete;
-    HiddenInput &operator=(const HiddenInput &) = delete;
-    void restore();
-
-  private:
-    struct termios saved_ {};
-    bool active_ = false;
-};
+// Prints a question and makes it the one that a stop and continue prints
+// again, until the next answer is read (read_word, read_line and the ask
+// helpers below).
+void ask(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 enum class Read {
     ok,       // the field holds the answer
@@ -91,7 +62,7 @@ bool ask_line_or_exit(char *field, size_t size, const char *who, const char *wha
 
 enum class YesNo { yes, no, eof };
 
-// A "[Y/n]" question: prints question, reads one line and judges it. Enter
+// A "[Y/n]" question: asks question, reads one line and judges it. Enter
 // takes the capitalised answer, yes; y, yes, n and no count in any case,
 // blanks around them allowed. Any other answer prints why it is refused and
 // the question is asked again; eof at end of input.
@@ -109,8 +80,8 @@ void print_json(json_object *doc);
 [[noreturn]] void refuse(const std::string &text);
 
 // Ends the program with status after flushing standard output, running the
-// exit hook first (main's: the result line of a run with commands) and
-// closing the run's log.
+// exit hook first (main's: the result line of a run with commands), closing
+// the run's log and giving the terminal back its start attributes.
 [[noreturn]] void exit_program(int status);
 void set_exit_hook(void (*hook)(int status));
 // Says that the input has ended and ends the program with status 1, or the

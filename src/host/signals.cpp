@@ -8,19 +8,13 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include "host/console.h"
+#include "host/terminal.h"
 
 namespace signals {
 
 namespace {
-
-// The attributes of standard input when the program started; valid when
-// have_start_attrs is 1.
-struct termios start_attrs;
-volatile sig_atomic_t have_start_attrs = 0;
 
 // The running tool's process id, which is also its process group; 0 when no
 // tool runs.
@@ -48,7 +42,7 @@ volatile sig_atomic_t in_board_child = 0;
 // group: then a tool may be given the terminal.
 bool own_terminal(void)
 {
-    if (!have_start_attrs)
+    if (!terminal::have_start())
         return false;
     pid_t fg = tcgetpgrp(STDIN_FILENO);
     return fg >= 0 && fg == getpgrp();
@@ -73,16 +67,6 @@ void take_terminal_back(void)
     tcsetpgrp(STDIN_FILENO, getpgrp());
     sigprocmask(SIG_SETMASK, &old, nullptr);
     tool_has_terminal = 0;
-}
-
-void restore_start_attrs(void)
-{
-    if (!have_start_attrs)
-        return;
-    sigset_t old;
-    block_ttou(&old);
-    tcsetattr(STDIN_FILENO, TCSANOW, &start_attrs);
-    sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 void write_text(const char *text)
@@ -193,7 +177,7 @@ bool end_board_children(void)
 void report_half_written_boards(void)
 {
     write_text("\n");
-    write_text(console::red);
+    write_text(terminal::red);
     write_text("Interrupted while these boards were being written; they may be half-written:\n");
     for (const BoardChild &child : board_children) {
         if (child.pid > 0 && child.writing) {
@@ -203,7 +187,7 @@ void report_half_written_boards(void)
         }
     }
     write_text("Put them back into download mode and flash them again.");
-    write_text(console::reset);
+    write_text(terminal::reset);
     write_text("\n");
 }
 
@@ -212,17 +196,17 @@ void report_half_written_boards(void)
     end_tool();
     const bool boards_writing = end_board_children();
     take_terminal_back();
-    restore_start_attrs();
+    terminal::restore_start();
     // A board's child leaves the telling to the parent, which reads its
     // output no more.
     if (boards_writing)
         report_half_written_boards();
     if (board_writing && !in_board_child) {
         write_text("\n");
-        write_text(console::red);
+        write_text(terminal::red);
         write_text("Interrupted while the board was being written: it may be half-written.\n"
                    "Put the board back into download mode and run command \"2\" again.");
-        write_text(console::reset);
+        write_text(terminal::reset);
         write_text("\n");
     }
     signal(sig, SIG_DFL);
@@ -244,9 +228,7 @@ void on_ending_signal(int sig)
 void on_stop(int)
 {
     int saved_errno = errno;
-    struct termios mode;
-    bool have_mode = have_start_attrs && tcgetattr(STDIN_FILENO, &mode) == 0;
-    restore_start_attrs();
+    terminal::before_stop();
 
     signal(SIGTSTP, SIG_DFL);
     sigset_t unblock;
@@ -262,12 +244,7 @@ void on_stop(int)
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTSTP, &sa, nullptr);
-    if (have_mode) {
-        sigset_t old;
-        block_ttou(&old);
-        tcsetattr(STDIN_FILENO, TCSANOW, &mode);
-        sigprocmask(SIG_SETMASK, &old, nullptr);
-    }
+    terminal::after_continue();
     errno = saved_errno;
 }
 
@@ -275,8 +252,7 @@ void on_stop(int)
 
 void install(void)
 {
-    if (tcgetattr(STDIN_FILENO, &start_attrs) == 0)
-        have_start_attrs = 1;
+    terminal::save_start();
 
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
@@ -392,7 +368,7 @@ void become_board_child(void)
     in_board_child = 1;
     // The terminal is the parent's: the child never hands it to a tool nor
     // puts attributes back.
-    have_start_attrs = 0;
+    terminal::forget_start();
     tool_has_terminal = 0;
 }
 

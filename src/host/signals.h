@@ -8,16 +8,18 @@
 // with its tools) is ended and waited for, the terminal gets back the
 // attributes it had when the program started, and the program ends by the
 // same signal. SIGTSTP
-// puts those attributes back before the program stops; SIGCONT restores the
-// program's own mode.
+// puts those attributes back before the program stops; on continuing the
+// program's own mode comes back, and a question waiting for its answer is
+// asked again (host/terminal.h).
 #pragma once
 
 #include <sys/types.h>
 
 namespace signals {
 
-// Called once at the start, before anything changes the terminal: remembers
-// the attributes of standard input and installs the handlers.
+// Called once at the start, before anything changes the terminal: has the
+// terminal's owner remember the attributes of standard input and installs
+// the handlers.
 void install(void);
 
 // The host runner reports each tool it starts (pid is also its process

@@ -11,6 +11,7 @@
 #include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
+#include "host/terminal.h"
 #include "release/layout.h"
 #include "release/release_tree.h"
 
@@ -27,7 +28,7 @@ bool confirm_repack()
         return true;
     }
     answers::can_ask_or_exit(answers::Question::confirm);
-    console::PromptMode mode;
+    terminal::ModeGuard mode(terminal::Mode::prompt);
     console::discard_typed_ahead();
     console::YesNo answer = console::ask_yes_no("Do you still want to repack? [Y/n] ");
     if (answer == console::YesNo::eof)
@@ -40,7 +41,7 @@ bool confirm_repack()
 
 int sdk_make_sys(int, char *[])
 {
-    console::PromptMode mode;
+    terminal::ModeGuard mode(terminal::Mode::prompt);
     const char *y = console::yellow;
     const char *r = console::reset;
     if (layout::is_lu()) {

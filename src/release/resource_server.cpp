@@ -11,6 +11,7 @@
 #include "core/safe_text.h"
 #include "core/state.h"
 #include "host/host.h"
+#include "utils/file.h"
 
 namespace resource {
 
@@ -200,6 +201,62 @@ void explain_list_failure(ListFetch result, int wget_status, std::string_view ur
                shown_url(url).c_str());
     else if (result == ListFetch::failed)
         explain_failure(wget_status, url);
+}
+
+List fetch_list(const ListSource &source)
+{
+    List list;
+    const std::string path = source.dir + source.file_name;
+    if (file_exists(path) &&
+        !host::run_wait("rm " + host::quote(path), host::cmd_buffer, host::Effect::reads)) {
+        list.error = ListError::cannot_remove;
+        return list;
+    }
+    const std::string cmd = list_fetch_cmd(source.dir_arg, source.file_name);
+    int status;
+    if (source.run == ListSource::Run::system) {
+        int wait_status = host::run(cmd, host::cmd_buffer, host::Effect::reads);
+        if (wait_status < 0) {
+            list.error = ListError::cannot_start;
+            return list;
+        }
+        status = host::exit_status(wait_status);
+    } else {
+        status = host::run_wait_status(cmd, host::cmd_buffer, host::Effect::reads);
+        if (status < 0) {
+            list.error = ListError::cannot_start;
+            return list;
+        }
+    }
+    list.wget_status = status;
+    list.url = file_url(source.file_name);
+    // A list that wget did not fetch completely, or an oversized one, is
+    // deleted here and so never read.
+    list.judged = judge_list(status, path);
+    File file(fopen(path.c_str(), "r"));
+    if (!file) {
+        list.error = ListError::not_fetched;
+        return list;
+    }
+    long count = count_line_feeds(file.get());
+    if (count > list_max_lines) {
+        file.reset();
+        unlink(path.c_str());
+        list.error = ListError::too_many_lines;
+        return list;
+    }
+    rewind(file.get());
+    if (read_avail_vers(file.get(), count, list.entries) != 0) {
+        list.entries.clear();
+        list.error = ListError::unreadable;
+    }
+    return list;
+}
+
+void explain_list_failure(const List &list, const char *what)
+{
+    if (list.error == ListError::not_fetched)
+        explain_list_failure(list.judged, list.wget_status, list.url, what);
 }
 
 } // namespace resource

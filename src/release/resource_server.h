@@ -6,6 +6,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "release/ver_list.h"
 
 namespace resource {
 
@@ -75,5 +78,45 @@ ListFetch judge_list(int wget_status, const std::string &path);
 // ("release list", "toolchain list").
 void explain_list_failure(ListFetch result, int wget_status, std::string_view url,
                           const char *what);
+
+// Where a list goes and how its fetch runs: dir is the local directory
+// (ending in "/"), dir_arg the same as shell text; the fetch runs through
+// system or through a pipe opened for reading and closed unread.
+struct ListSource {
+    std::string dir;
+    std::string dir_arg;
+    std::string file_name;
+    enum class Run { pipe, system } run = Run::pipe;
+};
+
+// Why a list could not be had. Every caller says it in its own words.
+enum class ListError {
+    none,
+    cannot_remove,  // the stale local copy could not be removed (shell not started)
+    cannot_start,   // the fetch could not be started
+    not_fetched,    // no list after the fetch: failed, or over list_max_bytes and deleted
+    too_many_lines, // more than list_max_lines lines: deleted
+    unreadable,     // a line could not be read, or memory for the entries ran out
+};
+
+struct List {
+    ListError error = ListError::none;
+    // The entries, one per line, in file order; empty for a list without a
+    // line feed (an empty answer is a list, not a failure).
+    std::vector<avail_ver> entries;
+    // For not_fetched: how the fetch was judged and wget's exit status.
+    ListFetch judged = ListFetch::ok;
+    int wget_status = -1;
+    std::string url; // the list's URL, as explain_list_failure names it
+};
+
+// Fetches source.file_name of the current product's sdk directory afresh
+// (a stale local copy is removed first, so that wget -c never continues it),
+// bounds it in bytes and lines, and reads its entries. A refused list is
+// deleted; a list that was read stays where it was fetched.
+List fetch_list(const ListSource &source);
+
+// explain_list_failure for a list that was not fetched; nothing otherwise.
+void explain_list_failure(const List &list, const char *what);
 
 } // namespace resource

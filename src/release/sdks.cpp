@@ -14,6 +14,7 @@
 #include "core/state.h"
 #include "host/console.h"
 #include "host/host.h"
+#include "host/terminal.h"
 #include "release/resource_server.h"
 
 namespace {
@@ -99,7 +100,7 @@ int sdk_dl_sdks(int, char *[])
 {
     char ans[8];
     {
-        console::PromptMode prompt;
+        terminal::ModeGuard prompt(terminal::Mode::prompt);
         printf("%s*********************************************************************************"
                "************\n",
                console::yellow);
@@ -135,7 +136,7 @@ int sdk_dl_snpe(void)
 {
     char ans[8];
     {
-        console::PromptMode prompt;
+        terminal::ModeGuard prompt(terminal::Mode::prompt);
         console::discard_typed_ahead();
         printf("Please power on the device and connect it to PC\nPress any key when done or enter "
                "'q' to quit: ");
@@ -211,7 +212,7 @@ namespace {
 // the user gives up with a bare Enter or standard input has ended.
 int ask_hexagon_path(char (&hexagon_path)[512])
 {
-    console::PromptMode prompt;
+    terminal::ModeGuard prompt(terminal::Mode::prompt);
     char answer[512];
     char path[512];
     for (;;) {
@@ -330,7 +331,7 @@ int sdk_dl_fastcv(void)
 {
     console::YesNo installed;
     {
-        console::PromptMode prompt;
+        terminal::ModeGuard prompt(terminal::Mode::prompt);
         puts("Hexagon DSP SDK needed to be installed first");
         // The same "[Y/n]" rules as every such question: Enter means yes.
         console::discard_typed_ahead();

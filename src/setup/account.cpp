@@ -18,6 +18,7 @@
 #include "host/console.h"
 #include "host/host.h"
 #include "host/session_log.h"
+#include "host/terminal.h"
 #include "release/resource_server.h"
 #include "setup/setup.h"
 #include "utils/file.h"
@@ -32,17 +33,24 @@ namespace {
 constexpr size_t reply_max = 127;
 
 // Reads the password without echo, one "*" per character; DEL takes the
-// last one back. Characters beyond the field are counted, not stored.
-// Returns false when the password did not fit.
+// last one back. Characters beyond the field are counted, not stored. After
+// a stop and continue the question is asked again and the password starts
+// over. Returns false when the password did not fit.
 bool read_password(char (&password)[256])
 {
-    console::HiddenInput hidden;
+    terminal::ModeGuard hidden(terminal::Mode::hidden);
     // The prompt shows only now: whatever is typed after it is not echoed.
     fflush(stdout);
     size_t len = 0;
     size_t overflow = 0;
+    unsigned long stops = terminal::stops();
     int c;
     while ((c = getc(stdin)) != EOF && c != '\n') {
+        if (terminal::stops() != stops) {
+            stops = terminal::stops();
+            len = 0;
+            overflow = 0;
+        }
         if (c == 127) {
             if (overflow > 0) {
                 overflow--;
@@ -62,6 +70,7 @@ bool read_password(char (&password)[256])
         fflush(stdout);
     }
     password[len] = '\0';
+    terminal::clear_question();
     hidden.restore();
     if (c == EOF) {
         memset(password, 0, sizeof(password));
@@ -190,14 +199,14 @@ namespace {
 // line end.
 void ask_email(char (&username)[256])
 {
-    printf("Enter your Velmora user email: ");
+    console::ask("Enter your Velmora user email: ");
     bool fits =
         console::ask_line_or_exit(username, sizeof(username), "check_vl_user", "get username");
     while (!fits || strcmp(username, "\n") == 0) {
         if (fits)
-            printf("No input. Enter your Velmora user email again: ");
+            console::ask("No input. Enter your Velmora user email again: ");
         else
-            printf("Enter your Velmora user email again: ");
+            console::ask("Enter your Velmora user email again: ");
         fits = console::ask_line_or_exit(username, sizeof(username), "check_vl_user",
                                          "get user email");
     }
@@ -274,7 +283,7 @@ int check_vl_user(void)
         read_password_file(*file, password);
     } else {
         answers::can_ask_or_exit(answers::Question::password);
-        printf("Enter your Velmora password: ");
+        console::ask("Enter your Velmora password: ");
         password_fits = read_password(password);
     }
 

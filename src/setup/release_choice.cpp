@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "core/catalog.h"
@@ -35,7 +34,7 @@ int ask_one_or_two(const char *question, const char *choice)
 {
     for (;;) {
         char ans[8] = {};
-        fputs(question, stdout);
+        console::ask("%s", question);
         // A successful read leaves the line end for the next word read to skip.
         if (!console::ask_word_or_exit(ans, sizeof(ans), "check_version", "proceed dir", false))
             continue;
@@ -119,15 +118,16 @@ void offer(const std::vector<avail_ver> &vers)
 
 void prompt(size_t count)
 {
-    printf("Select one number of available version ( ");
+    std::string question = "Select one number of available version ( ";
     for (size_t k = 1; k <= 3 && k <= count; k++) {
-        printf("%zu ", k);
+        question += std::to_string(k) + " ";
         if (k <= 2 && k < count)
-            printf("| ");
+            question += "| ";
         if (k == 3 && count >= 4)
-            printf("...");
+            question += "...";
     }
-    printf(") to continue with: ");
+    question += ") to continue with: ";
+    console::ask("%s", question.c_str());
 }
 
 // A release name is used as the package's file name and the release
@@ -233,55 +233,38 @@ int check_version(void)
         return take_package(*source);
 
     printf("\nChecking current versions of release ...\n");
-    std::string file_name = std::string(s_product) + plat_sel + config_filename;
-    std::string tmp = layout::list_dir() + file_name;
-    // A stale copy is removed first so that wget -c never continues it.
-    if (file_exists(tmp) &&
-        !host::run_wait("rm " + host::quote(tmp), host::cmd_buffer, host::Effect::reads)) {
-        printf("download config file internal error.\n");
-        return -1;
-    }
-    int fetched = host::run_wait_status(resource::list_fetch_cmd(layout::list_dir_arg(), file_name),
-                                        host::cmd_buffer, host::Effect::reads);
-    if (fetched < 0) {
-        printf("download config file internal error.\n");
-        return -1;
-    }
-    // A list that wget did not fetch completely, or an oversized one, is
-    // deleted here and so never read.
-    resource::ListFetch judged = resource::judge_list(fetched, tmp);
-
+    const std::string file_name = std::string(s_product) + plat_sel + config_filename;
+    resource::List list = resource::fetch_list(
+        {.dir = layout::list_dir(), .dir_arg = layout::list_dir_arg(), .file_name = file_name});
     check_sum[0] = '\0';
     release_ver[0] = '\0';
-    File list{fopen(tmp.c_str(), "r")};
-    if (!list) {
+    switch (list.error) {
+    case resource::ListError::none:
+        break;
+    case resource::ListError::cannot_remove:
+    case resource::ListError::cannot_start:
+        printf("download config file internal error.\n");
+        return -1;
+    case resource::ListError::not_fetched:
         printf("\n%sDownload config file failed.\n", red);
         printf("Check target directory input or check the internet connection.%s\n", reset);
-        resource::explain_list_failure(judged, fetched, resource::file_url(file_name),
-                                       "release list");
+        resource::explain_list_failure(list, "release list");
         return 1;
-    }
-    long count = count_line_feeds(list.get());
-    list.reset();
-    if (count > list_max_lines) {
+    case resource::ListError::too_many_lines:
         printf("%sThe release list has more than %ld lines: refused and deleted%s\n", red,
                list_max_lines, reset);
-        unlink(tmp.c_str());
+        return 1;
+    case resource::ListError::unreadable:
+        printf("%s: getline internal error\n", "check_version");
         return 1;
     }
-    if (count == 0) {
+    if (list.entries.empty()) {
         printf("No released version found\n\n");
         printf("Exit ostrelle now ...\n");
         // A run with commands says that the server gave nothing usable.
         console::exit_program(answers::unattended() ? exit_status::server : 1);
     }
-    std::vector<avail_ver> avail_vers;
-    list.reset(fopen(tmp.c_str(), "r"));
-    if (!list || read_avail_vers(list.get(), count, avail_vers) != 0) {
-        printf("%s: getline internal error\n", "check_version");
-        return 1;
-    }
-    list.reset();
+    const std::vector<avail_ver> &avail_vers = list.entries;
 
     offer(avail_vers);
     if (const std::string *given = answers::given(answers::Question::release))

@@ -206,12 +206,12 @@ int set_target_path(void)
                 memset(tmp, 0, sizeof(tmp));
                 memset(ans, 0, sizeof(ans));
                 if (have_default)
-                    printf("Enter absolute target directory for Image resources (overwrites "
-                           "existing files, default: %s): \n",
-                           target_path);
+                    console::ask("Enter absolute target directory for Image resources "
+                                 "(overwrites existing files, default: %s): \n",
+                                 target_path);
                 else
-                    printf("Enter absolute target directory for Image resources (overwrites "
-                           "existing files): \n");
+                    console::ask("Enter absolute target directory for Image resources "
+                                 "(overwrites existing files): \n");
                 if (!console::ask_line_or_exit(ans, sizeof(ans), "set_target_path",
                                                "get target dir")) {
                     printf("\n");
@@ -314,7 +314,7 @@ int select_product(void)
     // work with, and nothing in the shell could pick one later.
     for (;;) {
         char ans[8] = {};
-        printf("Select one number of product( 1 | 2 | 3 ...) to continue with: ");
+        console::ask("Select one number of product( 1 | 2 | 3 ...) to continue with: ");
         if (!console::ask_word_or_exit(ans, sizeof(ans), "select_product", "proceed dir"))
             continue;
 

@@ -131,6 +131,15 @@ edit_completion_cb_t edit_completion_cb;
 // standard input may be a pipe) and the editor's own: no ICANON, no ECHO.
 struct termios prevt, newt;
 int prevt_valid;
+// Whoever sets the terminal's mode instead of the editor (both hooks set, or
+// neither), and the context passed to them.
+edit_terminal_cb_t terminal_enter;
+edit_terminal_cb_t terminal_leave;
+void *terminal_ctx;
+// The leave hook and context in force at edit_init, which edit_deinit calls;
+// null when the editor set the mode itself.
+edit_terminal_cb_t entered_leave;
+void *entered_ctx;
 
 // 1 when the previous dispatched key was Tab.
 int last_tab;
@@ -1310,7 +1319,14 @@ int edit_init(edit_cmd_cb_t cmd_cb, edit_eof_cb_t eof_cb, edit_completion_cb_t c
 
     // Standard input may be a pipe: then there are no attributes to change
     // or to restore, and the editor works on the bytes as they come.
-    prevt_valid = tcgetattr(STDIN_FILENO, &prevt) == 0;
+    entered_leave = terminal_leave;
+    entered_ctx = terminal_ctx;
+    if (terminal_enter) {
+        prevt_valid = 0;
+        terminal_enter(terminal_ctx);
+    } else {
+        prevt_valid = tcgetattr(STDIN_FILENO, &prevt) == 0;
+    }
     if (prevt_valid) {
         newt = prevt;
         newt.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
@@ -1336,6 +1352,17 @@ void edit_deinit(const char *history_file, edit_filter_cb_t filter_cb)
     fflush(stdout);
 
     eloop_unregister_read_sock(STDIN_FILENO);
-    if (prevt_valid)
+    if (entered_leave)
+        entered_leave(entered_ctx);
+    else if (prevt_valid)
         tcsetattr(STDIN_FILENO, TCSANOW, &prevt);
+}
+
+void edit_set_terminal_hooks(edit_terminal_cb_t enter, edit_terminal_cb_t leave, void *ctx)
+{
+    if (!enter || !leave)
+        enter = leave = nullptr;
+    terminal_enter = enter;
+    terminal_leave = leave;
+    terminal_ctx = ctx;
 }

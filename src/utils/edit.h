@@ -11,6 +11,14 @@ typedef char **(*edit_completion_cb_t)(void *ctx, const char *cmd, int pos);
 // Non-zero keeps the entry out of the history file.
 typedef int (*edit_filter_cb_t)(void *ctx, const char *cmd);
 
+// Who sets the terminal's mode for the editor. enter puts standard input
+// into the editor's mode (ICANON and ECHO off, nothing else changed) and
+// leave puts back what enter found; both get ctx. Without hooks (the
+// default, or after a call with null hooks) the editor does both itself with
+// tcgetattr and tcsetattr. Set before edit_init; kept until changed.
+typedef void (*edit_terminal_cb_t)(void *ctx);
+void edit_set_terminal_hooks(edit_terminal_cb_t enter, edit_terminal_cb_t leave, void *ctx);
+
 // Takes the terminal into non-canonical, no-echo mode, registers descriptor 0
 // with the event loop and prints the prompt ("<ps>> "). Always returns 0.
 // cmd_cb and eof_cb must not be null; ps is kept, not copied.

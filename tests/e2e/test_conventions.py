@@ -9,7 +9,7 @@ import time
 import unittest
 
 from ostrelle_testbed.bed import (Bed, default_release, program_path, session_processes,
-                                  setup_to_shell)
+                                  set_target, setup_to_shell)
 from flashing import make_release
 
 ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
@@ -236,7 +236,7 @@ class Signals(unittest.TestCase):
             s.send('\x03')
             self.assert_ends_cleanly(s, signal.SIGINT, bed)
 
-    def test_stop_and_continue_restore_each_mode(self):
+    def test_stop_and_continue_restore_each_mode_and_ask_again(self):
         # Started as a job of an interactive shell, so that SIGTSTP stops it.
         def state(pid):
             with open('/proc/%d/stat' % pid) as f:
@@ -250,17 +250,49 @@ class Signals(unittest.TestCase):
 
         with Bed() as bed:
             s = bed.spawn(job_control=True)
-            setup_to_shell(bed, s)
-            editor_mode = s.terminal_attrs()
             pid = s.program_pid
+            # Ctrl-Z at a set-up question: the terminal drops the half-typed
+            # answer; once continued the program says so and asks again. A
+            # hidden answer starts over too.
+            again = ('\nContinued after a stop: what was typed of this answer was dropped, '
+                     'type it again\n')
+            name, _, digest = default_release('kt1', '_le_')
+            bed.put_list('kt1', '_le_', ['%s %s' % (name, digest)])
+            for question, typed, answer in (('Enter your Velmora user email: ', 'someone@exa',
+                                             'user@example.com'),
+                                            ('Enter your Velmora password: ', 'sec', 'secret')):
+                s.expect(question)
+                s.send(typed)
+                s.send('\x1a')
+                self.assertTrue(until(lambda: state(pid) == 'T'))
+                self.assertEqual(s.terminal_attrs(), s.start_attrs)
+                os.kill(pid, signal.SIGCONT)
+                s.expect(again + question)
+                s.sendline(answer)
+            s.expect('Successful authentication.')
+            self.assertEqual([r.body for r in bed.mirror.requests_for('/ldap.php')],
+                             [b'mail=user@example.com&pwd=secret'])
+            set_target(s, bed.target)
+            s.expect('to continue with: ')
+            s.sendline('1')
+            s.expect(') to continue with: ')
+            s.sendline('1')
+            s.expect('> ')
+            # At the shell prompt: the start attributes while stopped, the
+            # editor's mode and the half-typed line back on continuing.
+            editor_mode = s.terminal_attrs()
+            s.send('hel')
+            s.expect('hel')
             os.kill(pid, signal.SIGTSTP)
             self.assertTrue(until(lambda: state(pid) == 'T'))
             self.assertEqual(s.terminal_attrs(), s.start_attrs)
             os.kill(pid, signal.SIGCONT)
             self.assertTrue(until(lambda: s.terminal_attrs() == editor_mode))
+            s.expect('\r> hel')
+            s.sendline('p')
+            s.expect('commands:\n')
             s.sendline('q')
             self.assertEqual(s.wait(), 0)
-
 
 if __name__ == '__main__':
     unittest.main()

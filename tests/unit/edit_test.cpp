@@ -601,3 +601,36 @@ TEST(EditTerminal, ModeChangesOnlyCanonicalAndEchoAndIsRestored)
     EXPECT_EQ(memcmp(&during, &before, sizeof(before)), 0);
     EXPECT_EQ(memcmp(&after, &before, sizeof(before)), 0);
 }
+
+TEST(EditTerminal, HooksSetTheModeInsteadOfTheEditor)
+{
+    int master, slave;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        GTEST_SKIP() << "no pseudo-terminal available: " << strerror(errno);
+    struct Calls {
+        std::vector<std::string> seen;
+    } calls;
+    auto enter = [](void *ctx) { static_cast<Calls *>(ctx)->seen.push_back("enter"); };
+    auto leave = [](void *ctx) { static_cast<Calls *>(ctx)->seen.push_back("leave"); };
+    struct termios during;
+    memset(&during, 0, sizeof(during));
+    {
+        StdinFrom in(slave);
+        StdoutCapture cap;
+        edit_set_terminal_hooks(enter, leave, &calls);
+        eloop_init();
+        edit_init(on_cmd, on_eof, nullptr, nullptr, nullptr, nullptr);
+        tcgetattr(0, &during);
+        EXPECT_EQ(calls.seen, std::vector<std::string>{"enter"});
+        // Hooks changed while the editor runs: the leave hook of its start
+        // still ends it.
+        edit_set_terminal_hooks(nullptr, nullptr, nullptr);
+        edit_deinit(nullptr, nullptr);
+        eloop_destroy();
+    }
+    close(master);
+    EXPECT_EQ(calls.seen, (std::vector<std::string>{"enter", "leave"}));
+    // The hooks own the mode: the editor left the attributes alone.
+    EXPECT_TRUE(during.c_lflag & ICANON);
+    EXPECT_TRUE(during.c_lflag & ECHO);
+}

@@ -1,5 +1,6 @@
 // Certificate options of the wget lines, the causes named after a failed
-// fetch, and the judgement of a fetched list.
+// fetch, the judgement of a fetched list, and the one list fetch with its
+// typed failures.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,9 +8,11 @@
 
 #include "core/state.h"
 #include "release/resource_server.h"
+#include "support/fake_runner.h"
 #include "support/stdio_capture.h"
 #include "support/temp_dir.h"
 
+using testing_support::FakeRunner;
 using testing_support::StdoutCapture;
 using testing_support::TempDir;
 
@@ -132,4 +135,112 @@ TEST(ListFetch, FailedOrOversizedListsAreDeleted)
                                    "release list");
     EXPECT_EQ(cap.text(), "The release list from https://h/l.txt is larger than 1 MiB: refused "
                           "and deleted\n");
+}
+
+// The list fetch through the fake runner, which plays wget: it leaves
+// listed (when set) where the fetch would, and exits with wget_status.
+struct FetchedList {
+    TempDir dir;
+    FakeRunner fake;
+    std::string listed;
+    bool leave_file = true;
+
+    explicit FetchedList(std::string text) : listed(std::move(text))
+    {
+        fake.on_call = [this](const FakeRunner::Call &call) {
+            if (leave_file && call.cmd.find("wget ") != std::string::npos)
+                dir.write("l.txt", listed);
+        };
+    }
+    resource::List fetch(resource::ListSource::Run run = resource::ListSource::Run::pipe)
+    {
+        return resource::fetch_list(
+            {.dir = dir.slash(), .dir_arg = dir.slash(), .file_name = "l.txt", .run = run});
+    }
+};
+
+TEST(ListFetch, LinesOrATypedFailure)
+{
+    const char *saved_product = s_product;
+    s_product = s_product_kt1;
+    {
+        SCOPED_TRACE("read, after the stale copy is removed");
+        FetchedList f("r2 aa\nr1   bb\n");
+        f.dir.write("l.txt", "stale\n");
+        resource::List list = f.fetch();
+        EXPECT_EQ(list.error, resource::ListError::none);
+        ASSERT_EQ(list.entries.size(), 2u);
+        EXPECT_STREQ(list.entries[1].ver_cmd, "2");
+        EXPECT_STREQ(list.entries[1].ver_name, "r1");
+        EXPECT_STREQ(list.entries[1].sha256sum, "bb");
+        ASSERT_EQ(f.fake.calls().size(), 2u);
+        EXPECT_EQ(f.fake.calls()[0].cmd, "rm " + f.dir.file("l.txt"));
+        EXPECT_EQ(f.fake.calls()[1].kind, FakeRunner::Kind::read);
+        EXPECT_TRUE(f.dir.exists("l.txt"));
+    }
+    {
+        SCOPED_TRACE("without a line feed: a list without entries");
+        FetchedList f("r1 aa");
+        resource::List list = f.fetch(resource::ListSource::Run::system);
+        EXPECT_EQ(list.error, resource::ListError::none);
+        EXPECT_TRUE(list.entries.empty());
+        EXPECT_EQ(f.fake.calls().back().kind, FakeRunner::Kind::system);
+    }
+    {
+        SCOPED_TRACE("the stale copy cannot be removed");
+        FetchedList f("r1 aa\n");
+        f.dir.write("l.txt", "stale\n");
+        f.fake.push_read_cannot_start();
+        EXPECT_EQ(f.fetch().error, resource::ListError::cannot_remove);
+        EXPECT_EQ(f.fake.calls().size(), 1u);
+    }
+    {
+        SCOPED_TRACE("the fetch cannot start, through a pipe or the shell");
+        FetchedList f("r1 aa\n");
+        f.leave_file = false;
+        f.fake.push_read_cannot_start();
+        EXPECT_EQ(f.fetch().error, resource::ListError::cannot_start);
+        f.fake.push_system(-1);
+        EXPECT_EQ(f.fetch(resource::ListSource::Run::system).error,
+                  resource::ListError::cannot_start);
+    }
+    {
+        SCOPED_TRACE("wget failed part way: what it left is deleted and the cause told");
+        FetchedList f("r1 a");
+        host::Reply failed;
+        failed.outcome = host::Outcome::no_line;
+        failed.status = 8;
+        f.fake.push_read(failed);
+        resource::List list = f.fetch();
+        EXPECT_EQ(list.error, resource::ListError::not_fetched);
+        EXPECT_FALSE(f.dir.exists("l.txt"));
+        StdoutCapture cap;
+        resource::explain_list_failure(list, "release list");
+        EXPECT_EQ(cap.text(), "Fetching https://127.0.0.1:8443/uploads/web/ostrelle/kt1/sdk/l.txt "
+                              "failed: the server answered with an error, such as file not found "
+                              "(exit status 8)\n");
+    }
+    {
+        SCOPED_TRACE("over the byte bound: deleted, and told so");
+        FetchedList f(std::string(resource::list_max_bytes + 1, '\n'));
+        resource::List list = f.fetch();
+        EXPECT_EQ(list.error, resource::ListError::not_fetched);
+        EXPECT_EQ(list.judged, resource::ListFetch::too_large);
+        EXPECT_FALSE(f.dir.exists("l.txt"));
+    }
+    {
+        SCOPED_TRACE("over the line bound: deleted");
+        std::string lines;
+        for (long n = 0; n <= list_max_lines; n++)
+            lines += "r s\n";
+        FetchedList f(lines);
+        resource::List list = f.fetch();
+        EXPECT_EQ(list.error, resource::ListError::too_many_lines);
+        EXPECT_TRUE(list.entries.empty());
+        EXPECT_FALSE(f.dir.exists("l.txt"));
+        StdoutCapture cap;
+        resource::explain_list_failure(list, "release list");
+        EXPECT_EQ(cap.text(), "");
+    }
+    s_product = saved_product;
 }
