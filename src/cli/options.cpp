@@ -34,6 +34,7 @@ enum OptionId {
     opt_no_input,
     opt_no_boot_wait,
     opt_package,
+    opt_only,
 };
 
 // One option: its names, the name of its value in the usage text (nullptr
@@ -102,6 +103,11 @@ const OptionRow option_rows[] = {
      .arg = nullptr,
      .help = "flash ends after the last flashing step (the board restarts) without waiting "
              "for it under adb, for a caller that watches the board's console itself"},
+    {.long_name = "only",
+     .id = opt_only,
+     .arg = "PART",
+     .help = "with flash: write only the CDT (cdt) or only the NON-HLOS build (non-hlos) of "
+             "the release; it passes when the board has left download mode afterwards"},
     {.long_name = "json",
      .id = opt_json,
      .arg = nullptr,
@@ -387,6 +393,15 @@ Parsed parse(int argc, char *argv[], Options &opts)
         case opt_package:
             opts.package = optarg;
             break;
+        case opt_only:
+            if (strcmp(optarg, "cdt") == 0) {
+                opts.only = FlashPart::cdt;
+            } else if (strcmp(optarg, "non-hlos") == 0) {
+                opts.only = FlashPart::non_hlos;
+            } else {
+                return usage_error("invalid value '%s' for --only (cdt or non-hlos)", optarg);
+            }
+            break;
         case opt_log:
             opts.log = optarg;
             break;
@@ -466,6 +481,9 @@ Parsed parse(int argc, char *argv[], Options &opts)
     }
     if (!opts.boards.empty() && opts.all_boards) {
         return usage_error("--board and --all-boards exclude each other");
+    }
+    if (opts.only != FlashPart::full_build && !flash) {
+        return usage_error("--only goes with the flash command");
     }
     if (!opts.package.empty() && std::find(opts.commands.begin(), opts.commands.end(),
                                            Command::download) == opts.commands.end()) {

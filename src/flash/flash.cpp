@@ -392,8 +392,12 @@ int flash_partial(const PartialFlash &f)
     puts(f.flash_message);
     run_steps({flash});
 
+    boards::report_phase("waiting for the restart", false);
     puts("Waiting 10s for device to reboot ...");
     pause_for(10);
+    // A dry run restarted no board: the check would only find it again.
+    if (host::dry_run())
+        return 0;
     // A board that restarted has left download mode.
     if (boards::still_in_download_mode()) {
         printf("%s%s%s\n", console::red, f.still_in_download_mode, console::reset);
@@ -501,13 +505,14 @@ int sdk_flash_cdt(int, char *[])
 {
     console::PromptMode prompt;
     print_banner("Flash CDT to Vavevuro device", "CDT");
-    if (confirmed(prompt, "\n input cdt version internal error")) {
-        if (emmc_selected())
-            sdk_flash_cdt_emmc_helper();
-        else
-            sdk_flash_cdt_ufs_helper();
-    }
+    if (confirmed(prompt, "\n input cdt version internal error"))
+        sdk_flash_cdt_helper();
     return 0;
+}
+
+int sdk_flash_cdt_helper(void)
+{
+    return emmc_selected() ? sdk_flash_cdt_emmc_helper() : sdk_flash_cdt_ufs_helper();
 }
 
 int sdk_flash_cdt_ufs_helper(void)
