@@ -68,6 +68,18 @@ class Unattended(unittest.TestCase):
             self.assertEqual(sorted(e['label'] for e in storage.storage(bed.state).values()),
                              ['dsp_a', 'modem_a'])
 
+            # A board lost in the middle of the write, not back within the
+            # wait, has left download mode without restarting: no success.
+            board_in_download_mode(bed, node='/dev/ttyUSB0', lose_probability=1,
+                                   lost_return_seconds=None)
+            status, out = run(bed, answers(bed, 'kt1') + ['flash', '--only', 'cdt'])
+            self.assertEqual(status, 1, out)
+            self.assertIn(b'Download Fail:Could not read from port /dev/ttyUSB0\n', out)
+            self.assertIn(b'Waiting 10s for device to reboot ...\n'
+                          b'fh_loader failed: the cdt files may be written only in part\n', out)
+            self.assertNotIn(b'Flashing cdt ... done', out)
+            self.assertTrue(storage.storage(bed.state)['0:730146'].get('partial'))
+
     def test_failing_download_gives_its_status_and_skips_the_flash(self):
         with Bed() as bed:
             catalogue(bed, 'kt1', '_le_', 'kt1-le-1')

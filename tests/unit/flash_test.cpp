@@ -496,6 +496,26 @@ TEST_F(Flash, DryRunShowsOnePollAndGoesOnAsIfTheBoardHadBooted)
     EXPECT_EQ(text.find("Robotics device is ready"), std::string::npos);
 }
 
+TEST_F(Flash, PartialFlashWhoseToolFailedIsNoSuccessWhenTheBoardIsGone)
+{
+    runner.push_read_line("found\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    runner.push_read_line("0\n");
+    runner.push_read_no_line(); // the board dropped off USB in the write
+    runner.on_call = [this](const FakeRunner::Call &call) {
+        if (call.cmd.find("fh_loader") != std::string::npos)
+            runner.push_system(1 << 8);
+    };
+    StdoutCapture out;
+    EXPECT_EQ(sdk_flash_nonhlos_helper(), 1);
+    const std::string text = out.text();
+    EXPECT_TRUE(text.ends_with("Waiting 10s for device to reboot ...\n" + red +
+                               "fh_loader failed: the NON-HLOS files may be written only in "
+                               "part" +
+                               reset + "\n"))
+        << text;
+}
+
 TEST_F(Flash, DryRunOfAPartialFlashEndsWithoutTheRestartCheck)
 {
     host::set_dry_run(true);
