@@ -33,6 +33,7 @@ enum OptionId {
     opt_no_input,
     opt_no_boot_wait,
     opt_package,
+    opt_only,
 };
 
 // One option: its names, the name of its value (nullptr when it takes
@@ -74,6 +75,7 @@ const OptionRow option_rows[] = {
     {.long_name = "no-input", .id = opt_no_input, .arg = nullptr, .help = nullptr},
     {.long_name = "package", .id = opt_package, .arg = "FILE|URL", .help = nullptr},
     {.long_name = "no-boot-wait", .id = opt_no_boot_wait, .arg = nullptr, .help = nullptr},
+    {.long_name = "only", .id = opt_only, .arg = "PART", .help = nullptr},
     {.long_name = "json", .id = opt_json, .arg = nullptr, .help = nullptr},
     {.long_name = "log", .id = opt_log, .arg = "FILE", .help = nullptr},
     {.long_name = "board",
@@ -271,6 +273,15 @@ Parsed parse(int argc, char *argv[], Options &opts)
         case opt_package:
             opts.package = optarg;
             break;
+        case opt_only:
+            if (strcmp(optarg, "cdt") == 0) {
+                opts.only = FlashPart::cdt;
+            } else if (strcmp(optarg, "non-hlos") == 0) {
+                opts.only = FlashPart::non_hlos;
+            } else {
+                return usage_error("invalid value '%s' for --only (cdt or non-hlos)", optarg);
+            }
+            break;
         case opt_log:
             opts.log = optarg;
             break;
@@ -358,6 +369,9 @@ Parsed parse(int argc, char *argv[], Options &opts)
     }
     if (!opts.boards.empty() && opts.all_boards) {
         return usage_error("--board and --all-boards exclude each other");
+    }
+    if (opts.only != FlashPart::full_build && !flash) {
+        return usage_error("--only goes with the flash command");
     }
     if (!opts.package.empty() && std::find(opts.commands.begin(), opts.commands.end(),
                                            Command::download) == opts.commands.end()) {

@@ -228,7 +228,7 @@ int run_commands(const options::Options &opts)
             result = sdk_make_sys_helper();
             break;
         case options::Command::flash:
-            result = boards::flash_command(opts.boards, opts.all_boards);
+            result = boards::flash_command(opts.boards, opts.all_boards, opts.only);
             break;
         case options::Command::toolchain:
             if (layout::is_lu()) {

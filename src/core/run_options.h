@@ -22,6 +22,13 @@ enum class Command {
     doctor,         // read-only check of the host (no set-up)
 };
 
+// What the flash command writes (--only).
+enum class FlashPart {
+    full_build, // the whole build, then the boot wait
+    cdt,        // only the CDT
+    non_hlos,   // only the NON-HLOS build
+};
+
 // What the command line asked for. Empty strings are answers not given.
 struct Options {
     Colour colour = Colour::automatic;
@@ -41,6 +48,9 @@ struct Options {
     std::vector<std::string> boards; // -b, --board ID, in the order given
     bool all_boards = false;         // --all-boards
     std::vector<Command> commands;   // in the order given
+
+    // --only cdt|non-hlos: flash writes that part alone
+    FlashPart only = FlashPart::full_build;
 };
 
 } // namespace options

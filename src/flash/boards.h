@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/run_options.h"
+
 namespace boards {
 
 // A board waiting in download mode.
@@ -100,13 +102,17 @@ int print_inventory(bool json);
 
 // The flash command of a run with commands: with all or several ids, every
 // named board at once (flash_boards); with one id, that board; else the
-// board choose() finds. 0 only when every board booted.
-int flash_command(const std::vector<std::string> &ids, bool all);
+// board choose() finds. part: the full build (0 only when every board
+// booted), or the CDT or NON-HLOS build alone (0 only when every board left
+// download mode after the write).
+int flash_command(const std::vector<std::string> &ids, bool all,
+                  options::FlashPart part = options::FlashPart::full_build);
 
 // Flashes the boards (all of those in download mode, or those ids name) in
 // parallel, one child process each, with a live line per board and a closing
-// table. 0 only when every board booted, else 1.
-int flash_boards(const std::vector<std::string> &ids, bool all);
+// table. 0 only when every board passed (as flash_command), else 1.
+int flash_boards(const std::vector<std::string> &ids, bool all,
+                 options::FlashPart part = options::FlashPart::full_build);
 
 // In a board's child: tells the parent the sequence's phase and whether it
 // is writing the storage now. Does nothing elsewhere.

@@ -168,10 +168,12 @@ bool steps_fit(const std::vector<Step> &steps)
     return true;
 }
 
-// The tool's own exit status is not examined: its progress and errors are on
-// the terminal and the boot wait gives the verdict.
-void run_steps(const std::vector<Step> &steps)
+// The sequence goes on whatever a tool's exit status: its progress and
+// errors are on the terminal and the boot wait gives the verdict. Returns
+// whether every tool ended with status 0.
+bool run_steps(const std::vector<Step> &steps)
 {
+    bool all_ok = true;
     // From the first erase on, an interrupted sequence leaves the storage
     // half-written.
     signals::set_board_writing(true);
@@ -180,10 +182,13 @@ void run_steps(const std::vector<Step> &steps)
         if (step.message)
             puts(step.message);
         pause_for(1);
-        if (host::run(step.cmd, tool_buffer) < 0)
+        int status = host::run(step.cmd, tool_buffer);
+        if (status < 0)
             puts(step.failure);
+        all_ok = all_ok && status == 0;
     }
     signals::set_board_writing(false);
+    return all_ok;
 }
 
 std::vector<Step> ufs_steps()
@@ -391,13 +396,24 @@ int flash_partial(const PartialFlash &f)
         return 1;
 
     puts(f.flash_message);
-    run_steps({flash});
+    const bool written = run_steps({flash});
 
+    boards::report_phase("waiting for the restart", false);
     puts("Waiting 10s for device to reboot ...");
     pause_for(10);
+    // A dry run restarted no board: the check would only find it again.
+    if (host::dry_run())
+        return 0;
     // A board that restarted has left download mode.
     if (boards::still_in_download_mode()) {
         printf("%s%s%s\n", console::red, f.still_in_download_mode, console::reset);
+        return 1;
+    }
+    // A board that dropped off USB in the middle of the write has left
+    // download mode too, without having restarted.
+    if (!written) {
+        printf("%sfh_loader failed: the %s files may be written only in part%s\n", console::red,
+               f.files_name, console::reset);
         return 1;
     }
     printf("%s%s%s\n", console::green, f.done, console::reset);
@@ -502,13 +518,14 @@ int sdk_flash_cdt(int, char *[])
 {
     terminal::ModeGuard prompt(terminal::Mode::prompt);
     print_banner("Flash CDT to Vavevuro device", "CDT");
-    if (confirmed(prompt, "\n input cdt version internal error")) {
-        if (emmc_selected())
-            sdk_flash_cdt_emmc_helper();
-        else
-            sdk_flash_cdt_ufs_helper();
-    }
+    if (confirmed(prompt, "\n input cdt version internal error"))
+        sdk_flash_cdt_helper();
     return 0;
+}
+
+int sdk_flash_cdt_helper(void)
+{
+    return emmc_selected() ? sdk_flash_cdt_emmc_helper() : sdk_flash_cdt_ufs_helper();
 }
 
 int sdk_flash_cdt_ufs_helper(void)

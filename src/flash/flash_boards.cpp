@@ -45,6 +45,23 @@ int reports_out = -1;
 // empty elsewhere.
 std::string board_log_dir;
 
+// What every board's sequence writes.
+options::FlashPart board_part = options::FlashPart::full_build;
+
+// The sequence of board_part on the pinned board; 0 when it passed.
+int run_sequence()
+{
+    switch (board_part) {
+    case options::FlashPart::cdt:
+        return sdk_flash_cdt_helper();
+    case options::FlashPart::non_hlos:
+        return sdk_flash_nonhlos_helper();
+    case options::FlashPart::full_build:
+        break;
+    }
+    return sdk_flash_full_helper();
+}
+
 // The live lines are drawn again at most this often (seconds).
 constexpr double redraw_interval = 0.1;
 
@@ -128,11 +145,14 @@ std::string duration(double seconds)
 std::string verdict(const Job &job)
 {
     if (job.status == 0)
-        return answers::skip_boot_wait() ? "flashed" : "booted";
+        return board_part != options::FlashPart::full_build || answers::skip_boot_wait() ? "flashed"
+                                                                                         : "booted";
     if (job.status > 128)
         return host::format("ended by signal %d", job.status - 128);
     if (job.phase.rfind("waiting for the boot", 0) == 0)
         return "not booted";
+    if (job.phase == "waiting for the restart")
+        return "still in download mode";
     if (job.phase == "not found")
         return "not in download mode";
     if (job.phase == "starting")
@@ -216,7 +236,7 @@ std::vector<Job> jobs_for(const std::vector<Board> &found, const std::vector<std
     board_log_dir = job.dir;
     pin(job.board);
     report_phase("starting", false);
-    int status = sdk_flash_full_helper();
+    int status = run_sequence();
     fflush(stdout);
     fflush(stderr);
     _exit(status == 0 ? 0 : 1);
@@ -511,7 +531,7 @@ int dry_run_each(std::vector<Job> &jobs)
         printf("\nBoard %s:\n", describe(job.board).c_str());
         pin(job.board);
         board_log_dir = job.dir;
-        job.status = sdk_flash_full_helper();
+        job.status = run_sequence();
         failed += job.status != 0;
     }
     pin(std::string());
@@ -544,16 +564,18 @@ std::string log_dir(void)
     return board_log_dir.empty() ? layout::release_path() : board_log_dir;
 }
 
-int flash_command(const std::vector<std::string> &ids, bool all)
+int flash_command(const std::vector<std::string> &ids, bool all, options::FlashPart part)
 {
     if (all || ids.size() > 1)
-        return flash_boards(ids, all);
+        return flash_boards(ids, all, part);
     pin(ids.empty() ? std::string() : ids[0]);
-    return sdk_flash_full_helper();
+    board_part = part;
+    return run_sequence();
 }
 
-int flash_boards(const std::vector<std::string> &ids, bool all)
+int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPart part)
 {
+    board_part = part;
     std::vector<Board> found;
     if (!discover(found))
         return 1;
@@ -599,7 +621,11 @@ int flash_boards(const std::vector<std::string> &ids, bool all)
     bool all_booted = missing.empty();
     for (const Job &job : jobs)
         all_booted = all_booted && job.status == 0;
-    session_log::note(all_booted ? "every board booted" : "not every board booted");
+    if (part == options::FlashPart::full_build)
+        session_log::note(all_booted ? "every board booted" : "not every board booted");
+    else
+        session_log::note(all_booted ? "every board left download mode"
+                                     : "not every board left download mode");
     return all_booted ? 0 : 1;
 }
 

@@ -1,10 +1,14 @@
 """The test bed itself: mirror, fake tools, driver and program sessions."""
 
+import io
 import os
 import shutil
 import subprocess
+import time
 import unittest
+import zipfile
 
+from ostrelle_testbed import board, release_files, storage
 from ostrelle_testbed.bed import TESTBED_HTTP, TESTBED_HTTPS, Bed
 from ostrelle_testbed.mirror import resource_path
 from ostrelle_testbed.world import HOST_PACKAGES
@@ -152,6 +156,58 @@ for line in sys.stdin:
 sys.stdout.write('end of input\n')
 sys.exit(3)
 '''
+
+
+class SimulatedBoard(unittest.TestCase):
+    def test_board_lost_in_a_write_fails_fh_loader_and_comes_back(self):
+        with Bed() as bed:
+            with zipfile.ZipFile(io.BytesIO(
+                    release_files.release_package('r1', storages=('ufs',), flashable='le'))) as z:
+                z.extractall(bed.tmp)
+            search = os.path.join(bed.tmp, 'r1', 'full_build', 'ufs') + '/'
+            node = '/dev/ttyUSB0'
+            sendxml = ['fh_loader', '--port=' + node, '--sendxml=rawprogram4.xml,patch4.xml',
+                       '--search_path=' + search, '--memoryname=UFS']
+            total = sum(os.path.getsize(search + n) for n in ('abl.elf', 'boot.img'))
+
+            def lose_once(seed):
+                board.configure(bed.state, ports=[board.download_port(0)], seed=seed,
+                                lose_probability=1, lost_return_seconds=2)
+                self.assertEqual(run(bed, ['QSaharaServer', '-p', node, '-s',
+                                           '13:' + search + 'prog_firehose_ddr.elf']).returncode, 0)
+                return run(bed, sendxml)
+
+            proc = lose_once(seed=7)
+            self.assertEqual(proc.returncode, 1, proc.stdout)
+            self.assertIn(b'Download Fail:Could not read from port /dev/ttyUSB0\n', proc.stdout)
+            self.assertNotIn(b'100%', proc.stdout)
+            # Part of the write arrived, the rest did not; the port is gone.
+            written = storage.bytes_written(bed.state)
+            self.assertTrue(0 < written < total, (written, total))
+            held = storage.storage(bed.state)
+            self.assertTrue(any(e.get('partial') for e in held.values()), held)
+            self.assertEqual(storage.patches(bed.state), {})
+            self.assertNotIn(b'ttyUSB0', run(bed, ['find', '/sys/bus/usb/devices/']).stdout)
+            self.assertEqual(run(bed, sendxml).returncode, 1)
+
+            # The same seed loses the board at the same byte; another seed elsewhere.
+            self.assertEqual(storage.bytes_written(bed.state), written)
+            lose_once(seed=7)
+            self.assertEqual(storage.bytes_written(bed.state), written)
+            lose_once(seed=8)
+            self.assertNotEqual(storage.bytes_written(bed.state), written)
+
+            # Back in download mode, on the same USB path with the same serial.
+            deadline = time.monotonic() + 10
+            while board.boards(board.load(bed.state))[0]['mode'] != 'download':
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.1)
+            listed = run(bed, ['find', '/sys/bus/usb/devices/']).stdout.decode().split()
+            back = [p for p in listed if 'ttyUSB0' in p][0]
+            props = run(bed, ['udevadm', 'info', '-q', 'property', '--export', '-p',
+                              back[:-len('/dev')]]).stdout.decode()
+            self.assertIn("ID_SERIAL='QUSB_BULK_CID:0402_SN:7A3C11F0'", props)
+            self.assertIn('/1-2/', back)
 
 
 class Sessions(unittest.TestCase):

@@ -138,6 +138,22 @@ class Boards(unittest.TestCase):
             self.assertEqual(result_line(out)['commands'],
                              [{'command': 'flash', 'result': 'fail'}])
 
+    def test_only_the_cdt_onto_two_boards_at_once(self):
+        with Bed() as bed:
+            downloaded(bed)
+            ports = boards(bed, 2)
+            ports[2]['own']['reset_leaves_download'] = False  # ttyUSB2 stays
+            board.configure(bed.state, ports=ports)
+            status, out = run(bed, answers(bed, 'kt1') +
+                              ['flash', '--all-boards', '--only', 'cdt'])
+            self.assertEqual(status, 1, out)
+            rows = re.findall(rb'^(7A3C11F\d)  (1-\d) +([a-z ]*[a-z]) +\dm\d\ds$', out, re.M)
+            self.assertEqual(rows, [(b'7A3C11F1', b'1-3', b'flashed'),
+                                    (b'7A3C11F2', b'1-4', b'still in download mode')], out)
+            self.assertEqual({tuple(a[1:3]) for a in bed.tool_log('fh_loader')},
+                             {('--sendxml=rawprogram2.xml,patch2.xml',
+                               '--search_path=%s/cdt/' % os.path.join(bed.target, RELEASE))})
+
     def test_four_boards_at_once_one_failing(self):
         with Bed() as bed:
             downloaded(bed)

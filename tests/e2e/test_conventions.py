@@ -77,7 +77,11 @@ class Options(unittest.TestCase):
                                (['--board', '1-2'], b'ostrelle: --board and --all-boards go with '
                                                     b'the flash command\n'),
                                (['-b', '1-2', '--all-boards', 'flash'],
-                                b'ostrelle: --board and --all-boards exclude each other\n')):
+                                b'ostrelle: --board and --all-boards exclude each other\n'),
+                               (['--only', 'cdt', 'download'],
+                                b'ostrelle: --only goes with the flash command\n'),
+                               (['--only=hlos', 'flash'],
+                                b"ostrelle: invalid value 'hlos' for --only (cdt or non-hlos)\n")):
                 r = run(*args)
                 self.assertEqual((r.returncode, r.stdout, r.stderr),
                                  (2, b'', line + b"Try 'ostrelle --help'.\n"), args)

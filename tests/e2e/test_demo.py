@@ -8,7 +8,7 @@ import os
 import time
 import unittest
 
-from ostrelle_testbed import catalogue, demo
+from ostrelle_testbed import catalogue, demo, storage
 from ostrelle_testbed.bed import GREEN, RESET, Bed, sign_in
 from flashing import board_state
 
@@ -84,6 +84,14 @@ class Demo(unittest.TestCase):
             out = s.expect(b'Robotics device is ready to use.', timeout=180)
             self.assertNotIn(b'not found', out)
             self.assertIn(b'fh_loader: programming rawprogram_unsparse0.xml 100%\n', out)
+            # Every image of the release, the repacked system image's chunks
+            # included, is on the board where the descriptions place it.
+            release = os.path.join(bed.target, 'kt6-lu-2.1.0')
+            self.assertEqual(storage.differences(bed.state, release), [])
+            held = storage.storage(bed.state)
+            self.assertIn('system_2.img', [e['file'] for e in held.values()])
+            self.assertEqual(storage.bytes_written(bed.state),
+                             sum(e['length'] for e in held.values()))
             s.expect('> ')
             s.sendline('q')
             self.assertEqual(s.wait(), 0)

@@ -6,6 +6,7 @@ import json
 import os
 import unittest
 
+from ostrelle_testbed import storage
 from ostrelle_testbed.bed import Bed
 from ostrelle_testbed.release_files import release_package, sha256
 from flashing import board_in_download_mode
@@ -40,6 +41,44 @@ class Unattended(unittest.TestCase):
                 self.assertTrue(bed.tool_log('fh_loader'))
                 # No colour escapes into a pipe.
                 self.assertNotIn(b'\x1b[', out)
+
+    def test_flash_only_a_part_without_a_question(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+            board_in_download_mode(bed, node='/dev/ttyUSB0')
+            status, out = run(bed, answers(bed, 'kt1') + ['download', 'flash', '--only', 'cdt'])
+            self.assertEqual(status, 0, out)
+            self.assertNotIn(b"Enter 'y' to continue", out)
+            self.assertIn(b'Ostrelle flashing CDT...\nInitializing flash...\n', out)
+            self.assertIn(b'Waiting 10s for device to reboot ...\nFlashing cdt ... done\n', out)
+            self.assertEqual(result_line(out)['commands'][1],
+                             {'command': 'flash', 'result': 'pass'})
+            # The release has an eMMC build: the CDT alone went to its place.
+            held = storage.storage(bed.state)
+            self.assertEqual([(e['label'], e['file']) for e in held.values()], [('cdt', 'cdt.bin')])
+
+            # NON-HLOS onto a board that stays in download mode: the run fails.
+            board_in_download_mode(bed, node='/dev/ttyUSB0', reset_leaves_download=False)
+            status, out = run(bed, answers(bed, 'kt1') + ['flash', '--only', 'non-hlos'])
+            self.assertEqual(status, 1, out)
+            self.assertIn(b'You may need to flash HLOS image in order to boot up the device\n',
+                          out)
+            self.assertEqual(result_line(out)['commands'], [{'command': 'flash',
+                                                             'result': 'fail'}])
+            self.assertEqual(sorted(e['label'] for e in storage.storage(bed.state).values()),
+                             ['dsp_a', 'modem_a'])
+
+            # A board lost in the middle of the write, not back within the
+            # wait, has left download mode without restarting: no success.
+            board_in_download_mode(bed, node='/dev/ttyUSB0', lose_probability=1,
+                                   lost_return_seconds=None)
+            status, out = run(bed, answers(bed, 'kt1') + ['flash', '--only', 'cdt'])
+            self.assertEqual(status, 1, out)
+            self.assertIn(b'Download Fail:Could not read from port /dev/ttyUSB0\n', out)
+            self.assertIn(b'Waiting 10s for device to reboot ...\n'
+                          b'fh_loader failed: the cdt files may be written only in part\n', out)
+            self.assertNotIn(b'Flashing cdt ... done', out)
+            self.assertTrue(storage.storage(bed.state)['0:730146'].get('partial'))
 
     def test_failing_download_gives_its_status_and_skips_the_flash(self):
         with Bed() as bed:

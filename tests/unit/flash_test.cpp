@@ -496,6 +496,55 @@ TEST_F(Flash, DryRunShowsOnePollAndGoesOnAsIfTheBoardHadBooted)
     EXPECT_EQ(text.find("Robotics device is ready"), std::string::npos);
 }
 
+TEST_F(Flash, PartialFlashWhoseToolFailedIsNoSuccessWhenTheBoardIsGone)
+{
+    runner.push_read_line("found\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    runner.push_read_line("0\n");
+    runner.push_read_no_line(); // the board dropped off USB in the write
+    runner.on_call = [this](const FakeRunner::Call &call) {
+        if (call.cmd.find("fh_loader") != std::string::npos)
+            runner.push_system(1 << 8);
+    };
+    StdoutCapture out;
+    EXPECT_EQ(sdk_flash_nonhlos_helper(), 1);
+    const std::string text = out.text();
+    EXPECT_TRUE(text.ends_with("Waiting 10s for device to reboot ...\n" + red +
+                               "fh_loader failed: the NON-HLOS files may be written only in "
+                               "part" +
+                               reset + "\n"))
+        << text;
+}
+
+TEST_F(Flash, DryRunOfAPartialFlashEndsWithoutTheRestartCheck)
+{
+    host::set_dry_run(true);
+    runner.push_read_line("found\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    StdoutCapture out;
+    const int result = sdk_flash_nonhlos_helper();
+    host::set_dry_run(false);
+    const std::string text = out.text();
+    EXPECT_EQ(result, 0);
+    // The board was not restarted, so looking for it again would only find it.
+    EXPECT_TRUE(text.ends_with("Waiting 10s for device to reboot ...\n")) << text;
+    EXPECT_EQ(text.find("You may need"), std::string::npos);
+}
+
+TEST_F(Flash, CdtHelperTakesTheReleaseStorageAndGivesTheVerdict)
+{
+    make_dir("/full_build/emmc");
+    runner.push_read_line("found\n");
+    runner.push_read_line("/dev/ttyUSB0\n");
+    runner.push_read_line("0\n");
+    runner.push_read_line("/dev/ttyUSB0\n"); // still in download mode
+    StdoutCapture out;
+    EXPECT_EQ(sdk_flash_cdt_helper(), 1);
+    const std::vector<std::string> commands = runner.commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands[0], "ls " + rel() + "/cdt/rawprogram2.xml");
+}
+
 TEST_F(Flash, ReleaseWithoutItsCompletionRecordIsNeverFlashed)
 {
     const std::string found = "Device found: /dev/ttyUSB0\n";

@@ -19,7 +19,8 @@ Each board (a port with "board" true) has:
 - adb_serial: the serial adb lists for the booted board.
 - mode: "download" (waiting in download mode), "firehose" (programmer
   loaded), "booting" (restarted, not yet under adb), "booted" (listed by adb
-  devices), "absent" (unplugged).
+  devices), "absent" (unplugged), "lost" (dropped off USB in the middle of a
+  write; its port is gone until it comes back in download mode).
 - sahara: what loading the programmer does: "ok", "fail" (non-zero exit
   status) or "silent" (the shell that runs it dies, so no status line).
 - boot_after_polls: the adb devices call (1 = the first) from which the
@@ -39,6 +40,17 @@ Each board (a port with "board" true) has:
   again (null: it stays booted).
 - reset_at, seen_at: times (seconds since the epoch) of the last reset and
   of the first adb listing after it.
+- write_bytes_per_second: how fast fh_loader writes images (null: at once);
+  the time is scaled by OSTRELLE_PAUSE_SCALE like the program's pauses.
+- lose_probability: the chance (0 to 1) that a write of fh_loader loses the
+  board part-way: fh_loader stops with a failure, the port disappears, and
+  lost_return_seconds later (null: never) the board is back in download mode
+  on the same USB path with the same serial; lost_at is when it was lost.
+- draws: the random numbers the board has drawn; with the state's "seed"
+  they make the next one, so a scenario repeats exactly.
+- storage, patches, bytes_written: what fh_loader wrote (storage.py).
+
+The state's "seed" (configure's seed) feeds every board's random numbers.
 
 Tests configure the boards with configure() and the port helpers (settings
 given to configure() apply to every board, settings given to
@@ -53,6 +65,7 @@ import contextlib
 import fcntl
 import json
 import os
+import random
 import sys
 import time
 
@@ -65,7 +78,10 @@ OTHER_DEV_FILES = ['/sys/bus/usb/devices/usb1/dev', '/sys/bus/usb/devices/usb1/1
 BOARD_DEFAULTS = {'mode': 'download', 'sahara': 'ok', 'boot_after_polls': 1,
                   'reset_leaves_download': True, 'polls': 0, 'progress_seconds': 0,
                   'strict_files': False, 'boot_after_seconds': None,
-                  'download_after_seen_seconds': None, 'reset_at': None, 'seen_at': None}
+                  'download_after_seen_seconds': None, 'reset_at': None, 'seen_at': None,
+                  'write_bytes_per_second': None, 'lose_probability': 0,
+                  'lost_return_seconds': 1.0, 'lost_at': None, 'draws': 0,
+                  'storage': {}, 'patches': {}, 'bytes_written': 0}
 
 
 # The default of download_port's serial, which differs per board.
@@ -133,10 +149,11 @@ def state_file(state_dir=None):
     return os.path.join(state_dir or os.environ['OSTRELLE_FAKE_STATE'], STATE_FILE)
 
 
-def configure(state_dir, ports=(), mode=None, adb_others=(), **settings):
+def configure(state_dir, ports=(), mode=None, adb_others=(), seed=0, **settings):
     """Writes a fresh state: the ports in sysfs order, every board with
     settings (BOARD_DEFAULTS for what is not given) and then its own.
-    mode: the boards' mode (default "download")."""
+    mode: the boards' mode (default "download"); seed: of the boards'
+    random numbers."""
     out = []
     for port in ports:
         port = json.loads(json.dumps(port))
@@ -148,7 +165,7 @@ def configure(state_dir, ports=(), mode=None, adb_others=(), **settings):
             if mode is not None:
                 port['mode'] = mode
         out.append(port)
-    save({'ports': out, 'adb_others': list(adb_others)}, state_dir)
+    save({'ports': out, 'adb_others': list(adb_others), 'seed': seed}, state_dir)
 
 
 def boards(state):
@@ -193,6 +210,10 @@ def update(change, state_dir=None):
 
 def advance(board, now=None):
     now = time.time() if now is None else now
+    after = board.get('lost_return_seconds')
+    if (board['mode'] == 'lost' and after is not None and board.get('lost_at') is not None
+            and now - board['lost_at'] >= after):
+        enter_download_mode(board)
     after = board['boot_after_seconds']
     if (board['mode'] == 'booting' and after is not None and board['reset_at'] is not None
             and now - board['reset_at'] >= after):
@@ -217,6 +238,20 @@ def enter_download_mode(board):
     board['polls'] = 0
     board['reset_at'] = None
     board['seen_at'] = None
+    board['lost_at'] = None
+
+
+def lose(board):
+    """The board drops off USB in the middle of a write."""
+    board['mode'] = 'lost'
+    board['lost_at'] = time.time()
+
+
+def draw(state, board):
+    """The board's next random number in [0, 1), from the state's seed and
+    the numbers it drew before."""
+    board['draws'] = board.get('draws', 0) + 1
+    return random.Random('%s/%s/%d' % (state.get('seed', 0), board['usb'], board['draws'])).random()
 
 
 def save(state, state_dir=None):
