@@ -2,6 +2,8 @@
 #include "cli/options.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,8 @@ enum OptionId {
     opt_no_input,
     opt_no_boot_wait,
     opt_package,
+    opt_package_sha256,
+    opt_lock_timeout,
 };
 
 // One option: its names, the name of its value in the usage text (nullptr
@@ -96,7 +100,12 @@ const OptionRow option_rows[] = {
      .arg = "FILE|URL",
      .help = "take the release package from a local file or an http(s) URL instead of the "
              "resource server (a lab's own build); the release is --release or the file name "
-             "without .zip, and the package's own SHA-256 is what it is checked against"},
+             "without .zip; it must match --package-sha256, or the digest the release list "
+             "gives for that release"},
+    {.long_name = "package-sha256",
+     .id = opt_package_sha256,
+     .arg = "HEX",
+     .help = "the SHA-256 (64 hexadecimal digits) the --package file must have"},
     {.long_name = "no-boot-wait",
      .id = opt_no_boot_wait,
      .arg = nullptr,
@@ -115,6 +124,11 @@ const OptionRow option_rows[] = {
      .arg = "ID",
      .help = "flash the board with this serial, port or USB path (see boards); given more "
              "than once, flash those boards at once"},
+    {.long_name = "lock-timeout",
+     .id = opt_lock_timeout,
+     .arg = "SECONDS",
+     .help = "wait up to SECONDS for a board another run is flashing (default 0: do not "
+             "wait; a busy board ends a run with status 8)"},
     {.long_name = "all-boards",
      .id = opt_all_boards,
      .arg = nullptr,
@@ -181,6 +195,15 @@ Parsed usage_error(const char *fmt, ...)
     va_end(ap);
     fputs("\nTry 'ostrelle --help'.\n", stderr);
     return Parsed::usage_error;
+}
+
+// 64 hexadecimal digits, as sha256sum prints a digest.
+bool valid_sha256(const char *text)
+{
+    size_t n = 0;
+    while (isxdigit(static_cast<unsigned char>(text[n])))
+        n++;
+    return n == 64 && text[n] == '\0';
 }
 
 // The option as it was written: a long one without its "=value", or "-c".
@@ -387,6 +410,26 @@ Parsed parse(int argc, char *argv[], Options &opts)
         case opt_package:
             opts.package = optarg;
             break;
+        case opt_package_sha256:
+            if (!valid_sha256(optarg))
+                return usage_error("invalid value '%s' for --package-sha256 (64 hexadecimal "
+                                   "digits)",
+                                   optarg);
+            opts.package_sha256 = optarg;
+            for (char &c : opts.package_sha256)
+                c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            break;
+        case opt_lock_timeout: {
+            char *end = nullptr;
+            errno = 0;
+            const long seconds = strtol(optarg, &end, 10);
+            if (!isdigit(static_cast<unsigned char>(optarg[0])) || *end || errno || seconds > 86400)
+                return usage_error("invalid value '%s' for --lock-timeout (seconds, 0 to "
+                                   "86400)",
+                                   optarg);
+            opts.lock_timeout = static_cast<int>(seconds);
+            break;
+        }
         case opt_log:
             opts.log = optarg;
             break;
@@ -470,6 +513,9 @@ Parsed parse(int argc, char *argv[], Options &opts)
     if (!opts.package.empty() && std::find(opts.commands.begin(), opts.commands.end(),
                                            Command::download) == opts.commands.end()) {
         return usage_error("--package needs the download command");
+    }
+    if (!opts.package_sha256.empty() && opts.package.empty()) {
+        return usage_error("--package-sha256 goes with --package");
     }
     if (opts.no_input && opts.commands.empty()) {
         return usage_error("--no-input needs a command (download, flash, toolchain)");
