@@ -100,12 +100,14 @@ int print_inventory(bool json);
 
 // The flash command of a run with commands: with all or several ids, every
 // named board at once (flash_boards); with one id, that board; else the
-// board choose() finds. 0 only when every board booted.
+// board choose() finds. 0 only when every board booted; exit_status::
+// board_busy when the only failures were boards another run holds.
 int flash_command(const std::vector<std::string> &ids, bool all);
 
 // Flashes the boards (all of those in download mode, or those ids name) in
 // parallel, one child process each, with a live line per board and a closing
-// table. 0 only when every board booted, else 1.
+// table. 0 only when every board booted; board_busy when every board that
+// did not was held by another run; else 1.
 int flash_boards(const std::vector<std::string> &ids, bool all);
 
 // In a board's child: tells the parent the sequence's phase and whether it

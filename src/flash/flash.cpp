@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "core/commands.h"
+#include "core/exit_status.h"
 #include "core/state.h"
+#include "flash/board_lock.h"
 #include "flash/boards.h"
 #include "flash/pause.h"
 #include "host/answers.h"
@@ -90,6 +92,25 @@ bool confirmed(console::PromptMode &prompt, const char *read_error)
     if (answer != "q")
         puts("\nUnknown option, return to main menu\n");
     return false;
+}
+
+// Takes the chosen board's lock into hold for the rest of the flash: 0, or
+// the handler's result when it cannot be had (board_busy when another run
+// holds it). A dry run touches no board and takes no lock.
+int hold_board(board_lock::Hold &hold)
+{
+    const boards::Board *board = boards::current();
+    if (host::dry_run() || !board)
+        return 0;
+    switch (hold.take(*board, answers::lock_timeout())) {
+    case board_lock::Result::held:
+        return 0;
+    case board_lock::Result::busy:
+        return exit_status::board_busy;
+    case board_lock::Result::failed:
+        break;
+    }
+    return 1;
 }
 
 // The programmer load: QSaharaServer sends the programmer image (a path in
@@ -374,6 +395,9 @@ int flash_partial(const PartialFlash &f)
     // a board.
     if (!release_tree::complete_or_refuse())
         return 1;
+    board_lock::Hold hold;
+    if (int busy = hold_board(hold))
+        return busy;
     // Composed once the board (dev_name) is known.
     const Step flash = {.message = nullptr,
                         .cmd = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true),
@@ -481,6 +505,10 @@ int sdk_flash_full_helper(void)
     const std::vector<Step> steps = emmc ? emmc_steps() : ufs_steps();
     if (!steps_fit(steps))
         return 1;
+    // Held until the boot wait has ended.
+    board_lock::Hold hold;
+    if (int busy = hold_board(hold))
+        return busy;
 
     puts("Ostrelle flashing full build...");
     puts("Initializing flash ...");
@@ -493,7 +521,7 @@ int sdk_flash_full_helper(void)
 
     run_steps(steps);
     // The interactive handler ignores the verdict; a run with commands and a
-    // parallel flash report it.
+    // parallel flash report it (board_busy: another run holds the board).
     return wait_for_boot() ? 0 : 1;
 }
 

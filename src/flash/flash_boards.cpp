@@ -131,6 +131,8 @@ std::string verdict(const Job &job)
         return answers::skip_boot_wait() ? "flashed" : "booted";
     if (job.status > 128)
         return host::format("ended by signal %d", job.status - 128);
+    if (job.status == exit_status::board_busy)
+        return "busy: another run holds it";
     if (job.phase.rfind("waiting for the boot", 0) == 0)
         return "not booted";
     if (job.phase == "not found")
@@ -216,10 +218,11 @@ std::vector<Job> jobs_for(const std::vector<Board> &found, const std::vector<std
     board_log_dir = job.dir;
     pin(job.board);
     report_phase("starting", false);
+    // Each child holds its own board's lock (board_lock.h) while it flashes.
     int status = sdk_flash_full_helper();
     fflush(stdout);
     fflush(stderr);
-    _exit(status == 0 ? 0 : 1);
+    _exit(status == 0 || status == exit_status::board_busy ? status : 1);
 }
 
 // Starts the board's child. False when it cannot be started.
@@ -597,10 +600,17 @@ int flash_boards(const std::vector<std::string> &ids, bool all)
     print_table(jobs, missing);
 
     bool all_booted = missing.empty();
-    for (const Job &job : jobs)
+    bool busy = false, other_failure = !missing.empty();
+    for (const Job &job : jobs) {
         all_booted = all_booted && job.status == 0;
+        busy = busy || job.status == exit_status::board_busy;
+        other_failure = other_failure || (job.status != 0 && job.status != exit_status::board_busy);
+    }
     session_log::note(all_booted ? "every board booted" : "not every board booted");
-    return all_booted ? 0 : 1;
+    if (all_booted)
+        return 0;
+    // Only boards that other runs hold failed: the run can be tried again.
+    return busy && !other_failure ? exit_status::board_busy : 1;
 }
 
 } // namespace boards

@@ -18,6 +18,7 @@ from ostrelle_testbed.bed import (GREEN, RED, RESET, TLS_VERIFY, YELLOW, Bed, pr
                                   set_target, setup_to_shell, sign_in)
 from ostrelle_testbed.release_files import release_package, sha256
 from release_packages import url_path
+from unattended_runs import answers, catalogue, run
 
 INTERNAL = RED + b'Account verification internal error.' + RESET + b'\n'
 AGAIN = b'Something wrong, try again.\n'
@@ -337,6 +338,42 @@ class SharedTarget(unittest.TestCase):
             s.sendline('q')
             self.assertEqual(s.wait(), 0)
             self.assertEqual(run_as_root(), [['sh', bed.target + '/r1/build-system.sh']])
+
+
+class HeldBoard(unittest.TestCase):
+    def test_a_board_another_run_flashes_is_not_flashed_again_until_it_is_let_go(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+            board_in_download_mode(bed, boot_after_polls=1)
+            args = ['--yes'] + answers(bed, 'kt1')
+            self.assertEqual(run(bed, args + ['download'])[0], 0)
+            # Another run holds the board's USB path for a while.
+            lock = os.path.join(bed.root, 'run', 'lock', 'ostrelle-board-usb-1-2.lock')
+            holder = subprocess.Popen(
+                ['python3', '-c', 'import fcntl, sys, time\n'
+                 'f = open(sys.argv[1], "w"); fcntl.flock(f, fcntl.LOCK_EX)\n'
+                 'print("held", flush=True); time.sleep(float(sys.argv[2]))', lock, '6'],
+                stdout=subprocess.PIPE)
+            try:
+                self.assertEqual(holder.stdout.readline(), b'held\n')
+                status, out = run(bed, args + ['flash'])
+                self.assertEqual(status, 8, out)
+                self.assertIn(b'The board /dev/ttyUSB0 (USB 1-2, serial 7A3C11F0) is being '
+                              b'flashed by another run (process %d: python3 -c import fcntl'
+                              % holder.pid, out)
+                self.assertIn(b'The board is busy: nothing was flashed\n', out)
+                self.assertEqual(bed.tool_log('QSaharaServer'), [])
+                self.assertEqual(bed.tool_log('fh_loader'), [])
+                # A run that may wait flashes once the holder has let go.
+                status, out = run(bed, args + ['--lock-timeout', '30', 'flash'])
+                self.assertEqual(status, 0, out)
+                self.assertIn(b'Waiting up to 30 s for it ...\n', out)
+                self.assertIn(b'Robotics device is ready to use.', out)
+                self.assertIsNotNone(holder.poll())
+            finally:
+                holder.kill()
+                holder.wait()
+                holder.stdout.close()
 
 
 if __name__ == '__main__':
