@@ -20,16 +20,15 @@ namespace board_lock {
 
 namespace {
 
-// Where the lock files are: /run/lock, below the simulated host's root in
-// the test-bed build.
+// Where the lock files are: /run/lock. The test-bed build never uses the
+// host's: it takes the simulated host's root, else the current directory
+// (a unit test's own temporary directory).
 std::string lock_dir()
 {
-    std::string dir;
-    if (testbed_build) {
-        if (const char *root = getenv("OSTRELLE_TESTBED_ROOT"))
-            dir = root;
-    }
-    return dir + "/run/lock";
+    if (!testbed_build)
+        return "/run/lock";
+    const char *root = getenv("OSTRELLE_TESTBED_ROOT");
+    return root && *root ? std::string(root) + "/run/lock" : ".";
 }
 
 std::string file_name_part(std::string text)
@@ -100,7 +99,7 @@ std::string holder_of(int fd)
 {
     struct stat st {};
     if (fstat(fd, &st) != 0)
-        return "another run";
+        return "its process is not visible here";
     char id[64];
     snprintf(id, sizeof(id), "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
              static_cast<unsigned long>(st.st_ino));
@@ -120,7 +119,7 @@ std::string holder_of(int fd)
         return "process " + std::to_string(pid) +
                (command.empty() ? "" : ": " + printable(command));
     }
-    return "another run";
+    return "its process is not visible here";
 }
 
 Hold::~Hold()

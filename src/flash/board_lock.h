@@ -41,7 +41,8 @@ class Hold {
 std::vector<std::string> lock_files(const boards::Board &board, const std::string &dir);
 
 // The holder of the lock on the open file fd as "process <pid>: <command
-// line>", from /proc/locks; "another run" when it cannot be told.
+// line>", from /proc/locks; "its process is not visible here" when it
+// cannot be told (another PID namespace, or this process itself).
 std::string holder_of(int fd);
 
 } // namespace board_lock

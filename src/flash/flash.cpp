@@ -5,12 +5,17 @@
 // release directory, target_path immediately followed by release_ver; the
 // tools' logs go there too, or, when several boards are flashed at once, into
 // the board's own log directory.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "core/commands.h"
 #include "core/exit_status.h"
+#include "core/safe_text.h"
 #include "core/state.h"
 #include "flash/board_lock.h"
 #include "flash/boards.h"
@@ -50,6 +55,39 @@ std::string port_arg()
 std::string log_arg(const char *name)
 {
     return host::quote(boards::log_dir() + name);
+}
+
+// Makes each log file (names start with "/") a new empty file of this
+// user's in the log directory, so that a tool running as root writes into
+// nothing else: whatever was there, a link to a file elsewhere included, is
+// removed first, and the file is created only where none is. The boot
+// wait's listing (boot_listing) is only removed: its absence tells a poll
+// that wrote nothing. True when all were made; otherwise says which could
+// not be and is false. A dry run changes nothing.
+bool fresh_logs(const std::vector<const char *> &names, const char *boot_listing = nullptr)
+{
+    if (host::dry_run())
+        return true;
+    for (const char *name : names) {
+        const std::string path = boards::log_dir() + name;
+        int fd = -1;
+        if (unlink(path.c_str()) == 0 || errno == ENOENT)
+            fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            printf("%sCould not make the log %s afresh: %s; nothing was flashed%s\n", console::red,
+                   printable(path).c_str(), strerror(errno), console::reset);
+            return false;
+        }
+        close(fd);
+    }
+    if (boot_listing && unlink((boards::log_dir() + boot_listing).c_str()) != 0 &&
+        errno != ENOENT) {
+        printf("%sCould not remove the old log %s: %s; nothing was flashed%s\n", console::red,
+               printable(boards::log_dir() + boot_listing).c_str(), strerror(errno),
+               console::reset);
+        return false;
+    }
+    return true;
 }
 
 // The eMMC sequences run when the release carries an eMMC build.
@@ -172,6 +210,7 @@ struct Step {
     std::string cmd;
     const char *failure; // printed when the command cannot be started
     const char *phase;   // what a parallel flash shows while it runs
+    const char *log;     // its log in the log directory (made afresh before the flash)
 };
 
 // Refuses a sequence with a command line too long for its buffer before the
@@ -229,12 +268,14 @@ std::vector<Step> ufs_steps()
         steps.push_back({.message = erase_messages[part],
                          .cmd = fh_loader(erase(part), Memory::ufs, erase_logs[part], false),
                          .failure = erase_failures[part],
-                         .phase = erase_phases[part]});
+                         .phase = erase_phases[part],
+                         .log = erase_logs[part]});
     steps.push_back({.message = "Flashing full build ... ",
                      .cmd = fh_loader(send("rawprogram3_iot_qrd.xml,patch3.xml", "/cdt/"),
                                       Memory::ufs, "/flash_cdt_fullbuild.log", false),
                      .failure = "flash cdt in full_build internal error",
-                     .phase = "writing the CDT"});
+                     .phase = "writing the CDT",
+                     .log = "/flash_cdt_fullbuild.log"});
     steps.push_back(
         {.message = nullptr,
          .cmd = fh_loader(send("rawprogram_unsparse0.xml,rawprogram1.xml,rawprogram2.xml,"
@@ -243,7 +284,8 @@ std::vector<Step> ufs_steps()
                                "/full_build/ufs/"),
                           Memory::ufs, "/flash_image.log", true),
          .failure = "flash full build internal error",
-         .phase = "writing the build"});
+         .phase = "writing the build",
+         .log = "/flash_image.log"});
     return steps;
 }
 
@@ -253,17 +295,20 @@ std::vector<Step> emmc_steps()
         {.message = "Erasing part0 ...",
          .cmd = fh_loader(erase(0), Memory::emmc, "/erase0.log", false),
          .failure = "fh_loader erase part0 internal error",
-         .phase = "erasing part 0"},
+         .phase = "erasing part 0",
+         .log = "/erase0.log"},
         {.message = "Flashing full build ... ",
          .cmd = fh_loader(send("rawprogram2.xml,patch2.xml", "/cdt/"), Memory::emmc,
                           "/flash_cdt_fullbuild.log", false),
          .failure = "flash cdt in full_build internal error",
-         .phase = "writing the CDT"},
+         .phase = "writing the CDT",
+         .log = "/flash_cdt_fullbuild.log"},
         {.message = nullptr,
          .cmd = fh_loader(send("rawprogram_unsparse0.xml,patch0.xml", "/full_build/emmc/"),
                           Memory::emmc, "/flash_image.log", true),
          .failure = "flash full build internal error",
-         .phase = "writing the build"},
+         .phase = "writing the build",
+         .log = "/flash_image.log"},
     };
 }
 
@@ -402,8 +447,12 @@ int flash_partial(const PartialFlash &f)
     const Step flash = {.message = nullptr,
                         .cmd = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true),
                         .failure = f.flash_failure,
-                        .phase = f.flash_message};
+                        .phase = f.flash_message,
+                        .log = f.flash_log};
     if (!steps_fit({flash}))
+        return 1;
+    if (!release_tree::safe_for_root_or_refuse("the flashing tools") ||
+        !fresh_logs({f.programmer_log, f.flash_log}))
         return 1;
 
     puts(f.title);
@@ -509,6 +558,14 @@ int sdk_flash_full_helper(void)
     board_lock::Hold hold;
     if (int busy = hold_board(hold))
         return busy;
+    // Root reads the release and writes the logs: only a tree nobody else
+    // may change, and logs that lead nowhere else.
+    std::vector<const char *> logs = {"/QSahara_fullbuild.log"};
+    for (const Step &step : steps)
+        logs.push_back(step.log);
+    if (!release_tree::safe_for_root_or_refuse("the flashing tools") ||
+        !fresh_logs(logs, "/device_bootup.log"))
+        return 1;
 
     puts("Ostrelle flashing full build...");
     puts("Initializing flash ...");

@@ -5,6 +5,7 @@ the user is told why."""
 import glob
 import io
 import os
+import shutil
 import signal
 import stat
 import subprocess
@@ -268,7 +269,7 @@ os.execv('/usr/bin/unzip', ['/usr/bin/unzip'] + args)
             s.sendline('y')
             s.expect(GREEN + b'Download LE resources ... Done' + RESET)
             with open(os.path.join(rel, '.ostrelle-complete')) as f:
-                self.assertEqual(f.read(), sha256(pkg) + '\n')
+                self.assertEqual(f.readline(), sha256(pkg) + '\n')
             self.assertEqual(writable_by_others(rel), [])
             self.assertEqual(glob.glob(os.path.join(bed.target, '.ostrelle-unpack-*')), [])
             s.sendline('2')
@@ -338,6 +339,56 @@ class SharedTarget(unittest.TestCase):
             s.sendline('q')
             self.assertEqual(s.wait(), 0)
             self.assertEqual(run_as_root(), [['sh', bed.target + '/r1/build-system.sh']])
+
+
+class CheckedFlash(unittest.TestCase):
+    def setUp_release(self, bed):
+        catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+        board_in_download_mode(bed, boot_after_polls=1)
+        args = ['--yes'] + answers(bed, 'kt1')
+        self.assertEqual(run(bed, args + ['download'])[0], 0)
+        return args, os.path.join(bed.target, 'kt1-le-1')
+
+    def test_images_swapped_under_a_copied_record_are_not_flashed(self):
+        with Bed() as bed:
+            args, rel = self.setUp_release(bed)
+            # The release is replaced by another tree of the same names with
+            # an image of its own, and the genuine record is copied in.
+            swapped = rel + '.swapped'
+            shutil.copytree(rel, swapped)
+            image = os.path.join(swapped, 'full_build', 'emmc', 'system.img')
+            size, mtime = os.path.getsize(image), os.stat(image).st_mtime_ns
+            with open(image, 'wb') as f:
+                f.write(b'x' * size)
+            os.utime(image, ns=(mtime, mtime))
+            shutil.rmtree(rel)
+            os.rename(swapped, rel)
+            status, out = run(bed, args + ['flash'])
+            self.assertEqual(status, 1, out)
+            # Not one file of a copy is the file the record was written for,
+            # whatever times the copier gives them.
+            self.assertIn(('The release %s has changed since its completion record was written: '
+                           'cdt/cdt.bin differs from it (size, modification or change time). Run '
+                           'command 1 again\n' % rel).encode(), out)
+            self.assertEqual(bed.tool_log('sudo'), [])
+
+    def test_a_planted_log_link_is_not_followed_by_the_flashing_tools(self):
+        with Bed() as bed:
+            args, rel = self.setUp_release(bed)
+            victim = os.path.join(bed.tmp, 'root-owned-file')
+            with open(victim, 'w') as f:
+                f.write('precious\n')
+            for log in ('QSahara_fullbuild.log', 'erase0.log', 'flash_image.log'):
+                os.symlink(victim, os.path.join(rel, log))
+            status, out = run(bed, args + ['flash'])
+            self.assertEqual(status, 0, out)
+            with open(victim) as f:
+                self.assertEqual(f.read(), 'precious\n')
+            # The tools wrote their own logs instead.
+            for log in ('QSahara_fullbuild.log', 'erase0.log', 'flash_image.log'):
+                self.assertFalse(os.path.islink(os.path.join(rel, log)), log)
+            with open(os.path.join(rel, 'flash_image.log')) as f:
+                self.assertIn('--reset', f.read())
 
 
 class HeldBoard(unittest.TestCase):

@@ -61,6 +61,6 @@ TEST(BoardLock, TheHolderIsNamedByItsProcessAndCommandLine)
     waitpid(child, nullptr, 0);
     // Nobody holds it any more; this process's own lock is not another's.
     EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(board_lock::holder_of(fd), "another run");
+    EXPECT_EQ(board_lock::holder_of(fd), "its process is not visible here");
     close(fd);
 }
