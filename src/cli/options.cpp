@@ -311,7 +311,8 @@ void print_usage(FILE *out)
                   "command failed (the commands after it do not run); 2 when a question has "
                   "no answer (no option for it and no terminal, or input ended); 3 when the "
                   "sign-in was refused; 4 when the host is not ready (packages, HOME, the "
-                  "target directory); 5 when a server could not be used. doctor: 0 when no "
+                  "target directory); 5 when a server could not be used; 8 when another run "
+                  "holds the board. doctor: 0 when no "
                   "check fails, 1 otherwise. Always: 2 for a usage error; 128+n when ended by "
                   "signal n.",
                   2, 0);

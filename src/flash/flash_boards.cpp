@@ -588,8 +588,16 @@ int flash_boards(const std::vector<std::string> &ids, bool all)
     for (Job &job : jobs) {
         std::error_code error;
         std::filesystem::create_directories(job.dir, error);
-        if (!error)
-            job.output_log.reset(fopen((job.dir + "/output.log").c_str(), "we"));
+        if (!error) {
+            // Made afresh, never through a link left in its place.
+            const std::string log = job.dir + "/output.log";
+            unlink(log.c_str());
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0)
+                job.output_log.reset(fdopen(fd, "w"));
+            if (fd >= 0 && !job.output_log)
+                close(fd);
+        }
         if (error || !job.output_log || !start(job)) {
             job.status = 1;
             job.result = error || !job.output_log ? "no log directory" : "not started";
