@@ -173,7 +173,8 @@ class LavaJob(unittest.TestCase):
             argv = subprocess.run(
                 [SYSTEM_PYTHON, os.path.join(CONTRIB, 'render-device.py'), '--argv', '--job',
                  EXAMPLE_JOB, '--context', 'ostrelle_release=' + hostile, '--context',
-                 'ostrelle_package=' + package, EXAMPLE_DEVICE],
+                 'ostrelle_package=' + package, '--context',
+                 "ostrelle_package_sha256=ab' {PACKAGE}", EXAMPLE_DEVICE],
                 capture_output=True, text=True, check=True).stdout.splitlines()
             self.assertEqual(json.loads(argv[0]), [
                 'env', 'HOME=/root', '/usr/bin/ostrelle', '--no-input', '--yes',
@@ -181,6 +182,7 @@ class LavaJob(unittest.TestCase):
                 '--target=/srv/ostrelle/board01', '--product=kt5', '--platform=LE2.0',
                 '--email=lab-robot@example.com', '--password-file=/etc/ostrelle/lava-password',
                 '--package=https://ci.example/builds/kt5 nightly%7BPACKAGE%7D.zip',
+                "--package-sha256=ab' %7BPACKAGE%7D",
                 "--release=x' --target=/ 'y; rm -rf ~ %7BHARD_RESET_COMMAND%7D",
                 'download', 'flash'])
 
