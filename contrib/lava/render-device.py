@@ -8,8 +8,8 @@ The dictionary is rendered in lava-server's environment (sandboxed jinja2,
 trim_blocks, no autoescape, templates from the dictionary's directory and
 DIR, by default the device-types directory beside this script) with the
 job's context, and checked with LAVA's own device schema. A job given with
---job is first checked with LAVA's job schema, ostrelle_release and
-ostrelle_package counting as extra context variables as the server's
+--job is first checked with LAVA's job schema, ostrelle_release,
+ostrelle_package and ostrelle_package_sha256 counting as extra context variables as the server's
 EXTRA_CONTEXT_VARIABLES make them.
 --context adds or replaces one context variable. The device configuration
 goes to standard output; with --argv, instead, each flasher command as the
@@ -32,7 +32,7 @@ from lava_common.schemas import device as device_schema
 from lava_common.schemas import validate as validate_job
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-EXTRA_CONTEXT_VARIABLES = ['ostrelle_release', 'ostrelle_package']
+EXTRA_CONTEXT_VARIABLES = ['ostrelle_release', 'ostrelle_package', 'ostrelle_package_sha256']
 
 
 def main(argv):

@@ -2,6 +2,8 @@
 #include "cli/options.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +36,8 @@ enum OptionId {
     opt_no_boot_wait,
     opt_package,
     opt_only,
+    opt_package_sha256,
+    opt_lock_timeout,
 };
 
 // One option: its names, the name of its value (nullptr when it takes
@@ -74,6 +78,7 @@ const OptionRow option_rows[] = {
      .help = "print each line that would change something; run none"},
     {.long_name = "no-input", .id = opt_no_input, .arg = nullptr, .help = nullptr},
     {.long_name = "package", .id = opt_package, .arg = "FILE|URL", .help = nullptr},
+    {.long_name = "package-sha256", .id = opt_package_sha256, .arg = "HEX", .help = nullptr},
     {.long_name = "no-boot-wait", .id = opt_no_boot_wait, .arg = nullptr, .help = nullptr},
     {.long_name = "only", .id = opt_only, .arg = "PART", .help = nullptr},
     {.long_name = "json", .id = opt_json, .arg = nullptr, .help = nullptr},
@@ -82,6 +87,7 @@ const OptionRow option_rows[] = {
      .id = opt_board,
      .arg = "ID",
      .help = "the board to flash: serial, port or USB path"},
+    {.long_name = "lock-timeout", .id = opt_lock_timeout, .arg = "SECONDS", .help = nullptr},
     {.long_name = "all-boards", .id = opt_all_boards, .arg = nullptr, .help = nullptr},
     {.long_name = "color", .id = opt_color, .arg = "WHEN", .help = nullptr},
 };
@@ -132,6 +138,15 @@ Parsed usage_error(const char *fmt, ...)
     va_end(ap);
     fputs("\nTry 'ostrelle --help'.\n", stderr);
     return Parsed::usage_error;
+}
+
+// 64 hexadecimal digits, as sha256sum prints a digest.
+bool valid_sha256(const char *text)
+{
+    size_t n = 0;
+    while (isxdigit(static_cast<unsigned char>(text[n])))
+        n++;
+    return n == 64 && text[n] == '\0';
 }
 
 // The option as it was written: a long one without its "=value", or "-c".
@@ -282,6 +297,26 @@ Parsed parse(int argc, char *argv[], Options &opts)
                 return usage_error("invalid value '%s' for --only (cdt or non-hlos)", optarg);
             }
             break;
+        case opt_package_sha256:
+            if (!valid_sha256(optarg))
+                return usage_error("invalid value '%s' for --package-sha256 (64 hexadecimal "
+                                   "digits)",
+                                   optarg);
+            opts.package_sha256 = optarg;
+            for (char &c : opts.package_sha256)
+                c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            break;
+        case opt_lock_timeout: {
+            char *end = nullptr;
+            errno = 0;
+            const long seconds = strtol(optarg, &end, 10);
+            if (!isdigit(static_cast<unsigned char>(optarg[0])) || *end || errno || seconds > 86400)
+                return usage_error("invalid value '%s' for --lock-timeout (seconds, 0 to "
+                                   "86400)",
+                                   optarg);
+            opts.lock_timeout = static_cast<int>(seconds);
+            break;
+        }
         case opt_log:
             opts.log = optarg;
             break;
@@ -376,6 +411,9 @@ Parsed parse(int argc, char *argv[], Options &opts)
     if (!opts.package.empty() && std::find(opts.commands.begin(), opts.commands.end(),
                                            Command::download) == opts.commands.end()) {
         return usage_error("--package needs the download command");
+    }
+    if (!opts.package_sha256.empty() && opts.package.empty()) {
+        return usage_error("--package-sha256 goes with --package");
     }
     if (opts.no_input && opts.commands.empty()) {
         return usage_error("--no-input needs a command (download, flash, toolchain)");

@@ -246,7 +246,8 @@ int run_commands(const options::Options &opts)
         if (result != 0) {
             fflush(stdout);
             fprintf(stderr, "ostrelle: %s failed\n", name);
-            return exit_status::failed;
+            return result == exit_status::board_busy ? exit_status::board_busy
+                                                     : exit_status::failed;
         }
     }
     return exit_status::ok;

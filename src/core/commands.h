@@ -25,7 +25,7 @@ void report_no_board_full(void); // the red two lines of command "2" without a b
 // 1 when the board to flash was found (dev_name set; with several boards the
 // one named or picked, see boards::choose), else 0.
 int find_device(void);
-int sdk_flash_full_helper(void); // 0 when the flashed board booted, else 1
+int sdk_flash_full_helper(void); // 0 when the flashed board booted, 8 (board busy) or 1
 // The CDT and NON-HLOS sequences: 0 when the board left download mode
 // after the write, else 1. The first takes the eMMC variant when the
 // release carries an eMMC build.

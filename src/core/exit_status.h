@@ -14,7 +14,8 @@ namespace exit_status {
     X(usage, 2, "a usage error, or a question that has no answer")                                 \
     X(sign_in, 3, "the account server refused the sign-in")                                        \
     X(host, 4, "the host is not ready (host packages, HOME, the target directory)")                \
-    X(server, 5, "a server could not be used (network, certificate, server error)")
+    X(server, 5, "a server could not be used (network, certificate, server error)")                \
+    X(board_busy, 8, "the board is held by another run that is flashing it")
 
 #define OSTRELLE_EXIT_STATUS_CONSTANT(name, value, meaning) inline constexpr int name = value;
 OSTRELLE_EXIT_STATUSES(OSTRELLE_EXIT_STATUS_CONSTANT)
@@ -35,6 +36,5 @@ inline constexpr Row rows[] = {OSTRELLE_EXIT_STATUSES(OSTRELLE_EXIT_STATUS_ROW)}
 // the table above, as X(name, value, meaning), and documents it.
 inline constexpr int no_board = 6;   // no board in download mode, or the board was lost
 inline constexpr int not_booted = 7; // flashed, but the board never booted
-inline constexpr int board_busy = 8; // another run holds the board (its lock)
 
 } // namespace exit_status

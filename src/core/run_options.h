@@ -32,19 +32,21 @@ enum class FlashPart {
 // What the command line asked for. Empty strings are answers not given.
 struct Options {
     Colour colour = Colour::automatic;
-    std::string target;        // -t, --target
-    std::string product;       // -p, --product
-    std::string platform;      // --platform
-    std::string release;       // -r, --release ("latest": the first listed)
-    std::string email;         // --email, or OSTRELLE_EMAIL
-    std::string password_file; // --password-file, or OSTRELLE_PASSWORD_FILE ("-": standard input)
-    bool yes = false;          // -y, --yes: every confirmation goes on
-    bool dry_run = false;      // -n, --dry-run
-    bool json = false;         // --json
-    bool no_input = false;     // --no-input: never read the terminal
-    bool no_boot_wait = false; // --no-boot-wait: flash ends after the last flashing step
-    std::string package;       // --package FILE|URL: the release package from there
-    std::string log;           // --log FILE
+    std::string target;         // -t, --target
+    std::string product;        // -p, --product
+    std::string platform;       // --platform
+    std::string release;        // -r, --release ("latest": the first listed)
+    std::string email;          // --email, or OSTRELLE_EMAIL
+    std::string password_file;  // --password-file, or OSTRELLE_PASSWORD_FILE ("-": standard input)
+    bool yes = false;           // -y, --yes: every confirmation goes on
+    bool dry_run = false;       // -n, --dry-run
+    bool json = false;          // --json
+    bool no_input = false;      // --no-input: never read the terminal
+    bool no_boot_wait = false;  // --no-boot-wait: flash ends after the last flashing step
+    std::string package;        // --package FILE|URL: the release package from there
+    std::string package_sha256; // --package-sha256 HEX (lower case): the digest it must have
+    int lock_timeout = 0;       // --lock-timeout SECONDS: wait for a board another run holds
+    std::string log;            // --log FILE
     std::vector<std::string> boards; // -b, --board ID, in the order given
     bool all_boards = false;         // --all-boards
     std::vector<Command> commands;   // in the order given

@@ -104,13 +104,15 @@ int print_inventory(bool json);
 // named board at once (flash_boards); with one id, that board; else the
 // board choose() finds. part: the full build (0 only when every board
 // booted), or the CDT or NON-HLOS build alone (0 only when every board left
-// download mode after the write).
+// download mode after the write); exit_status::board_busy when the only
+// failures were boards another run holds.
 int flash_command(const std::vector<std::string> &ids, bool all,
                   options::FlashPart part = options::FlashPart::full_build);
 
 // Flashes the boards (all of those in download mode, or those ids name) in
 // parallel, one child process each, with a live line per board and a closing
-// table. 0 only when every board passed (as flash_command), else 1.
+// table. 0 only when every board passed (as flash_command); board_busy when
+// every board that did not was held by another run; else 1.
 int flash_boards(const std::vector<std::string> &ids, bool all,
                  options::FlashPart part = options::FlashPart::full_build);
 

@@ -5,12 +5,19 @@
 // release directory, target_path immediately followed by release_ver; the
 // tools' logs go there too, or, when several boards are flashed at once, into
 // the board's own log directory.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "core/commands.h"
+#include "core/exit_status.h"
+#include "core/safe_text.h"
 #include "core/state.h"
+#include "flash/board_lock.h"
 #include "flash/boards.h"
 #include "flash/pause.h"
 #include "host/answers.h"
@@ -49,6 +56,39 @@ std::string port_arg()
 std::string log_arg(const char *name)
 {
     return host::quote(boards::log_dir() + name);
+}
+
+// Makes each log file (names start with "/") a new empty file of this
+// user's in the log directory, so that a tool running as root writes into
+// nothing else: whatever was there, a link to a file elsewhere included, is
+// removed first, and the file is created only where none is. The boot
+// wait's listing (boot_listing) is only removed: its absence tells a poll
+// that wrote nothing. True when all were made; otherwise says which could
+// not be and is false. A dry run changes nothing.
+bool fresh_logs(const std::vector<const char *> &names, const char *boot_listing = nullptr)
+{
+    if (host::dry_run())
+        return true;
+    for (const char *name : names) {
+        const std::string path = boards::log_dir() + name;
+        int fd = -1;
+        if (unlink(path.c_str()) == 0 || errno == ENOENT)
+            fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            printf("%sCould not make the log %s afresh: %s; nothing was flashed%s\n", console::red,
+                   printable(path).c_str(), strerror(errno), console::reset);
+            return false;
+        }
+        close(fd);
+    }
+    if (boot_listing && unlink((boards::log_dir() + boot_listing).c_str()) != 0 &&
+        errno != ENOENT) {
+        printf("%sCould not remove the old log %s: %s; nothing was flashed%s\n", console::red,
+               printable(boards::log_dir() + boot_listing).c_str(), strerror(errno),
+               console::reset);
+        return false;
+    }
+    return true;
 }
 
 // The eMMC sequences run when the release carries an eMMC build.
@@ -91,6 +131,25 @@ bool confirmed(terminal::ModeGuard &prompt, const char *read_error)
     if (answer != "q")
         puts("\nUnknown option, return to main menu\n");
     return false;
+}
+
+// Takes the chosen board's lock into hold for the rest of the flash: 0, or
+// the handler's result when it cannot be had (board_busy when another run
+// holds it). A dry run touches no board and takes no lock.
+int hold_board(board_lock::Hold &hold)
+{
+    const boards::Board *board = boards::current();
+    if (host::dry_run() || !board)
+        return 0;
+    switch (hold.take(*board, answers::lock_timeout())) {
+    case board_lock::Result::held:
+        return 0;
+    case board_lock::Result::busy:
+        return exit_status::board_busy;
+    case board_lock::Result::failed:
+        break;
+    }
+    return 1;
 }
 
 // The programmer load: QSaharaServer sends the programmer image (a path in
@@ -152,6 +211,7 @@ struct Step {
     std::string cmd;
     const char *failure; // printed when the command cannot be started
     const char *phase;   // what a parallel flash shows while it runs
+    const char *log;     // its log in the log directory (made afresh before the flash)
 };
 
 // Refuses a sequence with a command line too long for its buffer before the
@@ -214,12 +274,14 @@ std::vector<Step> ufs_steps()
         steps.push_back({.message = erase_messages[part],
                          .cmd = fh_loader(erase(part), Memory::ufs, erase_logs[part], false),
                          .failure = erase_failures[part],
-                         .phase = erase_phases[part]});
+                         .phase = erase_phases[part],
+                         .log = erase_logs[part]});
     steps.push_back({.message = "Flashing full build ... ",
                      .cmd = fh_loader(send("rawprogram3_iot_qrd.xml,patch3.xml", "/cdt/"),
                                       Memory::ufs, "/flash_cdt_fullbuild.log", false),
                      .failure = "flash cdt in full_build internal error",
-                     .phase = "writing the CDT"});
+                     .phase = "writing the CDT",
+                     .log = "/flash_cdt_fullbuild.log"});
     steps.push_back(
         {.message = nullptr,
          .cmd = fh_loader(send("rawprogram_unsparse0.xml,rawprogram1.xml,rawprogram2.xml,"
@@ -228,7 +290,8 @@ std::vector<Step> ufs_steps()
                                "/full_build/ufs/"),
                           Memory::ufs, "/flash_image.log", true),
          .failure = "flash full build internal error",
-         .phase = "writing the build"});
+         .phase = "writing the build",
+         .log = "/flash_image.log"});
     return steps;
 }
 
@@ -238,17 +301,20 @@ std::vector<Step> emmc_steps()
         {.message = "Erasing part0 ...",
          .cmd = fh_loader(erase(0), Memory::emmc, "/erase0.log", false),
          .failure = "fh_loader erase part0 internal error",
-         .phase = "erasing part 0"},
+         .phase = "erasing part 0",
+         .log = "/erase0.log"},
         {.message = "Flashing full build ... ",
          .cmd = fh_loader(send("rawprogram2.xml,patch2.xml", "/cdt/"), Memory::emmc,
                           "/flash_cdt_fullbuild.log", false),
          .failure = "flash cdt in full_build internal error",
-         .phase = "writing the CDT"},
+         .phase = "writing the CDT",
+         .log = "/flash_cdt_fullbuild.log"},
         {.message = nullptr,
          .cmd = fh_loader(send("rawprogram_unsparse0.xml,patch0.xml", "/full_build/emmc/"),
                           Memory::emmc, "/flash_image.log", true),
          .failure = "flash full build internal error",
-         .phase = "writing the build"},
+         .phase = "writing the build",
+         .log = "/flash_image.log"},
     };
 }
 
@@ -380,12 +446,19 @@ int flash_partial(const PartialFlash &f)
     // a board.
     if (!release_tree::complete_or_refuse())
         return 1;
+    board_lock::Hold hold;
+    if (int busy = hold_board(hold))
+        return busy;
     // Composed once the board (dev_name) is known.
     const Step flash = {.message = nullptr,
                         .cmd = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true),
                         .failure = f.flash_failure,
-                        .phase = f.flash_message};
+                        .phase = f.flash_message,
+                        .log = f.flash_log};
     if (!steps_fit({flash}))
+        return 1;
+    if (!release_tree::safe_for_root_or_refuse("the flashing tools") ||
+        !fresh_logs({f.programmer_log, f.flash_log}))
         return 1;
 
     puts(f.title);
@@ -498,6 +571,18 @@ int sdk_flash_full_helper(void)
     const std::vector<Step> steps = emmc ? emmc_steps() : ufs_steps();
     if (!steps_fit(steps))
         return 1;
+    // Held until the boot wait has ended.
+    board_lock::Hold hold;
+    if (int busy = hold_board(hold))
+        return busy;
+    // Root reads the release and writes the logs: only a tree nobody else
+    // may change, and logs that lead nowhere else.
+    std::vector<const char *> logs = {"/QSahara_fullbuild.log"};
+    for (const Step &step : steps)
+        logs.push_back(step.log);
+    if (!release_tree::safe_for_root_or_refuse("the flashing tools") ||
+        !fresh_logs(logs, "/device_bootup.log"))
+        return 1;
 
     puts("Ostrelle flashing full build...");
     puts("Initializing flash ...");
@@ -510,7 +595,7 @@ int sdk_flash_full_helper(void)
 
     run_steps(steps);
     // The interactive handler ignores the verdict; a run with commands and a
-    // parallel flash report it.
+    // parallel flash report it (board_busy: another run holds the board).
     return wait_for_boot() ? 0 : 1;
 }
 

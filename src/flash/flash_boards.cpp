@@ -149,6 +149,8 @@ std::string verdict(const Job &job)
                                                                                          : "booted";
     if (job.status > 128)
         return host::format("ended by signal %d", job.status - 128);
+    if (job.status == exit_status::board_busy)
+        return "busy: another run holds it";
     if (job.phase.rfind("waiting for the boot", 0) == 0)
         return "not booted";
     if (job.phase == "waiting for the restart")
@@ -236,10 +238,11 @@ std::vector<Job> jobs_for(const std::vector<Board> &found, const std::vector<std
     board_log_dir = job.dir;
     pin(job.board);
     report_phase("starting", false);
+    // Each child holds its own board's lock (board_lock.h) while it flashes.
     int status = run_sequence();
     fflush(stdout);
     fflush(stderr);
-    _exit(status == 0 ? 0 : 1);
+    _exit(status == 0 || status == exit_status::board_busy ? status : 1);
 }
 
 // Starts the board's child. False when it cannot be started.
@@ -607,8 +610,16 @@ int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPa
     for (Job &job : jobs) {
         std::error_code error;
         std::filesystem::create_directories(job.dir, error);
-        if (!error)
-            job.output_log.reset(fopen((job.dir + "/output.log").c_str(), "we"));
+        if (!error) {
+            // Made afresh, never through a link left in its place.
+            const std::string log = job.dir + "/output.log";
+            unlink(log.c_str());
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0)
+                job.output_log.reset(fdopen(fd, "w"));
+            if (fd >= 0 && !job.output_log)
+                close(fd);
+        }
         if (error || !job.output_log || !start(job)) {
             job.status = 1;
             job.result = error || !job.output_log ? "no log directory" : "not started";
@@ -619,14 +630,21 @@ int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPa
     print_table(jobs, missing);
 
     bool all_booted = missing.empty();
-    for (const Job &job : jobs)
+    bool busy = false, other_failure = !missing.empty();
+    for (const Job &job : jobs) {
         all_booted = all_booted && job.status == 0;
+        busy = busy || job.status == exit_status::board_busy;
+        other_failure = other_failure || (job.status != 0 && job.status != exit_status::board_busy);
+    }
     if (part == options::FlashPart::full_build)
         session_log::note(all_booted ? "every board booted" : "not every board booted");
     else
         session_log::note(all_booted ? "every board left download mode"
                                      : "not every board left download mode");
-    return all_booted ? 0 : 1;
+    if (all_booted)
+        return 0;
+    // Only boards that other runs hold failed: the run can be tried again.
+    return busy && !other_failure ? exit_status::board_busy : 1;
 }
 
 } // namespace boards

@@ -65,6 +65,16 @@ const std::string *package_source(void)
     return value(given_answers.package);
 }
 
+const std::string *package_sha256(void)
+{
+    return value(given_answers.package_sha256);
+}
+
+int lock_timeout(void)
+{
+    return given_answers.lock_timeout;
+}
+
 bool skip_boot_wait(void)
 {
     return given_answers.no_boot_wait;

@@ -39,6 +39,12 @@ bool assume_yes(void);
 // nullptr.
 const std::string *package_source(void);
 
+// The digest --package-sha256 gave (lower case), or nullptr.
+const std::string *package_sha256(void);
+
+// --lock-timeout: seconds to wait for a board another run holds (0: none).
+int lock_timeout(void);
+
 // True with --no-boot-wait.
 bool skip_boot_wait(void);
 

@@ -17,7 +17,8 @@
 namespace {
 
 // A release package given with --package: copied from a local file, or
-// fetched from a URL (certificate checked as for the servers).
+// fetched from a URL (certificate checked as for the servers). Either way it
+// is proved against check_sum before it is unpacked.
 std::string package_fetch_cmd(const std::string &source)
 {
     if (source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0)
@@ -56,18 +57,9 @@ int sdk_dl_img_pkg(int, char *[])
         job.fetch = package_fetch_cmd(*source);
         job.url = *source;
         job.announce_fetch = "\nCopying the release package ...";
-        if (job.digest.empty() && !host::dry_run()) {
-            // A URL's package is taken as its server sent it: it is fetched
-            // afresh and its own digest is the one it is checked against.
-            int fetched = host::run_wait_status(job.fetch);
-            std::string digest;
-            if (fetched != 0 || !package::read_digest(job.who, job.path_arg, digest)) {
-                resource::explain_failure(fetched, job.url);
-                return 1;
-            }
-            snprintf(check_sum, sizeof(check_sum), "%s", digest.c_str());
-            job.digest = check_sum;
-        }
+        // check_sum is the digest the user vouched for (--package-sha256 or
+        // the release list): a package that differs is refused like one from
+        // the resource server, before anything of it runs.
     }
     return package::fetch_verify_unpack(job);
 }

@@ -11,15 +11,27 @@ namespace release_tree {
 std::string record_path();
 
 // Writes the record: the chosen release's package digest (check_sum) and a
-// line feed. False, after saying why, when it cannot be written. A dry run
-// only says that it would write it.
+// line feed, then a line "<size> <mtime> <ctime> <path>" (each time as
+// <seconds>.<nine digits of nanoseconds>) for every file below full_build/,
+// cdt/ and non_hlos/ (path relative to the release, "%", control bytes and
+// DEL as %XX), sorted by path. False, after
+// saying why, when it cannot be written. A dry run only says that it would
+// write it.
 bool write_record();
 
-// True when the record exists and holds exactly check_sum and a line feed.
+// True when the record exists and its first line is check_sum.
 bool record_valid();
 
+// Why the files the flashes send are not those the record lists: the first
+// path that is missing, new, or of another size or time, and
+// how. "" when they are the same, and for a record of the digest alone (one
+// written by hand for a release laid out by hand, whose files its writer
+// vouches for).
+std::string changed_file();
+
 // Command "2" and the CDT and NON-HLOS flashes: true when the release is
-// complete; otherwise says so, and to run command "1" again, and is false.
+// complete and its files are those its record lists; otherwise says so,
+// and to run command "1" again, and is false.
 bool complete_or_refuse();
 
 // Why path may not be trusted with what runs as root: it belongs to a user

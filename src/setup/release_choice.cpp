@@ -181,58 +181,23 @@ int take_given_release(const std::string &name, const std::vector<avail_ver> &ve
     return 0;
 }
 
+// 64 lower-case hexadecimal digits.
+bool valid_digest(const char *text)
+{
+    size_t n = strspn(text, "0123456789abcdef");
+    return n == 64 && text[n] == '\0';
+}
+
 bool is_url(const std::string &source)
 {
     return source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0;
 }
 
-// The release of a package given with --package: --release names it (unless
-// it is "latest"), else the file name without ".zip". Its digest is the
-// package's own: a local file's is read now, a URL's once it is downloaded.
-int take_package(const std::string &source)
+// Fetches and reads the release list of the chosen product and platform
+// into vers; prints why when it cannot. 0, 1 (the list was not obtained) or
+// -1 (the fetch could not be started); an empty list ends the program.
+int read_release_list(const char *plat_sel, std::vector<avail_ver> &vers)
 {
-    std::string name;
-    const std::string *given = answers::given(answers::Question::release);
-    if (given && *given != "latest") {
-        name = *given;
-    } else {
-        name = source.substr(source.find_last_of('/') + 1);
-        if (is_url(source))
-            name = name.substr(0, name.find_first_of("?#"));
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0)
-            name.resize(name.size() - 4);
-    }
-    if (name.size() >= sizeof(release_ver) || has_control_bytes(name) ||
-        !usable_release_name(name.c_str()))
-        console::refuse("release name '" + printable(name) +
-                        "' is not a usable file name; give --release NAME");
-    std::string digest;
-    if (!is_url(source)) {
-        if (!file_exists(source))
-            console::refuse("the package " + source + " does not exist");
-        if (!package::read_digest("check_version", host::quote(source), digest))
-            return 1;
-        if (!digest.empty() && digest.back() == '\n')
-            digest.pop_back();
-    }
-    session_log::answer("release", name + " (package " + source + ")", "option");
-    printf("Release package: %s\n", source.c_str());
-    avail_ver ver{};
-    snprintf(ver.ver_name, sizeof(ver.ver_name), "%s", name.c_str());
-    snprintf(ver.sha256sum, sizeof(ver.sha256sum), "%s", digest.c_str());
-    select_release(ver);
-    return 0;
-}
-
-} // namespace
-
-int check_version(void)
-{
-    const char *plat_sel = choose_platform();
-    if (const std::string *source = answers::package_source())
-        return take_package(*source);
-
-    printf("\nChecking current versions of release ...\n");
     const std::string file_name = std::string(s_product) + plat_sel + config_filename;
     resource::List list = resource::fetch_list(
         {.dir = layout::list_dir(), .dir_arg = layout::list_dir_arg(), .file_name = file_name});
@@ -264,7 +229,87 @@ int check_version(void)
         // A run with commands says that the server gave nothing usable.
         console::exit_program(answers::unattended() ? exit_status::server : 1);
     }
-    const std::vector<avail_ver> &avail_vers = list.entries;
+    vers = std::move(list.entries);
+    return 0;
+}
+
+// The digest a package given with --package must have: --package-sha256,
+// else the one the release list gives for the release the package is
+// named for (a list fetched from the verified resource server). Without
+// either the package is refused (status 2): what runs as root on LU comes
+// from it, and its own digest proves only that it arrived as it was sent.
+std::string vouched_digest(const std::string &source, const std::string &name, const char *plat_sel)
+{
+    if (const std::string *given = answers::package_sha256())
+        return *given;
+    printf("\nChecking current versions of release ...\n");
+    std::vector<avail_ver> vers;
+    if (read_release_list(plat_sel, vers) == 0) {
+        for (const avail_ver &ver : vers) {
+            if (name == ver.ver_name && valid_digest(ver.sha256sum))
+                return ver.sha256sum;
+        }
+    }
+    console::refuse("the package " + printable(source) + " has no digest to be checked against: " +
+                    "give its SHA-256 with --package-sha256 HEX, or name with --release the " +
+                    "release of the list whose package it is");
+}
+
+// The release of a package given with --package: --release names it (unless
+// it is "latest"), else the file name without ".zip". Its digest is the one
+// vouched_digest gives; a local file is checked against it now, a URL's
+// package once it is downloaded.
+int take_package(const std::string &source, const char *plat_sel)
+{
+    std::string name;
+    const std::string *given = answers::given(answers::Question::release);
+    if (given && *given != "latest") {
+        name = *given;
+    } else {
+        name = source.substr(source.find_last_of('/') + 1);
+        if (is_url(source))
+            name = name.substr(0, name.find_first_of("?#"));
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0)
+            name.resize(name.size() - 4);
+    }
+    if (name.size() >= sizeof(release_ver) || has_control_bytes(name) ||
+        !usable_release_name(name.c_str()))
+        console::refuse("release name '" + printable(name) +
+                        "' is not a usable file name; give --release NAME");
+    if (!is_url(source) && !file_exists(source))
+        console::refuse("the package " + printable(source) + " does not exist");
+    const std::string digest = vouched_digest(source, name, plat_sel);
+    if (!is_url(source)) {
+        std::string own;
+        if (!package::read_digest("check_version", host::quote(source), own))
+            return 1;
+        if (!own.empty() && own.back() == '\n')
+            own.pop_back();
+        if (own != digest)
+            console::refuse("the package " + printable(source) + " has the SHA-256 " +
+                            printable(own) + ", not " + digest);
+    }
+    session_log::answer("release", name + " (package " + source + ")", "option");
+    printf("Release package: %s\n", source.c_str());
+    avail_ver ver{};
+    snprintf(ver.ver_name, sizeof(ver.ver_name), "%s", name.c_str());
+    snprintf(ver.sha256sum, sizeof(ver.sha256sum), "%s", digest.c_str());
+    select_release(ver);
+    return 0;
+}
+
+} // namespace
+
+int check_version(void)
+{
+    const char *plat_sel = choose_platform();
+    if (const std::string *source = answers::package_source())
+        return take_package(*source, plat_sel);
+
+    printf("\nChecking current versions of release ...\n");
+    std::vector<avail_ver> avail_vers;
+    if (int status = read_release_list(plat_sel, avail_vers))
+        return status;
 
     offer(avail_vers);
     if (const std::string *given = answers::given(answers::Question::release))

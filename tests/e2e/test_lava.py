@@ -69,9 +69,10 @@ def device_dictionary(values):
 
 @unittest.skipIf(skip_reason(), skip_reason())
 class LavaJob(unittest.TestCase):
-    def run_job(self, bed, name):
-        """Runs the example job on this bed's board with lava-run; returns
-        the lines of contrib/lava/job-results.py --output and the status of
+    def run_job(self, bed, name, context=()):
+        """Runs the example job on this bed's board with lava-run, with the
+        job context's variables context (NAME=VALUE) added; returns the
+        lines of contrib/lava/job-results.py --output and the status of
         lava-run."""
         password = os.path.join(bed.tmp, 'lava-password')
         with open(password, 'w') as f:
@@ -97,8 +98,9 @@ class LavaJob(unittest.TestCase):
                 'power_off_command': 'true',
             }))
         rendered = subprocess.run(
-            [SYSTEM_PYTHON, os.path.join(CONTRIB, 'render-device.py'), '--job', EXAMPLE_JOB,
-             device], capture_output=True, text=True, check=True).stdout
+            [SYSTEM_PYTHON, os.path.join(CONTRIB, 'render-device.py'), '--job', EXAMPLE_JOB] +
+            [a for item in context for a in ('--context', item)] + [device],
+            capture_output=True, text=True, check=True).stdout
         device_yaml = os.path.join(work, 'device.yaml')
         with open(device_yaml, 'w') as f:
             f.write(rendered)
@@ -171,7 +173,8 @@ class LavaJob(unittest.TestCase):
             argv = subprocess.run(
                 [SYSTEM_PYTHON, os.path.join(CONTRIB, 'render-device.py'), '--argv', '--job',
                  EXAMPLE_JOB, '--context', 'ostrelle_release=' + hostile, '--context',
-                 'ostrelle_package=' + package, EXAMPLE_DEVICE],
+                 'ostrelle_package=' + package, '--context',
+                 "ostrelle_package_sha256=ab' {PACKAGE}", EXAMPLE_DEVICE],
                 capture_output=True, text=True, check=True).stdout.splitlines()
             self.assertEqual(json.loads(argv[0]), [
                 'env', 'HOME=/root', '/usr/bin/ostrelle', '--no-input', '--yes',
@@ -179,6 +182,7 @@ class LavaJob(unittest.TestCase):
                 '--target=/srv/ostrelle/board01', '--product=kt5', '--platform=LE2.0',
                 '--email=lab-robot@example.com', '--password-file=/etc/ostrelle/lava-password',
                 '--package=https://ci.example/builds/kt5 nightly%7BPACKAGE%7D.zip',
+                "--package-sha256=ab' %7BPACKAGE%7D",
                 "--release=x' --target=/ 'y; rm -rf ~ %7BHARD_RESET_COMMAND%7D",
                 'download', 'flash'])
 
@@ -201,6 +205,35 @@ class LavaJob(unittest.TestCase):
             self.assertIn('output: 1.1 ostrelle-result: {"status":1,"commands":['
                           '{"command":"download","result":"pass"},'
                           '{"command":"flash","result":"fail"}]}', summary, report)
+
+    def test_package_without_its_digest_fails_before_anything_runs_as_root(self):
+        with Bed() as bed:
+            self.put_release(bed)
+            pkg = release_files.release_package('labbuild', flashable='le')
+            bed.put('kt5', 'labbuild.zip', pkg)
+            url = 'https://127.0.0.1:8443' + resource_path('kt5', 'labbuild.zip')
+            package = ['ostrelle_release=labbuild', 'ostrelle_package=' + url]
+            flashing.board_in_download_mode(bed)
+            for name, context, reason in (
+                    ('no-digest', package,
+                     'output: 1.1 ostrelle-board: the job gives ostrelle_package without '
+                     'ostrelle_package_sha256: refused, nothing was flashed'),
+                    ('wrong-digest', package + ['ostrelle_package_sha256=' + 'ab' * 32],
+                     'output: 1.1 Downloaded resource is different from the offical one')):
+                summary, status = self.run_job(bed, name, context)
+                report = '\n'.join(summary)
+                self.assertNotEqual(status, 0, report)
+                self.assertIn('result: deploy-flasher 1.1 fail Unable to flash the device',
+                              summary, report)
+                self.assertIn(reason, summary, report)
+                self.assertEqual(bed.tool_log('sudo'), [], report)
+                self.assertEqual(bed.tool_log('fh_loader'), [], report)
+                self.assertFalse(os.path.exists(os.path.join(bed.target, 'labbuild')), report)
+            # The job that vouches for the package flashes it.
+            summary, status = self.run_job(bed, 'digest', package + [
+                'ostrelle_package_sha256=' + hashlib.sha256(pkg).hexdigest()])
+            self.assertEqual(status, 0, '\n'.join(summary))
+            self.assertIn('--reset', [a for args in bed.tool_log('fh_loader') for a in args])
 
 
 if __name__ == '__main__':

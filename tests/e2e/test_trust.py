@@ -5,6 +5,7 @@ the user is told why."""
 import glob
 import io
 import os
+import shutil
 import signal
 import stat
 import subprocess
@@ -18,6 +19,7 @@ from ostrelle_testbed.bed import (GREEN, RED, RESET, TLS_VERIFY, YELLOW, Bed, pr
                                   set_target, setup_to_shell, sign_in)
 from ostrelle_testbed.release_files import release_package, sha256
 from release_packages import url_path
+from unattended_runs import answers, catalogue, run
 
 INTERNAL = RED + b'Account verification internal error.' + RESET + b'\n'
 AGAIN = b'Something wrong, try again.\n'
@@ -267,7 +269,7 @@ os.execv('/usr/bin/unzip', ['/usr/bin/unzip'] + args)
             s.sendline('y')
             s.expect(GREEN + b'Download LE resources ... Done' + RESET)
             with open(os.path.join(rel, '.ostrelle-complete')) as f:
-                self.assertEqual(f.read(), sha256(pkg) + '\n')
+                self.assertEqual(f.readline(), sha256(pkg) + '\n')
             self.assertEqual(writable_by_others(rel), [])
             self.assertEqual(glob.glob(os.path.join(bed.target, '.ostrelle-unpack-*')), [])
             s.sendline('2')
@@ -337,6 +339,92 @@ class SharedTarget(unittest.TestCase):
             s.sendline('q')
             self.assertEqual(s.wait(), 0)
             self.assertEqual(run_as_root(), [['sh', bed.target + '/r1/build-system.sh']])
+
+
+class CheckedFlash(unittest.TestCase):
+    def setUp_release(self, bed):
+        catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+        board_in_download_mode(bed, boot_after_polls=1)
+        args = ['--yes'] + answers(bed, 'kt1')
+        self.assertEqual(run(bed, args + ['download'])[0], 0)
+        return args, os.path.join(bed.target, 'kt1-le-1')
+
+    def test_images_swapped_under_a_copied_record_are_not_flashed(self):
+        with Bed() as bed:
+            args, rel = self.setUp_release(bed)
+            # The release is replaced by another tree of the same names with
+            # an image of its own, and the genuine record is copied in.
+            swapped = rel + '.swapped'
+            shutil.copytree(rel, swapped)
+            image = os.path.join(swapped, 'full_build', 'emmc', 'system.img')
+            size, mtime = os.path.getsize(image), os.stat(image).st_mtime_ns
+            with open(image, 'wb') as f:
+                f.write(b'x' * size)
+            os.utime(image, ns=(mtime, mtime))
+            shutil.rmtree(rel)
+            os.rename(swapped, rel)
+            status, out = run(bed, args + ['flash'])
+            self.assertEqual(status, 1, out)
+            # Not one file of a copy is the file the record was written for,
+            # whatever times the copier gives them.
+            self.assertIn(('The release %s has changed since its completion record was written: '
+                           'cdt/cdt.bin differs from it (size, modification or change time). Run '
+                           'command 1 again\n' % rel).encode(), out)
+            self.assertEqual(bed.tool_log('sudo'), [])
+
+    def test_a_planted_log_link_is_not_followed_by_the_flashing_tools(self):
+        with Bed() as bed:
+            args, rel = self.setUp_release(bed)
+            victim = os.path.join(bed.tmp, 'root-owned-file')
+            with open(victim, 'w') as f:
+                f.write('precious\n')
+            for log in ('QSahara_fullbuild.log', 'erase0.log', 'flash_image.log'):
+                os.symlink(victim, os.path.join(rel, log))
+            status, out = run(bed, args + ['flash'])
+            self.assertEqual(status, 0, out)
+            with open(victim) as f:
+                self.assertEqual(f.read(), 'precious\n')
+            # The tools wrote their own logs instead.
+            for log in ('QSahara_fullbuild.log', 'erase0.log', 'flash_image.log'):
+                self.assertFalse(os.path.islink(os.path.join(rel, log)), log)
+            with open(os.path.join(rel, 'flash_image.log')) as f:
+                self.assertIn('--reset', f.read())
+
+
+class HeldBoard(unittest.TestCase):
+    def test_a_board_another_run_flashes_is_not_flashed_again_until_it_is_let_go(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+            board_in_download_mode(bed, boot_after_polls=1)
+            args = ['--yes'] + answers(bed, 'kt1')
+            self.assertEqual(run(bed, args + ['download'])[0], 0)
+            # Another run holds the board's USB path for a while.
+            lock = os.path.join(bed.root, 'run', 'lock', 'ostrelle-board-usb-1-2.lock')
+            holder = subprocess.Popen(
+                ['python3', '-c', 'import fcntl, sys, time\n'
+                 'f = open(sys.argv[1], "w"); fcntl.flock(f, fcntl.LOCK_EX)\n'
+                 'print("held", flush=True); time.sleep(float(sys.argv[2]))', lock, '6'],
+                stdout=subprocess.PIPE)
+            try:
+                self.assertEqual(holder.stdout.readline(), b'held\n')
+                status, out = run(bed, args + ['flash'])
+                self.assertEqual(status, 8, out)
+                self.assertIn(b'The board /dev/ttyUSB0 (USB 1-2, serial 7A3C11F0) is being '
+                              b'flashed by another run (process %d: python3 -c import fcntl'
+                              % holder.pid, out)
+                self.assertIn(b'The board is busy: nothing was flashed\n', out)
+                self.assertEqual(bed.tool_log('QSaharaServer'), [])
+                self.assertEqual(bed.tool_log('fh_loader'), [])
+                # A run that may wait flashes once the holder has let go.
+                status, out = run(bed, args + ['--lock-timeout', '30', 'flash'])
+                self.assertEqual(status, 0, out)
+                self.assertIn(b'Waiting up to 30 s for it ...\n', out)
+                self.assertIn(b'Robotics device is ready to use.', out)
+                self.assertIsNotNone(holder.poll())
+            finally:
+                holder.kill()
+                holder.wait()
+                holder.stdout.close()
 
 
 if __name__ == '__main__':

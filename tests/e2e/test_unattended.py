@@ -182,17 +182,41 @@ class Unattended(unittest.TestCase):
     def test_package_from_a_file_instead_of_the_server(self):
         with Bed() as bed:
             # The server lists another release only; a lab's own build is used.
-            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            listed_pkg = catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
             pkg = release_package('labbuild-7')
             path = os.path.join(bed.tmp, 'labbuild-7.zip')
             with open(path, 'wb') as f:
                 f.write(pkg)
             args = [a for a in answers(bed, 'kt1') if a not in ('--release', 'latest')]
+            # Not a release of the list and no digest given: nothing vouches
+            # for it, so nothing of it is unpacked.
             status, out = run(bed, args + ['--package', path, 'download'])
+            self.assertEqual(status, 2, out)
+            self.assertIn(b'has no digest to be checked against: give its SHA-256 with '
+                          b'--package-sha256 HEX', out)
+            # A digest that is not the file's.
+            status, out = run(bed, args + ['--package', path, '--package-sha256', 'ab' * 32,
+                                           'download'])
+            self.assertEqual(status, 2, out)
+            self.assertIn(('has the SHA-256 %s, not %s' % (sha256(pkg), 'ab' * 32)).encode(), out)
+            self.assertEqual(bed.tool_log('unzip'), [])
+            self.assertFalse(os.path.exists(os.path.join(bed.target, 'labbuild-7')))
+
+            status, out = run(bed, args + ['--package', path, '--package-sha256',
+                                           sha256(pkg).upper(), 'download'])
             self.assertEqual(status, 0, out)
             with open(os.path.join(bed.target, 'labbuild-7', '.ostrelle-complete')) as f:
-                self.assertEqual(f.read(), sha256(pkg) + '\n')
-            self.assertEqual(bed.mirror.requests_for(bed.list_url_path('kt1', '_le_')), [])
+                self.assertEqual(f.read().split('\n')[0], sha256(pkg))
+            lists = len(bed.mirror.requests_for(bed.list_url_path('kt1', '_le_')))
+
+            # A copy of a listed release's package is vouched for by the list.
+            listed = os.path.join(bed.tmp, 'kt1-le-1.zip')
+            with open(listed, 'wb') as f:
+                f.write(listed_pkg)
+            status, out = run(bed, args + ['--package', listed, 'download'])
+            self.assertEqual(status, 0, out)
+            self.assertEqual(len(bed.mirror.requests_for(bed.list_url_path('kt1', '_le_'))),
+                             lists + 1)
 
     def test_the_log_holds_the_command_lines_and_no_password(self):
         with Bed() as bed:

@@ -4,9 +4,14 @@
 // and the boot listing are read from files.
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,6 +21,7 @@
 #include "host/host.h"
 #include "support/fake_runner.h"
 #include "support/globals.h"
+#include "support/host_root.h"
 #include "support/stdio_capture.h"
 #include "support/temp_dir.h"
 
@@ -54,6 +60,9 @@ class Flash : public ::testing::Test {
     void SetUp() override
     {
         root = tmp.path();
+        // The boards' locks (board_lock.h) in this test's own directory.
+        fs::create_directories(root + "/run/lock");
+        host_root.emplace("OSTRELLE_TESTBED_ROOT", root.c_str());
         set_target(root + "/");
         strcpy(release_ver, "LU1.0");
         strcpy(check_sum, "c0ffee");
@@ -125,6 +134,7 @@ class Flash : public ::testing::Test {
     TempDir tmp;
     Globals globals;
     std::string root;
+    std::optional<testing_support::ScopedEnv> host_root;
     FakeRunner runner;
     int polls = 0;
     int boot_at_poll = 1;
@@ -580,6 +590,41 @@ TEST_F(Flash, ReleaseWithoutItsCompletionRecordIsNeverFlashed)
         EXPECT_EQ(out.text(), found + other) << text;
         EXPECT_EQ(fresh.calls().size(), 2u);
     }
+}
+
+TEST_F(Flash, NothingRunsAsRootOnABoardOthersHoldOrFromATreeOthersCanChange)
+{
+    // Another run holds the board: every flash says so and leaves it alone.
+    const int held = open((root + "/run/lock/ostrelle-board-port-_dev_ttyUSB0.lock").c_str(),
+                          O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    for (int (*helper)() :
+         {sdk_flash_full_helper, sdk_flash_cdt_ufs_helper, sdk_flash_nonhlos_helper}) {
+        FakeRunner fresh;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        StdoutCapture out;
+        EXPECT_EQ(helper(), 8);
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\nThe board /dev/ttyUSB0 is being flashed "
+                              "by another run (its process is not visible here)\n" +
+                                  red + "The board is busy: nothing was flashed" + reset + "\n");
+        EXPECT_EQ(fresh.calls().size(), 2u);
+    }
+    close(held);
+
+    chmod(rel().c_str(), 0777);
+    FakeRunner fresh;
+    fresh.push_read_line("found\n");
+    fresh.push_read_line("/dev/ttyUSB0\n");
+    StdoutCapture out;
+    EXPECT_EQ(sdk_flash_full_helper(), 1);
+    EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red +
+                              "Not running the flashing tools as root: " + rel() +
+                              " is writable by group or others (mode 0777)" + reset +
+                              "\nKeep the target directory where only you and root can write, "
+                              "then run command 1 again\n");
+    EXPECT_EQ(fresh.calls().size(), 2u);
+    chmod(rel().c_str(), 0755);
 }
 
 TEST_F(Flash, OutsideValuesAreQuotedOnEveryCommandLine)

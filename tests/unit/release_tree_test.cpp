@@ -4,6 +4,9 @@
 
 #include <grp.h>
 
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 
@@ -38,6 +41,75 @@ TEST(ReleaseTree, RecordHoldsTheChosenDigestAndNothingElse)
     EXPECT_FALSE(release_tree::write_record());
     EXPECT_EQ(cap.text(), "\033[31mCould not write the completion record " + dir.slash() +
                               "gone/.ostrelle-complete: No such file or directory\033[0m\n");
+}
+
+TEST(ReleaseTree, RecordListsTheFlashedFilesAndTheFlashRefusesAnyChange)
+{
+    TempDir dir;
+    Globals g(dir.slash(), "r1", "abc", 2);
+    dir.write("r1/full_build/ufs/system.img", "image");
+    dir.write("r1/cdt/rawprogram3.xml", "<x/>");
+    dir.write("r1/cdt/odd\nname%", "");
+    dir.write("r1/build-system.sh", "not flashed\n");
+    ASSERT_TRUE(release_tree::write_record());
+    auto line = [&](const std::string &rel, const std::string &shown) {
+        struct stat st {};
+        lstat(dir.file("r1/" + rel).c_str(), &st);
+        char text[128];
+        snprintf(text, sizeof(text), "%lld %lld.%09ld %lld.%09ld ",
+                 static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                 static_cast<long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
+                 static_cast<long>(st.st_ctim.tv_nsec));
+        return text + shown + "\n";
+    };
+    std::ifstream in(dir.file("r1/.ostrelle-complete"));
+    std::stringstream record;
+    record << in.rdbuf();
+    EXPECT_EQ(record.str(), "abc\n" + line("cdt/odd\nname%", "cdt/odd%0Aname%25") +
+                                line("cdt/rawprogram3.xml", "cdt/rawprogram3.xml") +
+                                line("full_build/ufs/system.img", "full_build/ufs/system.img"));
+    EXPECT_TRUE(release_tree::record_valid());
+    EXPECT_EQ(release_tree::changed_file(), "");
+    dir.write("r1/build-system.sh", "changed, but never flashed\n");
+    EXPECT_EQ(release_tree::changed_file(), "");
+
+    // Another image of the same size and modification time: its change time
+    // tells.
+    struct stat st {};
+    lstat(dir.file("r1/full_build/ufs/system.img").c_str(), &st);
+    dir.write("r1/full_build/ufs/system.img", "IMAGE");
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    utimensat(AT_FDCWD, dir.file("r1/full_build/ufs/system.img").c_str(), times, 0);
+    EXPECT_EQ(release_tree::changed_file(),
+              "full_build/ufs/system.img differs from it (size, modification or change time)");
+    {
+        StdoutCapture cap;
+        EXPECT_FALSE(release_tree::complete_or_refuse());
+        EXPECT_EQ(cap.text(), "\033[31mThe release " + dir.slash() +
+                                  "r1 has changed since its completion record was written: "
+                                  "full_build/ufs/system.img differs from it (size, "
+                                  "modification or change time). Run command 1 again\033[0m\n");
+    }
+    ASSERT_TRUE(release_tree::write_record());
+    EXPECT_EQ(release_tree::changed_file(), "");
+    dir.write("r1/full_build/ufs/extra.img", "");
+    EXPECT_EQ(release_tree::changed_file(), "full_build/ufs/extra.img is not in it");
+    unlink(dir.file("r1/full_build/ufs/extra.img").c_str());
+    unlink(dir.file("r1/cdt/rawprogram3.xml").c_str());
+    EXPECT_EQ(release_tree::changed_file(), "cdt/rawprogram3.xml is missing");
+
+    // A record written by hand holds the digest alone: its writer vouches
+    // for the files. One whose further lines are not file lines is not a
+    // record the program wrote.
+    dir.write("r1/.ostrelle-complete", "abc\n");
+    EXPECT_TRUE(release_tree::record_valid());
+    EXPECT_EQ(release_tree::changed_file(), "");
+    EXPECT_TRUE(release_tree::complete_or_refuse());
+    for (const char *text : {"abc\n\n", "abc\n5 1.5 1.5 x\n", "abc\n5 1.000000000 x\n",
+                             "abc\n5 1.000000000 1.000000000 x", "abc\nx\n"}) {
+        dir.write("r1/.ostrelle-complete", text);
+        EXPECT_FALSE(release_tree::record_valid()) << text;
+    }
 }
 
 TEST(ReleaseTree, RootRunsNothingFromATreeOthersCanChange)

@@ -48,6 +48,8 @@ def install(bin_dir, state_dir, wgetrc):
     with open(os.path.join(state_dir, 'dpkg_installed'), 'w') as f:
         f.write(''.join(p + '\n' for p in HOST_PACKAGES))
     hosts.make_root(root_dir(state_dir))
+    # Where the boards' flashing locks are.
+    os.makedirs(os.path.join(root_dir(state_dir), 'run', 'lock'), exist_ok=True)
     open(wgetrc, 'w').close()
 
 
