@@ -23,8 +23,8 @@ void check_command_line(const options::Options &opts);
 // the rest. Returns the exit status.
 int run_commands(const options::Options &opts);
 
-// Records the set-up step a run with commands is in ("host", "sign-in",
-// "target", "release"), named by the result line should the run stop there;
+// Records the set-up step a run with commands is in ("options", "host",
+// "sign-in", "target", "release"), named by the result line should the run stop there;
 // nullptr once the commands run.
 void stopped_at(const char *stage);
 

@@ -298,12 +298,11 @@ int check_vl_user(void)
     if (reply.status > 0) {
         // wget failed (a certificate that is not trusted, no network, a
         // server error): whatever it printed is not an answer of the server.
+        // The dialogue says so as it always did; a run with commands says
+        // it in its closing line instead (sign_in).
         last_unreachable = true;
-        if (answers::unattended()) {
-            resource::explain_failure(reply.status, std::string(account_url) + "/ldap.php");
-            return 2;
-        }
-        judge_reply(host::Reply{});
+        if (!answers::unattended())
+            judge_reply(host::Reply{});
         resource::explain_failure(reply.status, std::string(account_url) + "/ldap.php");
         return 2;
     }
@@ -312,13 +311,13 @@ int check_vl_user(void)
 
 int sign_in(void)
 {
-    // An unattended run tries once: three wrong passwords can lock an account.
-    const int attempts = answers::unattended() ? 1 : 3;
+    const int attempts = 3;
     int trials = 0;
     int result;
     while ((result = check_vl_user()) != 0) {
         if (answers::unattended()) {
-            // One try and no dialogue: one line that says what happened.
+            // A run with commands tries once (three wrong passwords can lock
+            // an account) and ends with one line that says what happened.
             if (result == 1)
                 printf("%sThe sign-in as %s was refused.%s\n", red, printable(last_address).c_str(),
                        reset);
