@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <json-c/json.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -63,8 +64,16 @@ std::string as_root(const std::string &commands)
 {
     if (probe::is_root())
         return commands;
-    if (!probe::on_path("sudo"))
-        return "as root, run: " + commands;
+    if (!probe::on_path("sudo")) {
+        // Run by root, $USER would name root: the user is named instead.
+        std::string named = commands;
+        const char *user = getenv("USER");
+        if (const struct passwd *pw = getpwuid(geteuid()))
+            user = pw->pw_name;
+        for (size_t at; user && *user && (at = named.find("$USER")) != std::string::npos;)
+            named.replace(at, 5, host::quote(user));
+        return "as root, run: " + named;
+    }
     std::string out;
     std::string_view rest = commands;
     while (true) {

@@ -177,8 +177,12 @@ TEST(Doctor, WithoutSudoFixesSayToRunThemAsRoot)
     h.host.write("lib/ld-linux-aarch64.so.1", "not a loader");
     h.host.write("proc/812/comm", "ModemManager\n");
     h.clock_skew = 7200;
+    ScopedEnv groups("OSTRELLE_TESTBED_GROUPS", "1000");
     FakeRunner fake;
     std::vector<doctor::Check> checks = h.run(fake);
+    // Run by root, $USER would name root: the fix names this user.
+    EXPECT_EQ(checks[3].fix.rfind("as root, run: usermod -aG dialout ", 0), 0u) << checks[3].fix;
+    EXPECT_EQ(checks[3].fix.find("$USER"), std::string::npos) << checks[3].fix;
     EXPECT_EQ(checks[1].fix, "as root, run: mv /lib/ld-linux-aarch64.so.1 "
                              "/lib/ld-linux-aarch64.so.1.old && ln -s "
                              "/usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 "
