@@ -105,6 +105,10 @@ int main(int argc, char *argv[])
 
     // Each set-up step is recorded as the stage a run with commands stops
     // at, whichever way it ends there.
+    if (with_commands) {
+        unattended::stopped_at("options");
+        unattended::check_command_line(opts);
+    }
     print_version();
     unattended::stopped_at("host");
     int status = prepare_host();

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <json-c/json.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -56,10 +57,54 @@ Check skip(const char *name, std::string detail)
     return {name, Verdict::skip, "cannot check: " + std::move(detail), {}};
 }
 
-std::string sudo(void)
+// A fix that needs root, as this user can run it: as is for root, each
+// command of an "a && b" line through sudo where sudo is installed, else
+// to be run as root, as host preparation says it.
+std::string as_root(const std::string &commands)
 {
-    return probe::is_root() ? "" : "sudo ";
+    if (probe::is_root())
+        return commands;
+    if (!probe::on_path("sudo")) {
+        // Run by root, $USER would name root: the user is named instead.
+        std::string named = commands;
+        const char *user = getenv("USER");
+        if (const struct passwd *pw = getpwuid(geteuid()))
+            user = pw->pw_name;
+        for (size_t at; user && *user && (at = named.find("$USER")) != std::string::npos;)
+            named.replace(at, 5, host::quote(user));
+        return "as root, run: " + named;
+    }
+    std::string out;
+    std::string_view rest = commands;
+    while (true) {
+        size_t and_then = rest.find(" && ");
+        out += "sudo ";
+        out += rest.substr(0, and_then);
+        if (and_then == std::string_view::npos)
+            return out;
+        out += " && ";
+        rest.remove_prefix(and_then + 4);
+    }
 }
+
+// Hosts of the .example domain, which the default build compiles in as
+// server placeholders, never resolve.
+bool placeholder(const char *url)
+{
+    std::string_view host = url;
+    size_t scheme = host.find("://");
+    if (scheme != std::string_view::npos)
+        host.remove_prefix(scheme + 3);
+    host = host.substr(0, host.find_first_of(":/"));
+    constexpr std::string_view reserved = ".example";
+    return host.size() >= reserved.size() &&
+           host.compare(host.size() - reserved.size(), reserved.size(), reserved) == 0;
+}
+
+const char *const real_urls_fix =
+    "build with the real servers: cmake -S . -B build -DOSTRELLE_ACCOUNT_URL=https://... "
+    "-DOSTRELLE_RESOURCE_URL=https://... -DOSTRELLE_TOOLCHAIN_URL=http://... && cmake --build "
+    "build (see Installing in the README)";
 
 std::vector<std::string> list_dir(const std::string &host_dir)
 {
@@ -187,7 +232,7 @@ Check check_packages(const probe::PackageDb &db)
     std::string fix;
     if (!missing.empty()) {
         detail = "missing: " + probe::join(missing);
-        fix = sudo() + "apt-get install " + probe::join(missing);
+        fix = as_root("apt-get install " + probe::join(missing));
     }
     for (const probe::Rename *r : names.unresolved) {
         detail += detail.empty() ? "" : "; ";
@@ -196,7 +241,7 @@ Check check_packages(const probe::PackageDb &db)
     }
     if (!names.unresolved.empty()) {
         fix += fix.empty() ? "" : "; ";
-        fix += sudo() + "apt-get update, then check the package sources in /etc/apt/";
+        fix += as_root("apt-get update") + ", then check the package sources in /etc/apt/";
     }
     return fail(name, detail, fix);
 }
@@ -222,12 +267,12 @@ Check check_loader(void)
     }
     if (l.shipped.empty())
         return fail(name, found + "; /usr/aarch64-linux-gnu/lib has no aarch64 loader",
-                    sudo() + "apt-get install libc6-arm64-cross");
-    std::string fix =
-        sudo() + "ln -s" + (l.state == probe::Loader::wrong ? "f " : " ") + l.shipped + " " + link;
+                    as_root("apt-get install libc6-arm64-cross"));
+    std::string fix = "ln -s" + std::string(l.state == probe::Loader::wrong ? "f " : " ") +
+                      l.shipped + " " + link;
     if (l.state == probe::Loader::not_link)
-        fix = sudo() + "mv " + link + " " + link + ".old && " + fix;
-    return fail(name, found, fix);
+        fix = "mv " + link + " " + link + ".old && " + fix;
+    return fail(name, found, as_root(fix));
 }
 
 Check check_tools(const probe::PackageDb &db)
@@ -256,7 +301,7 @@ Check check_tools(const probe::PackageDb &db)
         return pass(name, "on PATH: wget unzip sha256sum adb QSaharaServer fh_loader");
     std::string fix;
     if (!packages.empty())
-        fix = sudo() + "apt-get install " + probe::join(packages);
+        fix = as_root("apt-get install " + probe::join(packages));
     if (qdl) {
         fix += fix.empty() ? "" : "; ";
         fix += "put Qualcomm's QDL tools QSaharaServer and fh_loader in a directory on PATH "
@@ -302,7 +347,7 @@ Check check_device_access(const UdevRules &rules)
         return pass(name, "member of group " + group);
     std::string g = known ? group.substr(0, group.find(' ')) : "dialout";
     return fail(name, "no udev rule for USB 05c6:9008 and not a member of group " + g,
-                "sudo usermod -aG " + g + " $USER (then log in again), or the file " +
+                as_root("usermod -aG " + g + " $USER") + " (then log in again), or the file " +
                     udev_rule_file + " with the line: " + udev_rule);
 }
 
@@ -327,8 +372,8 @@ Check check_modem_manager(const UdevRules &rules)
     return fail(name,
                 "ModemManager is running and may take the serial port of a board in "
                 "download mode",
-                "sudo systemctl stop ModemManager, or add ENV{ID_MM_DEVICE_IGNORE}=\"1\" to a "
-                "udev rule for 05c6:9008 (" +
+                as_root("systemctl stop ModemManager") +
+                    ", or add ENV{ID_MM_DEVICE_IGNORE}=\"1\" to a udev rule for 05c6:9008 (" +
                     std::string(udev_rule_file) + ")");
 }
 
@@ -366,7 +411,7 @@ Check check_qcserial(void)
         return fail(name,
                     "board in download mode at " + probe::join(unbound) +
                         " has no driver (qcserial not bound), so no /dev/ttyUSB port",
-                    sudo() + "modprobe qcserial, then reconnect the board");
+                    as_root("modprobe qcserial") + ", then reconnect the board");
     if (!bound.empty())
         return pass(name, bound);
     return skip(name, "no board in download mode (USB 05c6:9008) is connected");
@@ -394,21 +439,38 @@ Check check_space(const char *target)
         }
         closedir(d);
     }
-    // The directory may not exist yet: its nearest existing parent counts.
+    // The directory may not exist yet: the first run creates it below its
+    // nearest existing directory, whose file system and permissions count.
     std::string at = dir;
-    struct statvfs vfs {};
-    while (statvfs(at.c_str(), &vfs) != 0) {
+    bool exists = true;
+    struct stat st {};
+    while (stat(at.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        exists = false;
         if (at == "/" || at.empty())
             return skip(name, "cannot read the file system of " + dir);
         while (at.size() > 1 && at.back() == '/')
             at.pop_back();
         at = at.substr(0, at.rfind('/') + 1);
     }
+    struct statvfs vfs {};
+    if (statvfs(at.c_str(), &vfs) != 0)
+        return skip(name, "cannot read the file system of " + dir);
+    std::string where = exists ? dir
+                               : dir +
+                                     " does not exist yet; at its nearest existing "
+                                     "directory " +
+                                     at + ": ";
+    if (!exists && access(at.c_str(), W_OK | X_OK) != 0)
+        return fail(
+            name, where + "not writable, so the first run cannot create it",
+            "choose a target directory below one you can write, or create it: " +
+                as_root("mkdir -p " + host::quote(dir) + " && chown $USER " + host::quote(dir)));
     unsigned long long free = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
     unsigned long long need = package * space_factor;
-    std::string detail =
-        host::format("%s free at %s, %s needed (%d x %s release package, %s)", gib(free).c_str(),
-                     dir.c_str(), gib(need).c_str(), space_factor, gib(package).c_str(), what);
+    std::string detail = exists ? host::format("%s free at %s", gib(free).c_str(), dir.c_str())
+                                : where + gib(free) + " free";
+    detail += host::format(", %s needed (%d x %s release package, %s)", gib(need).c_str(),
+                           space_factor, gib(package).c_str(), what);
     if (free >= need)
         return pass(name, detail);
     return fail(name, detail,
@@ -419,6 +481,10 @@ Check check_space(const char *target)
 Check check_server(const char *name, const char *url)
 {
     std::string target = std::string(url) + "/";
+    if (placeholder(url))
+        return fail(name,
+                    target + " is a placeholder compiled into this build and reaches no server",
+                    real_urls_fix);
     // The certificate is checked as the downloads check it (the system's
     // authorities, or OSTRELLE_CA_FILE for a lab mirror).
     int status =
@@ -433,8 +499,8 @@ Check check_server(const char *name, const char *url)
         return fail(name, target + " answers, but its certificate is not trusted",
                     "copy the CA certificate of the server to /usr/local/share/ca-certificates/ "
                     "(a .crt file) and run " +
-                        sudo() +
-                        "update-ca-certificates, or for a lab mirror set OSTRELLE_CA_FILE to "
+                        as_root("update-ca-certificates") +
+                        ", or for a lab mirror set OSTRELLE_CA_FILE to "
                         "its CA certificate; also check the clock");
     case 4:
         return fail(name, target + " cannot be reached (network failure)",
@@ -458,8 +524,12 @@ Check check_clock(void)
     strftime(local, sizeof(local), "%Y-%m-%d %H:%M:%S UTC", gmtime(&now));
     if (now < clock_floor)
         return fail(name, std::string("the clock says ") + local + ", which cannot be right",
-                    "sudo timedatectl set-ntp true, or set it: sudo date -u -s 'YYYY-MM-DD "
-                    "HH:MM:SS'");
+                    as_root("timedatectl set-ntp true") +
+                        ", or set it: " + as_root("date -u -s 'YYYY-MM-DD HH:MM:SS'"));
+    if (placeholder(resource_url))
+        return skip(name,
+                    std::string("the resource server's URL is a placeholder; the clock says ") +
+                        local);
     // A wrong clock is exactly what makes certificate checks fail, so the
     // server's time is read without them; nothing else of the reply is used.
     std::string target = std::string(resource_url) + "/";
@@ -478,8 +548,8 @@ Check check_clock(void)
     return fail(name,
                 host::format("the clock says %s, %ld min %s the resource server's", local, off / 60,
                              diff < 0 ? "behind" : "ahead of"),
-                "sudo timedatectl set-ntp true, or set it: sudo date -u -s '" +
-                    std::string(theirs) + "'");
+                as_root("timedatectl set-ntp true") +
+                    ", or set it: " + as_root("date -u -s '" + std::string(theirs) + "'"));
 }
 
 const char *verdict_word(Verdict v)

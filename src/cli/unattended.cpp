@@ -15,12 +15,15 @@
 #include "core/safe_text.h"
 #include "core/state.h"
 #include "flash/boards.h"
+#include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
 #include "host/session_log.h"
 #include "release/layout.h"
 #include "release/resource_server.h"
 #include "release/ver_list.h"
+#include "setup/setup.h"
+#include "utils/file.h"
 
 namespace unattended {
 
@@ -209,6 +212,77 @@ int run_list(const options::Options &opts, options::Command command)
     if (command == options::Command::list_platforms)
         return list_platforms(product, opts.json);
     return list_releases(product, wanted_platform(opts, product), opts.json);
+}
+
+void check_command_line(const options::Options &opts)
+{
+    std::vector<std::string> problems;
+    // Product and platform against the catalog, as the list commands check
+    // them: a name that cannot work is found before any sign-in.
+    const catalog::Product *product = nullptr;
+    const catalog::Platform *platform = nullptr;
+    if (!opts.product.empty()) {
+        product = catalog::find_product(opts.product);
+        if (!product)
+            problems.push_back(catalog::product_refusal(opts.product));
+    }
+    if (product && !opts.platform.empty()) {
+        platform = catalog::find_platform(*product, opts.platform);
+        if (!platform)
+            problems.push_back(catalog::platform_refusal(opts.platform, product->code));
+    } else if (product && product->platforms.size() == 1) {
+        platform = &product->platforms[0];
+    }
+    bool toolchain = false;
+    for (options::Command command : opts.commands)
+        toolchain = toolchain || command == options::Command::toolchain;
+    if (toolchain && platform && platform->platform == 1)
+        problems.push_back(host::format("the toolchain command is for LE platforms, and %s runs %s",
+                                        product->code, platform->name));
+
+    // Every question the set-up will ask that no option answers, when
+    // nothing may ask them on the terminal.
+    if (!answers::terminal_answers()) {
+        std::vector<std::string> missing;
+        if (opts.email.empty())
+            missing.emplace_back(answers::option_for(answers::Question::email));
+        if (opts.password_file.empty())
+            missing.emplace_back(answers::option_for(answers::Question::password));
+        if (opts.target.empty()) {
+            std::string stored = stored_target_path();
+            if (stored.empty())
+                missing.emplace_back(answers::option_for(answers::Question::target));
+            else if (!opts.yes)
+                missing.push_back(std::string(answers::option_for(answers::Question::target)) +
+                                  " (or --yes for the stored " + printable(stored) + ")");
+        }
+        if (opts.product.empty())
+            missing.emplace_back(answers::option_for(answers::Question::product));
+        else if (product && !platform && opts.platform.empty())
+            missing.push_back(std::string(answers::option_for(answers::Question::platform)) + " (" +
+                              catalog::platform_names(*product) + ")");
+        if (opts.release.empty() && opts.package.empty())
+            missing.push_back(std::string(answers::option_for(answers::Question::release)) +
+                              " (or latest)");
+        if (!missing.empty()) {
+            std::string list;
+            for (size_t i = 0; i < missing.size(); i++) {
+                if (i > 0)
+                    list += i + 1 == missing.size() ? " and " : ", ";
+                list += missing[i];
+            }
+            problems.insert(problems.begin(),
+                            std::string(opts.no_input ? "--no-input was given"
+                                                      : "standard input is not a terminal") +
+                                ", so nothing may ask what these options answer: give " + list);
+        }
+    }
+    if (problems.empty())
+        return;
+    std::string text;
+    for (const std::string &problem : problems)
+        text += (text.empty() ? "" : "; ") + problem;
+    console::refuse(text);
 }
 
 int run_commands(const options::Options &opts)

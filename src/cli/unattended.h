@@ -12,12 +12,19 @@ namespace unattended {
 // exit status: no host preparation, no sign-in.
 int run_list(const options::Options &opts, options::Command command);
 
+// Checks the whole command line of a run with commands before anything
+// runs: product and platform against the catalog, the toolchain command
+// against the platform, and, when no question may be asked on the
+// terminal, every answer the set-up needs. Names every problem in one
+// line and ends the run with status 2; returns when there is none.
+void check_command_line(const options::Options &opts);
+
 // Runs the work commands in order after the set-up; the first failure stops
 // the rest. Returns the exit status.
 int run_commands(const options::Options &opts);
 
-// Records the set-up step a run with commands is in ("host", "sign-in",
-// "target", "release"), named by the result line should the run stop there;
+// Records the set-up step a run with commands is in ("options", "host",
+// "sign-in", "target", "release"), named by the result line should the run stop there;
 // nullptr once the commands run.
 void stopped_at(const char *stage);
 

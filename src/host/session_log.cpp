@@ -177,7 +177,9 @@ void close(int exit_status)
 {
     if (!log_file)
         return;
-    line("exit status " + std::to_string(exit_status) + " at " + now_text());
+    // The status as the shell sees it: exit() keeps the low eight bits, so
+    // -1 is 255.
+    line("exit status " + std::to_string(exit_status & 0xff) + " at " + now_text());
     fclose(log_file);
     log_file = nullptr;
 }

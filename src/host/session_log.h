@@ -29,7 +29,8 @@ void dry(const std::string &line);
 // A line of the program's own (a verdict, a refusal, the end).
 void note(const std::string &text);
 
-// Records the exit status and closes the log.
+// Records the exit status as the shell sees it (its low eight bits) and
+// closes the log.
 void close(int exit_status);
 
 // The log directory for this user: $XDG_STATE_HOME/ostrelle/logs, or

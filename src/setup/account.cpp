@@ -32,6 +32,12 @@ namespace {
 // The reply line must be at most this long, its line end included.
 constexpr size_t reply_max = 127;
 
+// What the last sign-in attempt ended with, for the closing line of a run
+// that has no second try: the address it was made for, and whether wget
+// reached the account server at all.
+std::string last_address;
+bool last_unreachable = false;
+
 // Reads the password without echo, one "*" per character; DEL takes the
 // last one back. Characters beyond the field are counted, not stored. After
 // a stop and continue the question is asked again and the password starts
@@ -287,6 +293,8 @@ int check_vl_user(void)
         password_fits = read_password(password);
     }
 
+    last_address = username;
+    last_unreachable = false;
     std::string body = sign_in_body(username, password);
     memset(password, 0, sizeof(password));
     printf("\nConnecting as %s ...\n", username);
@@ -299,7 +307,11 @@ int check_vl_user(void)
     if (reply.status > 0) {
         // wget failed (a certificate that is not trusted, no network, a
         // server error): whatever it printed is not an answer of the server.
-        judge_reply(host::Reply{});
+        // The dialogue says so as it always did; a run with commands says
+        // it in its closing line instead (sign_in).
+        last_unreachable = true;
+        if (!answers::unattended())
+            judge_reply(host::Reply{});
         resource::explain_failure(reply.status, std::string(account_url) + "/ldap.php");
         return 2;
     }
@@ -308,11 +320,24 @@ int check_vl_user(void)
 
 int sign_in(void)
 {
-    // An unattended run tries once: three wrong passwords can lock an account.
-    const int attempts = answers::unattended() ? 1 : 3;
+    const int attempts = 3;
     int trials = 0;
     int result;
     while ((result = check_vl_user()) != 0) {
+        if (answers::unattended()) {
+            // A run with commands tries once (three wrong passwords can lock
+            // an account) and ends with one line that says what happened.
+            if (result == 1)
+                printf("%sThe sign-in as %s was refused.%s\n", red, printable(last_address).c_str(),
+                       reset);
+            else if (last_unreachable)
+                // The line above says why wget got no answer.
+                printf("%sNot signed in: no answer from the account server.%s\n", red, reset);
+            else
+                printf("%sThe account server %s gave no valid answer: not signed in.%s\n", red,
+                       account_url, reset);
+            return result == 2 ? -2 : -1;
+        }
         printf("Something wrong, try again.\n");
         if (++trials >= attempts) {
             printf("\n%sNeed a valid user account, exiting the manager ...%s\n", red, reset);

@@ -2,9 +2,13 @@
 they help, and signals that leave the terminal as it was and no process of
 the program behind, in every phase of a run."""
 
+import glob
 import os
+import pwd
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -87,6 +91,35 @@ class Options(unittest.TestCase):
                                  (2, b'', line + b"Try 'ostrelle --help'.\n"), args)
             # None of these started a host tool.
             self.assertEqual(os.listdir(bed.logs), [])
+
+
+class OrdinaryUser(unittest.TestCase):
+    def test_unit_suite_passes_for_a_user_who_is_not_root(self):
+        """No unit test may depend on who runs it: as root (CI, here) the
+        suite also runs as nobody, with a HOME of its own."""
+        if os.geteuid() != 0:
+            self.skipTest('not root: this run of the suite is already an ordinary user\'s')
+        runuser = shutil.which('runuser')
+        if not runuser:
+            self.skipTest('runuser is not installed')
+        build = os.environ.get('OSTRELLE_BUILD_DIR', '')
+        suites = sorted(glob.glob(os.path.join(build, 'tests', 'unit_tests')))
+        self.assertTrue(suites, 'no unit test executable in %s/tests' % build)
+        nobody = pwd.getpwnam('nobody')
+        home = tempfile.mkdtemp(prefix='ostrelle-nobody-')
+        try:
+            os.chown(home, nobody.pw_uid, nobody.pw_gid)
+            as_nobody = [runuser, '-u', 'nobody', '--', 'env', 'HOME=' + home, 'TMPDIR=' + home]
+            if subprocess.run(as_nobody + ['test', '-x', suites[0]]).returncode != 0:
+                self.skipTest('nobody cannot reach %s' % suites[0])
+            for suite in suites:
+                r = subprocess.run(as_nobody + [suite, '--gtest_brief=1'], cwd=home,
+                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+                self.assertEqual(r.returncode, 0, '%s as nobody:\n%s%s' % (
+                    os.path.basename(suite), r.stdout.decode(errors='replace')[-6000:],
+                    r.stderr.decode(errors='replace')[-2000:]))
+        finally:
+            shutil.rmtree(home, ignore_errors=True)
 
 
 class Colours(unittest.TestCase):

@@ -4,12 +4,17 @@ signs in, picks an LU product and release, repacks, flashes the first board,
 and quits."""
 
 import hashlib
+import json
 import os
+import re
+import subprocess
+import sys
+import tempfile
 import time
 import unittest
 
 from ostrelle_testbed import catalogue, demo, storage
-from ostrelle_testbed.bed import GREEN, RESET, Bed, sign_in
+from ostrelle_testbed.bed import GREEN, RESET, SOURCE_DIR, Bed, sign_in
 from flashing import board_state
 
 
@@ -102,6 +107,48 @@ class Demo(unittest.TestCase):
             self.assertEqual(board_state(bed)['mode'], 'download')
             self.assertEqual([r.path for r in bed.mirror.requests_for('/ldap.php')],
                              ['/ldap.php'])
+
+    def test_runs_with_arguments_list_download_flash_both_boards_and_log(self):
+        build = os.environ.get('OSTRELLE_BUILD_DIR', os.path.join(SOURCE_DIR, 'build'))
+        with tempfile.TemporaryDirectory() as tmp:
+            def make_demo(*args):
+                # What make demo ARGS='...' runs, kept in tmp and off the demo's ports.
+                r = subprocess.run(
+                    [sys.executable, os.path.join(SOURCE_DIR, 'tools', 'demo', 'demo.py'),
+                     '--build-dir', build, '--demo-dir', tmp, '--any-ports', '--quick', '--']
+                    + list(args), stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+                return r.returncode, r.stdout, r.stderr.decode()
+
+            status, out, err = make_demo('list', 'releases', '--product', 'kt1', '--platform',
+                                         'LE', '--json')
+            self.assertEqual(status, 0, err)
+            self.assertEqual(json.loads(out)['releases'][0]['latest'], True)
+            status, out, err = make_demo('--product', 'kt1', '--release', 'latest', 'download')
+            self.assertEqual(status, 0, out + err.encode())
+            self.assertIn(b'"commands":[{"command":"download","result":"pass"}]', out)
+            password = os.path.join(tmp, 'sandbox', 'demo-password')
+            self.assertEqual(os.stat(password).st_mode & 0o777, 0o600)
+            # The next run finds the download and flashes both boards at once.
+            status, out, err = make_demo('--product', 'kt1', '--release', 'latest', 'flash',
+                                         '--all-boards')
+            self.assertEqual(status, 0, out + err.encode())
+            self.assertIn(b'"commands":[{"command":"flash","result":"pass"}]', out)
+            ports = {a[1] for a in read_tool_log(tmp, 'QSaharaServer') if a[0] == '-p'}
+            self.assertEqual(ports, {'/dev/ttyUSB1', '/dev/ttyUSB2'})
+            log = re.search(r'^demo: the run log: (.*)$', err, re.M).group(1)
+            with open(log) as f:
+                text = f.read()
+            self.assertIn('command flash: ok', text)
+            self.assertNotIn(demo.DEMO_PASSWORD, text)
+
+
+def read_tool_log(demo_dir, tool):
+    """The argument lists a fake tool of the demo's sandbox was called with."""
+    try:
+        with open(os.path.join(demo_dir, 'sandbox', 'logs', tool + '.log')) as f:
+            return [json.loads(line) for line in f if line.strip()]
+    except FileNotFoundError:
+        return []
 
 
 if __name__ == '__main__':

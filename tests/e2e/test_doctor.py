@@ -87,6 +87,41 @@ class Doctor(unittest.TestCase):
                 self.assertEqual(failing(r.stdout), fails, r.stdout)
                 self.assertIn(text, r.stdout)
 
+    def test_placeholder_servers_and_a_target_not_made_yet(self):
+        with Bed() as bed:
+            # The test-bed build: the target's nearest existing directory is judged.
+            target = os.path.join(bed.tmp, 'images', 'not-yet')
+            r = doctor(bed, '--target', target)
+            space = [line for line in r.stdout.decode().splitlines()
+                     if line.split()[1] == 'free-space'][0]
+            # ok or FAIL, as this machine's free space has it.
+            self.assertIn('free-space      %s does not exist yet; at its nearest existing '
+                          'directory %s/: ' % (target, bed.tmp), space)
+            self.assertFalse(os.path.exists(os.path.join(bed.tmp, 'images')))
+
+            # The default build: its server URLs are placeholders that reach nothing.
+            build = os.environ.get('OSTRELLE_BUILD_DIR', '')
+            with open(os.path.join(build, 'CMakeCache.txt')) as f:
+                if 'OSTRELLE_ACCOUNT_URL:STRING=https://accounts.ostrelle.example\n' not in f.read():
+                    self.skipTest('this build was configured with real server URLs')
+            child_env = bed.env()
+            asked = len(bed.tool_log('wget'))
+            r = subprocess.run([os.path.join(build, 'ostrelle'), 'doctor', '--json'],
+                               env=child_env, cwd=bed.tmp, stdin=subprocess.DEVNULL,
+                               capture_output=True, timeout=60)
+            checks = {c['name']: c for c in json.loads(r.stdout)['checks']}
+            for name, url in (('account-server', 'https://accounts.ostrelle.example/'),
+                              ('resource-server', 'https://resources.ostrelle.example/')):
+                self.assertEqual(checks[name]['verdict'], 'fail')
+                self.assertEqual(checks[name]['detail'], url + ' is a placeholder compiled into '
+                                 'this build and reaches no server')
+                self.assertTrue(checks[name]['fix'].startswith(
+                    'build with the real servers: cmake -S . -B build '
+                    '-DOSTRELLE_ACCOUNT_URL=https://... '), checks[name]['fix'])
+            self.assertEqual(checks['clock']['verdict'], 'skip')
+            # Nothing tried to reach them.
+            self.assertEqual(len(bed.tool_log('wget')), asked)
+
 
 if __name__ == '__main__':
     unittest.main()

@@ -19,7 +19,7 @@ import subprocess
 import unittest
 
 from ostrelle_testbed import release_files
-from ostrelle_testbed.bed import SOURCE_DIR, Bed, program_path
+from ostrelle_testbed.bed import SOURCE_DIR, Bed, program_path, skip_file_unless
 from ostrelle_testbed.mirror import resource_path
 
 import flashing
@@ -67,7 +67,7 @@ def device_dictionary(values):
         lambda m: '{%% set %s = %s %%}' % (m.group(1), json.dumps(values[m.group(1)])), text)
 
 
-@unittest.skipIf(skip_reason(), skip_reason())
+@skip_file_unless(skip_reason())
 class LavaJob(unittest.TestCase):
     def run_job(self, bed, name, context=()):
         """Runs the example job on this bed's board with lava-run, with the

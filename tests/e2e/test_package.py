@@ -7,11 +7,13 @@ import subprocess
 import tempfile
 import unittest
 
+from ostrelle_testbed.bed import skip_file_unless
+
 BUILD_DIR = os.environ.get("OSTRELLE_BUILD_DIR", "")
 
 
-@unittest.skipUnless(shutil.which("cpack") and shutil.which("dpkg-deb"),
-                     "cpack or dpkg-deb is not installed")
+@skip_file_unless(None if shutil.which("cpack") and shutil.which("dpkg-deb") else
+                  "cpack or dpkg-deb is not installed")
 class PackageTest(unittest.TestCase):
     def test_deb_holds_binary_and_manual(self):
         self.assertTrue(os.path.isfile(os.path.join(BUILD_DIR, "CPackConfig.cmake")),

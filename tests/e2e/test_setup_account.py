@@ -1,6 +1,7 @@
 """Sign-in: the hidden password, the exchange with the account server and
 the three attempts."""
 
+import glob
 import json
 import os
 import urllib.parse
@@ -54,6 +55,11 @@ class Account(unittest.TestCase):
             posts = bed.mirror.requests_for('/ldap.php', 'POST')
             self.assertEqual(len(posts), 3)
             self.assertTrue(posts[0].body.startswith(b'mail=a@x.org&'), posts[0].body)
+            # The run's log records the status the shell saw.
+            logs = glob.glob(os.path.join(bed.home, '.local', 'state', 'ostrelle', 'logs',
+                                          '*.log'))
+            with open(logs[0]) as f:
+                self.assertRegex(f.read(), r'\nexit status 255 at ')
 
     def test_del_erases_an_asterisk_and_a_character(self):
         with Bed() as bed:

@@ -111,7 +111,21 @@ class Unattended(unittest.TestCase):
                 os.close(read_end)
                 os.close(write_end)
             self.assertEqual((result_line(out)['status'], result_line(out)['stopped_at']),
-                             (2, 'release'))
+                             (2, 'options'))
+            # Every missing option and a platform that does not fit, in one
+            # line, before the banner, the host check and any sign-in.
+            status, out = run(bed, ['--product', 'kt6', '--platform', 'LE', 'download', 'flash'])
+            self.assertEqual(status, 2, out)
+            refusal = out.split(b'\n')[0]
+            for named in (b'--email', b'--password-file', b'--target', b'--release',
+                          b"platform 'LE' does not fit kt6"):
+                self.assertIn(named, refusal)
+            self.assertEqual(result_line(out), {'status': 2, 'stopped_at': 'options', 'commands': [
+                {'command': 'download', 'result': 'not run'},
+                {'command': 'flash', 'result': 'not run'}]})
+            self.assertEqual(len(out.split(b'\n')), 3, out)
+            self.assertEqual(bed.mirror.requests_for('/ldap.php'), [])
+            self.assertEqual(bed.tool_log('apt-cache'), [])
 
     def test_wrong_password_is_tried_once(self):
         with Bed() as bed:
@@ -121,6 +135,10 @@ class Unattended(unittest.TestCase):
             self.assertEqual(status, 3, out)
             self.assertEqual(len(bed.mirror.requests_for('/ldap.php', method='POST')), 1)
             self.assertEqual(result_line(out)['stopped_at'], 'sign-in')
+            # One line says what happened; no words of a dialogue that would try again.
+            self.assertIn(b'The sign-in as ci@lab.example was refused.\n', out)
+            self.assertNotIn(b'try again', out)
+            self.assertNotIn(b'Need a valid user account', out)
             # A password file others may read is refused before anything is sent.
             args = answers(bed, 'kt1')
             os.chmod(os.path.join(bed.tmp, 'velmora-password'), 0o644)

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/answers.h"
 #include "release/resource_server.h"
 #include "setup/setup.h"
 #include "support/fake_runner.h"
 #include "support/stdio_capture.h"
+#include "support/temp_dir.h"
 
 using testing_support::FakeRunner;
 using testing_support::StdinFeed;
@@ -151,6 +153,43 @@ TEST(SignIn, ThreeFailuresEndTheSignIn)
                                    "account, exiting the manager ...\033[0m\n"),
               std::string::npos)
         << out;
+}
+
+TEST(SignIn, RunWithCommandsTriesOnceAndSaysWhatHappenedOnce)
+{
+    testing_support::TempDir dir;
+    dir.write("pw", "secret\n");
+    chmod(dir.file("pw").c_str(), 0600);
+    options::Options opts;
+    opts.commands = {options::Command::download};
+    opts.email = "me@x.org";
+    opts.password_file = dir.file("pw");
+    answers::configure(opts);
+    struct Case {
+        host::Reply reply;
+        int result;
+        std::string says;
+    };
+    host::Reply unreachable;
+    unreachable.status = 4;
+    const Case cases[] = {
+        {line("{\"status\": -1}\n"), -1, "\033[31mThe sign-in as me@x.org was refused.\033[0m\n"},
+        {unreachable, -2,
+         "(exit status 4)\n\033[31mNot signed in: no answer from the account server.\033[0m\n"},
+    };
+    for (const Case &c : cases) {
+        FakeRunner fake;
+        fake.push_read(c.reply);
+        StdoutCapture cap;
+        EXPECT_EQ(sign_in(), c.result);
+        std::string out = cap.text();
+        EXPECT_EQ(fake.calls().size(), 1u);
+        EXPECT_TRUE(out.ends_with(c.says)) << out;
+        for (const char *dialogue :
+             {"Something wrong", "Need a valid user account", "internal error"})
+            EXPECT_EQ(out.find(dialogue), std::string::npos) << out;
+    }
+    answers::configure(options::Options{});
 }
 
 TEST(SignIn, FailedWgetIsNamedAndWhatItPrintedIsNoAnswer)

@@ -41,7 +41,7 @@ struct DoctorHost {
         host.cross_library(false);
         host.link(probe::cross_loader);
         for (const char *tool :
-             {"wget", "unzip", "sha256sum", "adb", "QSaharaServer", "fh_loader"}) {
+             {"wget", "unzip", "sha256sum", "adb", "QSaharaServer", "fh_loader", "sudo"}) {
             bin.write(tool, "");
             chmod(bin.file(tool).c_str(), 0755);
         }
@@ -167,6 +167,59 @@ TEST(Doctor, EachPlantedFaultFailsItsOwnCheckWithItsFix)
             EXPECT_EQ(c.fix.rfind(fault.fix, 0), 0u) << c.fix;
         }
     }
+}
+
+TEST(Doctor, WithoutSudoFixesSayToRunThemAsRoot)
+{
+    DoctorHost h;
+    std::filesystem::remove(h.bin.file("sudo"));
+    std::filesystem::remove(h.host.dir().file("lib/ld-linux-aarch64.so.1"));
+    h.host.write("lib/ld-linux-aarch64.so.1", "not a loader");
+    h.host.write("proc/812/comm", "ModemManager\n");
+    h.clock_skew = 7200;
+    ScopedEnv groups("OSTRELLE_TESTBED_GROUPS", "1000");
+    FakeRunner fake;
+    std::vector<doctor::Check> checks = h.run(fake);
+    // Run by root, $USER would name root: the fix names this user.
+    EXPECT_EQ(checks[3].fix.rfind("as root, run: usermod -aG dialout ", 0), 0u) << checks[3].fix;
+    EXPECT_EQ(checks[3].fix.find("$USER"), std::string::npos) << checks[3].fix;
+    EXPECT_EQ(checks[1].fix, "as root, run: mv /lib/ld-linux-aarch64.so.1 "
+                             "/lib/ld-linux-aarch64.so.1.old && ln -s "
+                             "/usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 "
+                             "/lib/ld-linux-aarch64.so.1");
+    EXPECT_EQ(checks[4].fix.rfind("as root, run: systemctl stop ModemManager, or add ", 0), 0u);
+    EXPECT_EQ(checks[9].fix.rfind("as root, run: timedatectl set-ntp true, or set it: as root, "
+                                  "run: date -u -s '",
+                                  0),
+              0u);
+    for (const doctor::Check &c : checks)
+        EXPECT_EQ(c.fix.find("sudo"), std::string::npos) << c.fix;
+    // With sudo, each command of a line goes through it.
+    h.bin.write("sudo", "");
+    chmod(h.bin.file("sudo").c_str(), 0755);
+    FakeRunner again;
+    EXPECT_EQ(h.run(again)[1].fix.rfind("sudo mv /lib/ld-linux-aarch64.so.1 "
+                                        "/lib/ld-linux-aarch64.so.1.old && sudo ln -s ",
+                                        0),
+              0u);
+}
+
+TEST(Doctor, ATargetNotMadeYetIsJudgedAtItsNearestDirectory)
+{
+    DoctorHost h;
+    const std::string target = h.home.file("not/yet");
+    FakeRunner fake;
+    fake.push_read_line(h.apt);
+    std::vector<doctor::Check> checks = doctor::run_checks(target.c_str());
+    EXPECT_EQ(checks[6].verdict, doctor::Verdict::pass) << checks[6].detail;
+    EXPECT_EQ(checks[6].detail.rfind(target +
+                                         " does not exist yet; at its nearest existing "
+                                         "directory " +
+                                         h.home.path() + "/: ",
+                                     0),
+              0u)
+        << checks[6].detail;
+    EXPECT_NE(checks[6].detail.find(" GiB free, "), std::string::npos) << checks[6].detail;
 }
 
 TEST(Doctor, TextAndJsonSayTheSame)

@@ -193,7 +193,9 @@ TEST_F(HostPreparation, AsRootNothingGoesThroughSudo)
     for (const char *reply : {bionic, "1\n", bionic, "0\n"})
         fake.push_read_line(reply);
     StdoutCapture cap;
-    EXPECT_EQ(prepare_host(), 0);
+    int status = prepare_host();
+    std::string out = cap.text();
+    EXPECT_EQ(status, 0) << out;
     Commands expected{policy_cmd,
                       check_cmd,
                       "apt-get update",

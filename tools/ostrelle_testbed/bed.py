@@ -25,6 +25,7 @@ import fcntl
 import struct
 import time
 import hashlib
+import unittest
 
 from . import hosts, world
 from .mirror import Mirror, demo_package, resource_path
@@ -50,6 +51,20 @@ YELLOW = b'\x1b[33m'
 RESET = b'\x1b[0m'
 
 CallResult = collections.namedtuple('CallResult', 'status output state')
+
+# What a test file prints when none of its scenarios can run here; CTest
+# reports such a file as skipped (SKIP_REGULAR_EXPRESSION), not as passed.
+WHOLE_FILE_SKIPPED = 'ostrelle-e2e: every scenario of this file is skipped: '
+
+
+def skip_file_unless(reason):
+    """A class decorator for a test file none of whose scenarios can run on
+    this machine: reason is None when they can, else the reason,
+    which is printed with WHOLE_FILE_SKIPPED and given to unittest's skip."""
+    if reason is None:
+        return lambda cls: cls
+    sys.stderr.write(WHOLE_FILE_SKIPPED + reason + '\n')
+    return unittest.skip(reason)
 
 
 def _find_binary(env_name, *candidates):

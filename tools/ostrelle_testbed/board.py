@@ -260,6 +260,40 @@ def save(state, state_dir=None):
     with open(tmp, 'w') as f:
         json.dump(state, f)
     os.replace(tmp, path)
+    show_in_sysfs(state, os.path.dirname(path))
+
+
+def show_in_sysfs(state, state_dir):
+    """Makes the simulated host's /sys/bus/usb/devices (below the state's
+    root, which the test-bed build reads) show the ports present now: for
+    each, the USB device with its idVendor and idProduct, and its first
+    interface bound to its driver (qcserial for a board); a board out of download mode is absent.
+    So `ostrelle doctor` sees the boards that the discovery's fakes show."""
+    devices = os.path.join(state_dir, 'root', 'sys', 'bus', 'usb', 'devices')
+    if not os.path.isdir(devices):
+        return
+    visible = visible_ports(state)
+    for port in state['ports']:
+        usb = port['usb']
+        for entry in (usb, usb + ':1.0'):
+            target = os.path.join(devices, entry)
+            if os.path.lexists(os.path.join(target, 'driver')):
+                os.remove(os.path.join(target, 'driver'))
+            for name in ('idVendor', 'idProduct'):
+                if os.path.exists(os.path.join(target, name)):
+                    os.remove(os.path.join(target, name))
+            if os.path.isdir(target):
+                os.rmdir(target)
+        if port not in visible:
+            continue
+        os.makedirs(os.path.join(devices, usb))
+        for name, prop in (('idVendor', 'ID_VENDOR_ID'), ('idProduct', 'ID_MODEL_ID')):
+            with open(os.path.join(devices, usb, name), 'w') as f:
+                f.write(port['props'].get(prop, '') + '\n')
+        os.makedirs(os.path.join(devices, usb + ':1.0'))
+        driver = 'qcserial' if port['board'] else 'pl2303'
+        os.symlink('../../../../bus/usb-serial/drivers/' + driver,
+                   os.path.join(devices, usb + ':1.0', 'driver'))
 
 
 def in_download_mode(board):

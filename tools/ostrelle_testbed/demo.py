@@ -10,12 +10,23 @@ directory is written: the fake sudo runs nothing as root, apt-get and dpkg
 are simulated, and the user's own ~/ostrelle_dir.txt is not touched.
 
     python3 tools/demo/demo.py [--build-dir build]
+
+With arguments after "--" (make demo ARGS='...') it runs the program with
+them instead of the dialogue: the demo account is given with --email and a
+password file it writes with mode 0600, the target directory (unless the
+arguments name one) is images/ in the demo's HOME, and the sandbox is kept
+from one such run to the next, so a download, a flash and the run logs
+build on each other; the boards are put back into download mode first.
+For tests: --demo-dir puts everything elsewhere, --any-ports lets the
+mirror pick free ports (the demo build's fake wget is pointed at them) and
+--quick shortens the flashing pauses and the boards' boot.
 """
 
 import argparse
 import errno
 import os
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -88,15 +99,50 @@ def port_taken(host, port):
     return False
 
 
-def prepare_sandbox(sandbox):
-    """A fresh sandbox: home, the fake tools, their state and logs."""
-    shutil.rmtree(sandbox, ignore_errors=True)
+def prepare_sandbox(sandbox, keep=False):
+    """A sandbox: home, the fake tools, their state and logs; fresh unless
+    keep, which keeps what earlier runs left (HOME, the fakes' logs)."""
+    if not keep:
+        shutil.rmtree(sandbox, ignore_errors=True)
     dirs = {name: os.path.join(sandbox, name) for name in ('home', 'bin', 'state', 'logs')}
     for d in dirs.values():
-        os.makedirs(d)
+        os.makedirs(d, exist_ok=True)
     dirs['wgetrc'] = os.path.join(sandbox, 'wgetrc')
     world.install(dirs['bin'], dirs['state'], dirs['wgetrc'])
     return dirs
+
+
+def write_password_file(path):
+    """The demo password as a password file only its owner may read."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(fd, 'w') as f:
+        os.fchmod(f.fileno(), 0o600)
+        f.write(DEMO_PASSWORD + '\n')
+
+
+def names_target(args):
+    return any(a in ('-t', '--target') or a.startswith('--target=') or
+               (a.startswith('-t') and not a.startswith('--')) for a in args)
+
+
+def unattended_argv(program, args, sandbox, home):
+    """The program's command line for a run with args: the demo account,
+    and the demo's target directory unless args give one."""
+    password = os.path.join(sandbox, 'demo-password')
+    write_password_file(password)
+    argv = [program, '--email', DEMO_MAIL, '--password-file', password]
+    if not names_target(args):
+        argv += ['--target', os.path.join(home, 'images')]
+    return argv + list(args)
+
+
+def run_logs(home):
+    """The run logs in the demo's HOME (the program's default place)."""
+    logs = os.path.join(home, '.local', 'state', 'ostrelle', 'logs')
+    try:
+        return {os.path.join(logs, n) for n in os.listdir(logs) if n.endswith('.log')}
+    except FileNotFoundError:
+        return set()
 
 
 def run_program(argv, env, cwd):
@@ -138,7 +184,18 @@ def run_program(argv, env, cwd):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--build-dir', default=os.path.join(SOURCE_DIR, 'build'))
+    parser.add_argument('--demo-dir', help='where the demo keeps everything (default: '
+                        'BUILD_DIR/demo)')
+    parser.add_argument('--any-ports', action='store_true',
+                        help='the mirror listens on free ports instead of the compiled ones')
+    parser.add_argument('--quick', action='store_true',
+                        help='flashing pauses at a fiftieth, boards that boot at once (tests)')
+    parser.add_argument('program_args', nargs=argparse.REMAINDER,
+                        help='-- and the arguments of a run with commands')
     args = parser.parse_args(argv)
+    program_args = args.program_args
+    if program_args and program_args[0] == '--':
+        program_args = program_args[1:]
     build_dir = os.path.abspath(args.build_dir)
     program = os.path.join(build_dir, 'ostrelle_testbed')
     if not os.access(program, os.X_OK):
@@ -149,7 +206,8 @@ def main(argv=None):
     https = urllib.parse.urlsplit(https_url)
     http = urllib.parse.urlsplit(http_url)
     host = https.hostname or '127.0.0.1'
-    taken = [str(p) for p in (https.port or 443, http.port or 80) if port_taken(host, p)]
+    ports = (0, 0) if args.any_ports else (https.port or 443, http.port or 80)
+    taken = [str(p) for p in ports if p and port_taken(host, p)]
     if taken:
         sys.stderr.write(
             'demo: %s on %s already in use.\n'
@@ -160,18 +218,24 @@ def main(argv=None):
                'ports %s are' % ' and '.join(taken), host, https_url, http_url))
         return 1
 
-    demo_dir = os.path.join(build_dir, 'demo')
+    demo_dir = os.path.abspath(args.demo_dir or os.path.join(build_dir, 'demo'))
+    # With arguments, standard output is the program's alone (a --json
+    # document stays one document); the demo's own lines go to standard error.
+    say = sys.stderr if program_args else sys.stdout
     root, built = catalogue.ensure(os.path.join(demo_dir, 'catalogue'))
-    print('demo: sample catalogue %s (%s)' % ('built' if built else 'up to date', root))
+    print('demo: sample catalogue %s (%s)' % ('built' if built else 'up to date', root), file=say)
     accounts_path = os.path.join(demo_dir, 'accounts')
     ensure_account(accounts_path)
     sandbox = os.path.join(demo_dir, 'sandbox')
-    dirs = prepare_sandbox(sandbox)
-    configure_board(dirs['state'])
+    dirs = prepare_sandbox(sandbox, keep=bool(program_args))
+    if args.quick:
+        configure_board(dirs['state'], progress_seconds=0.05, boot_after_seconds=0.5)
+    else:
+        configure_board(dirs['state'])
 
     log_path = os.path.join(demo_dir, 'mirror.log')
     with open(log_path, 'a', buffering=1) as log:
-        mirror = Mirror(root=root, https_port=https.port or 443, http_port=http.port or 80,
+        mirror = Mirror(root=root, https_port=ports[0], http_port=ports[1],
                         host=host, workdir=demo_dir, accounts=accounts_path, log=log)
         try:
             mirror.start()
@@ -183,13 +247,32 @@ def main(argv=None):
         try:
             env = world.environment(os.environ, dirs['home'], dirs['bin'], dirs['state'],
                                     dirs['logs'], dirs['wgetrc'], (https_url, http_url),
-                                    (mirror.https_url, mirror.http_url))
+                                    (mirror.https_url, mirror.http_url),
+                                    pause_scale='0.02' if args.quick else None)
             # The demo build verifies the mirror's certificate like any build.
             env['OSTRELLE_CA_FILE'] = mirror.ca_file
-            print_intro(mirror, log_path, dirs)
-            status = run_program([program], env, sandbox)
+            if program_args:
+                argv = unattended_argv(program, program_args, sandbox, dirs['home'])
+                print('demo: %s' % ' '.join(shlex.quote(a) for a in ['ostrelle'] + argv[1:]),
+                      file=say)
+                say.flush()
+                before = run_logs(dirs['home'])
+                status = run_program(argv, env, sandbox)
+                new_logs = sorted(run_logs(dirs['home']) - before)
+            else:
+                print_intro(mirror, log_path, dirs)
+                status = run_program([program], env, sandbox)
         finally:
             mirror.stop()
+    if program_args:
+        print('demo: ostrelle ended with exit status %d; the mirror is stopped.' % status,
+              file=say)
+        for log in new_logs:
+            print('demo: the run log: %s' % os.path.relpath(log), file=say)
+        print('demo: HOME %s is kept for the next make demo ARGS=...; make demo alone '
+              'starts afresh.' % os.path.relpath(dirs['home']), file=say)
+        # As a shell reports a child ended by a signal.
+        return status if status >= 0 else 128 - status
     print('\ndemo: ostrelle ended with exit status %d; the mirror is stopped.' % status)
     print('demo: what it made is in %s (fake tool calls: %s);' % (dirs['home'], dirs['logs']))
     print('demo: the next make demo starts again from an empty sandbox.')

@@ -40,8 +40,12 @@ class HostRoot {
     void link(const std::string &target);
     void write(const std::string &rel, const std::string &text) const { dir_.write(rel, text); }
     void symlink(const std::string &target, const std::string &rel) const;
+    // The user id the probes take. The old setting is undone first: undone
+    // after the new one was made, it would unset the variable, and the
+    // probes would take the real user id of whoever runs the test.
     void set_uid(const char *uid)
     {
+        uid_.reset();
         uid_ = std::make_unique<ScopedEnv>("OSTRELLE_TESTBED_UID", uid);
     }
 

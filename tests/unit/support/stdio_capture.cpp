@@ -3,10 +3,37 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdio_ext.h>
 #include <unistd.h>
 
 namespace testing_support {
+
+namespace {
+
+// The real standard output while a capture holds descriptor 1, else -1.
+int real_stdout = -1;
+
+// GoogleTest prints a failure on standard output as it happens; during a
+// capture that lands in the captured text, and a failing test would show
+// no reason. This prints it on the real standard output as well.
+class FailuresPastCapture : public testing::EmptyTestEventListener {
+    void OnTestPartResult(const testing::TestPartResult &result) override
+    {
+        if (real_stdout < 0 || !result.failed())
+            return;
+        dprintf(real_stdout, "%s:%d: Failure (while standard output was captured)\n%s\n",
+                result.file_name() ? result.file_name() : "unknown", result.line_number(),
+                result.message());
+    }
+};
+
+const bool failures_past_capture = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new FailuresPastCapture);
+    return true;
+}();
+
+} // namespace
 
 StdoutCapture::StdoutCapture()
 {
@@ -18,6 +45,8 @@ StdoutCapture::StdoutCapture()
     unlink(name);
     saved_fd_ = dup(STDOUT_FILENO);
     dup2(file_fd_, STDOUT_FILENO);
+    if (real_stdout < 0)
+        real_stdout = saved_fd_;
 }
 
 StdoutCapture::~StdoutCapture()
@@ -31,6 +60,8 @@ void StdoutCapture::finish()
         return;
     fflush(stdout);
     dup2(saved_fd_, STDOUT_FILENO);
+    if (real_stdout == saved_fd_)
+        real_stdout = -1;
     close(saved_fd_);
     saved_fd_ = -1;
     lseek(file_fd_, 0, SEEK_SET);
