@@ -27,18 +27,7 @@ constexpr int file_size_exceeded = 128 + 25;
 // url without "user:password@" and with control bytes shown escaped.
 std::string shown_url(std::string_view url)
 {
-    std::string_view rest = url;
-    std::string scheme;
-    size_t colon = url.find("://");
-    if (colon != std::string_view::npos) {
-        scheme = std::string(url.substr(0, colon + 3));
-        rest = url.substr(colon + 3);
-    }
-    size_t host_end = rest.find('/');
-    size_t at = rest.substr(0, host_end).rfind('@');
-    if (at != std::string_view::npos)
-        rest = rest.substr(at + 1);
-    return printable(scheme + std::string(rest));
+    return printable(without_credentials(url));
 }
 
 // The host (and port) part of a shown URL.
