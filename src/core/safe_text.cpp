@@ -114,7 +114,9 @@ std::string json_text(std::string_view json)
             continue;
         }
         unsigned code = code_point(json, pos, len);
-        if (control(code))
+        // Below 0x20 the printer escaped what stood in strings; the rest is
+        // its own layout (line feeds of a pretty document).
+        if (code >= 0x7f && control(code))
             append_hex(out, "\\u", code, 4);
         else
             out.append(json.substr(pos, len));

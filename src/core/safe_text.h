@@ -19,7 +19,8 @@ bool has_control_bytes(std::string_view text);
 std::string printable(std::string_view text);
 
 // json, a JSON document as a printer wrote it (control bytes below 0x20
-// already escaped), made valid UTF-8 that shows no control character: DEL
+// inside strings already escaped, those outside its own layout), made
+// valid UTF-8 that shows no control character: DEL
 // and C1 controls become \u007f and \u0080-\u009f, and a byte that is not
 // part of valid UTF-8 becomes the text \xNN (written "\\xNN"). Such bytes can
 // only stand inside strings, where both are string content.
