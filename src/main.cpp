@@ -37,6 +37,7 @@
 #include "host/session_log.h"
 #include "host/signals.h"
 #include "host/standard_fds.h"
+#include "release/resource_server.h"
 #include "setup/setup.h"
 
 namespace {
@@ -104,6 +105,10 @@ int main(int argc, char *argv[])
     // Each set-up step is recorded as the stage a run with commands stops
     // at, whichever way it ends there.
     print_version();
+    // Before the sign-in sends the password anywhere.
+    const std::string trust = resource::trust_notice();
+    if (!trust.empty())
+        printf("%s%s%s\n", console::yellow, trust.c_str(), console::reset);
     unattended::stopped_at("host");
     int status = prepare_host();
     if (status != 0)

@@ -75,8 +75,9 @@ const OptionRow option_rows[] = {
     {.long_name = "password-file",
      .id = opt_password_file,
      .arg = "FILE",
-     .help = "a file (not readable by group or others) whose first line is the password; "
-             "- for the first line of standard input (also OSTRELLE_PASSWORD_FILE)"},
+     .help = "a file of yours (not readable by group or others) whose first line is the "
+             "password; - for the first line of standard input, unechoed on a terminal (also "
+             "OSTRELLE_PASSWORD_FILE)"},
     {.long_name = "yes",
      .id = opt_yes,
      .arg = nullptr,
@@ -110,7 +111,8 @@ const OptionRow option_rows[] = {
     {.long_name = "log",
      .id = opt_log,
      .arg = "FILE",
-     .help = "write the run's log to FILE instead of the log directory"},
+     .help = "write the run's log to FILE (a file of yours, not a link; or standard output) "
+             "instead of the log directory"},
     {.long_name = "board",
      .id = opt_board,
      .arg = "ID",

@@ -169,6 +169,29 @@ TEST(Doctor, EachPlantedFaultFailsItsOwnCheckWithItsFix)
     }
 }
 
+TEST(Doctor, AnAuthorityFileOthersMayWriteVouchesForNoServer)
+{
+    DoctorHost h;
+    h.home.write("ca.pem", "-----BEGIN CERTIFICATE-----\n");
+    chmod(h.home.file("ca.pem").c_str(), 0666);
+    ScopedEnv ca("OSTRELLE_CA_FILE", h.home.file("ca.pem").c_str());
+    FakeRunner fake;
+    std::vector<doctor::Check> checks = h.run(fake);
+    for (const doctor::Check &c : checks) {
+        if (std::string(c.name) != "account-server" && std::string(c.name) != "resource-server")
+            continue;
+        EXPECT_EQ(c.verdict, doctor::Verdict::fail) << c.name;
+        EXPECT_NE(c.detail.find("is not checked against the certificate authority file " +
+                                h.home.file("ca.pem") +
+                                " named by OSTRELLE_CA_FILE: others may write it"),
+                  std::string::npos)
+            << c.detail;
+    }
+    // Nothing is fetched with the file it refuses.
+    for (const std::string &cmd : fake.commands())
+        EXPECT_EQ(cmd.find("ca.pem"), std::string::npos) << cmd;
+}
+
 TEST(Doctor, TextAndJsonSayTheSame)
 {
     DoctorHost h;
