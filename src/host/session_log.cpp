@@ -160,11 +160,17 @@ int open_given(const std::string &target)
     // Not blocking: a FIFO that nobody reads is refused below, not waited on.
     int fd = ::open(target.c_str(),
                     O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    const char *refusal = nullptr;
+    const char *special = "is not a regular file, nor this user's terminal or standard output";
+    if (fd < 0 && errno == ENXIO) {
+        // A FIFO (or socket) with no reader.
+        fprintf(stderr, "ostrelle: the log %s %s\n", target.c_str(), special);
+        return -1;
+    }
     if (fd < 0) {
         fprintf(stderr, "ostrelle: cannot write the log %s: %s\n", target.c_str(), strerror(errno));
         return -1;
     }
-    const char *refusal = nullptr;
     if (fstat(fd, &st) != 0) {
         refusal = "cannot be examined";
     } else if (standard_stream(st, stream)) {
@@ -177,7 +183,7 @@ int open_given(const std::string &target)
             refusal = strerror(errno);
     } else if (!(S_ISCHR(st.st_mode) &&
                  ((isatty(fd) && st.st_uid == geteuid()) || st.st_rdev == makedev(1, 3)))) {
-        refusal = "is not a regular file, nor this user's terminal or standard output";
+        refusal = special;
     }
     if (refusal) {
         fprintf(stderr, "ostrelle: the log %s %s\n", target.c_str(), refusal);
