@@ -403,6 +403,12 @@ Parsed parse(int argc, char *argv[], Options &opts)
             if (!*optarg) {
                 return usage_error("option '--board' needs a value");
             }
+            // A serial, port or USB path is plain text; the flashing
+            // messages show the value as given.
+            if (printable(optarg) != optarg) {
+                return usage_error("invalid value '%s' for --board: not a serial, port or USB path",
+                                   optarg);
+            }
             opts.boards.push_back(optarg);
             break;
         case opt_all_boards:

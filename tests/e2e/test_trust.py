@@ -9,6 +9,7 @@ import os
 import signal
 import stat
 import subprocess
+import termios
 import time
 import unittest
 import zipfile
@@ -116,13 +117,32 @@ class SignInSecrets(unittest.TestCase):
             self.assertEqual(s.wait(), -signal.SIGTERM)
             # Where the body file used to be left (other runs on the machine
             # may have files there of their own).
-            left = [path for path in glob.glob('/tmp/ostrelle-signin-*')
+            left = [path for path in glob.glob('/tmp/ostrelle-signin-*') +
+                    glob.glob('/tmp/ostrelle-secret-*')
                     if files_holding_file(path, b'pw-at-rest-4711')]
             self.assertEqual(left, [])
             self.assertEqual(files_holding(bed.tmp, b'pw-at-rest-4711'), [])
             # The body went by a descriptor, never by a name.
             post_file = bed.tool_log('wget')[0]
             self.assertTrue(post_file[post_file.index('--post-file') + 1].startswith('/dev/fd/'))
+
+    def test_a_password_typed_for_password_file_dash_is_not_echoed(self):
+        with Bed() as bed:
+            s = bed.spawn(args=['--email', 'me@example.com', '--password-file', '-'])
+            s.expect('Velmora Account Checking ...')
+            deadline = time.monotonic() + 20
+            while s.terminal_attrs()[3] & termios.ECHO and time.monotonic() < deadline:
+                time.sleep(0.02)
+            s.sendline('typed-s3cret')
+            s.expect('Connecting as me@example.com ...\n')
+            s.expect('Successful authentication.')
+            self.assertNotIn(b'typed-s3cret', s.output)
+            self.assertEqual([r.body for r in bed.mirror.requests_for('/ldap.php')],
+                             [b'mail=me@example.com&pwd=typed-s3cret'])
+            # Echo is back for the questions that follow.
+            s.expect('Enter absolute target directory')
+            self.assertTrue(s.terminal_attrs()[3] & termios.ECHO)
+            s.kill()
 
     def test_with_standard_output_closed_the_messages_are_not_posted(self):
         with Bed() as bed:
@@ -452,6 +472,9 @@ class SecretsLogsAndText(unittest.TestCase):
             self.assertEqual(len(results), 1, out)
             self.assertEqual(result_line(out)['status'], 2)
             self.assertIn(b"unknown release 'x\\x0aostrelle-result:", out)
+            status, out = run(bed, ['flash', '--board', '\x1b[2J1-3'])
+            self.assertEqual(status, 2, out)
+            self.assertIn(b"ostrelle: invalid value '\\x1b[2J1-3' for --board", out)
 
             # A C1 CSI and invalid UTF-8 from the server, escapes from adb.
             bed.put_list('kt5', '_lu2.0_', [b'r\xff\xc2\x9b1 ' + b'a' * 64])
