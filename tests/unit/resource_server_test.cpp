@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <string>
 
 #include "core/state.h"
 #include "release/resource_server.h"
@@ -86,16 +86,17 @@ TEST(Certificates, AnAuthorityFileOthersCouldChangeIsRefused)
     CaFileEnv env(file.c_str());
     chmod(file.c_str(), 0644);
     EXPECT_EQ(resource::ca_file_refusal(file), "");
-    EXPECT_EQ(resource::tls_options(), tls_verify ? " --ca-certificate=" + file
-                                                  : " --no-check-certificate");
+    EXPECT_EQ(resource::tls_options(),
+              tls_verify ? " --ca-certificate=" + file : " --no-check-certificate");
     chmod(file.c_str(), 0666);
     EXPECT_EQ(resource::ca_file_refusal(file), "others may write it");
     EXPECT_EQ(resource::tls_options(), tls_verify ? "" : " --no-check-certificate");
     if (tls_verify) {
         EXPECT_EQ(resource::trust_notice(),
                   "The certificate authority file " + file + " is not used: others may write it");
-        EXPECT_NE(explained(5, "https://h/x").find("named by OSTRELLE_CA_FILE is not used, others "
-                                                   "may write it"),
+        EXPECT_NE(explained(5, "https://h/x")
+                      .find("named by OSTRELLE_CA_FILE is not used, others "
+                            "may write it"),
                   std::string::npos);
     }
     // Another user's file (only root can make one here).
