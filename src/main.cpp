@@ -39,6 +39,7 @@
 #include "host/session_log.h"
 #include "host/signals.h"
 #include "host/standard_fds.h"
+#include "release/resource_server.h"
 #include "setup/setup.h"
 
 namespace {
@@ -110,6 +111,10 @@ int main(int argc, char *argv[])
         unattended::check_command_line(opts);
     }
     print_version();
+    // Before the sign-in sends the password anywhere.
+    const std::string trust = resource::trust_notice();
+    if (!trust.empty())
+        printf("%s%s%s\n", console::yellow, trust.c_str(), console::reset);
     unattended::stopped_at("host");
     int status = prepare_host();
     if (status != 0)

@@ -15,6 +15,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "core/safe_text.h"
 #include "core/state.h"
 #include "host/console.h"
 #include "host/host.h"
@@ -485,6 +486,19 @@ Check check_server(const char *name, const char *url)
         return fail(name,
                     target + " is a placeholder compiled into this build and reaches no server",
                     real_urls_fix);
+    if (!tls_verify)
+        return fail(name,
+                    target + " is not verified: this build does not check the servers' "
+                             "certificates",
+                    "build ostrelle with OSTRELLE_TLS_VERIFY=ON");
+    const std::string ca = resource::ca_file();
+    const std::string refusal = resource::ca_file_refusal(ca);
+    if (!refusal.empty())
+        return fail(name,
+                    target + " is not checked against the certificate authority file " +
+                        printable(ca) + " named by OSTRELLE_CA_FILE: " + refusal,
+                    "keep a copy of your own that only you may write, chmod 644 it and point "
+                    "OSTRELLE_CA_FILE at it");
     // The certificate is checked as the downloads check it (the system's
     // authorities, or OSTRELLE_CA_FILE for a lab mirror).
     int status =

@@ -10,6 +10,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "core/safe_text.h"
 #include "core/state.h"
 
 namespace options {
@@ -131,12 +132,18 @@ Parsed usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 Parsed usage_error(const char *fmt, ...)
 {
-    fputs("ostrelle: ", stderr);
+    // The message quotes the command line: shown as text on one line.
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    va_list again;
+    va_copy(again, ap);
+    int len = vsnprintf(nullptr, 0, fmt, ap);
     va_end(ap);
-    fputs("\nTry 'ostrelle --help'.\n", stderr);
+    std::string text(len > 0 ? static_cast<size_t>(len) : 0, '\0');
+    vsnprintf(text.data(), text.size() + 1, fmt, again);
+    va_end(again);
+    fprintf(stderr, "ostrelle: %s\nTry 'ostrelle --help'.\n",
+            printable(without_credentials(text)).c_str());
     return Parsed::usage_error;
 }
 
@@ -323,6 +330,12 @@ Parsed parse(int argc, char *argv[], Options &opts)
         case opt_board:
             if (!*optarg) {
                 return usage_error("option '--board' needs a value");
+            }
+            // A serial, port or USB path is plain text; the flashing
+            // messages show the value as given.
+            if (printable(optarg) != optarg) {
+                return usage_error("invalid value '%s' for --board: not a serial, port or USB path",
+                                   optarg);
             }
             opts.boards.push_back(optarg);
             break;

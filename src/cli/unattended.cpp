@@ -195,9 +195,12 @@ void print_result_line(const options::Options &opts, int status)
         json_object_array_add(commands, entry);
     }
     json_object_object_add(doc, "commands", commands);
+    // A plain JSON document is one line: every control byte inside its
+    // strings is escaped, so nothing in it can end the line early.
     printf("ostrelle-result: %s\n",
-           json_object_to_json_string_ext(doc,
-                                          JSON_C_TO_STRING_PLAIN | JSON_C_TO_STRING_NOSLASHESCAPE));
+           json_text(json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PLAIN |
+                                                             JSON_C_TO_STRING_NOSLASHESCAPE))
+               .c_str());
     fflush(stdout);
     json_object_put(doc);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/exit_status.h"
+#include "core/safe_text.h"
 #include "host/host.h"
 
 namespace boards {
@@ -110,13 +111,18 @@ void print_table(const std::vector<Row> &rows)
         printf("No board in download mode and no adb device.\n");
         return;
     }
-    auto dash = [](const std::string &text) { return text.empty() ? std::string("-") : text; };
+    // Serials, paths and states come from adb and the USB devices: shown as
+    // text, whatever bytes they hold.
+    auto dash = [](const std::string &text) {
+        return text.empty() ? std::string("-") : printable(text);
+    };
     std::vector<std::vector<std::string>> cells = {
         {"USB PATH", "DOWNLOAD PORT", "DOWNLOAD SERIAL", "ADB SERIAL", "ADB STATE"}};
     for (const Row &row : rows) {
-        cells.push_back({dash(row.usb_path), row.download ? row.download->port : "-",
+        cells.push_back({dash(row.usb_path), row.download ? dash(row.download->port) : "-",
                          row.download ? dash(row.download->serial) : "-",
-                         row.adb ? row.adb->serial : "-", row.adb ? row.adb->state : "-"});
+                         row.adb ? dash(row.adb->serial) : "-",
+                         row.adb ? dash(row.adb->state) : "-"});
     }
     size_t width[5] = {};
     for (const auto &line : cells) {

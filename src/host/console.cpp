@@ -153,16 +153,22 @@ void set_end_of_input_status(int status)
 
 void print_json(json_object *doc)
 {
-    printf("%s\n", json_object_to_json_string_ext(doc, JSON_C_TO_STRING_PRETTY |
-                                                           JSON_C_TO_STRING_NOSLASHESCAPE));
+    // The printer copies bytes from 0x7f up as they are: outside text may
+    // hold invalid UTF-8 or C1 controls, which json_text escapes.
+    printf("%s\n", json_text(json_object_to_json_string_ext(
+                                 doc, JSON_C_TO_STRING_PRETTY | JSON_C_TO_STRING_NOSLASHESCAPE))
+                       .c_str());
     json_object_put(doc);
 }
 
 void refuse(const std::string &text)
 {
     fflush(stdout);
-    fprintf(stderr, "ostrelle: %s\n", text.c_str());
-    session_log::note("refused: " + text);
+    // The text may quote the command line or a server: one line, no
+    // control characters, no password.
+    const std::string shown = printable(without_credentials(text));
+    fprintf(stderr, "ostrelle: %s\n", shown.c_str());
+    session_log::note("refused: " + shown);
     exit_program(exit_status::usage);
 }
 

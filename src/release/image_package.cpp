@@ -3,12 +3,15 @@
 // it (fetched again up to three times while it differs, deleted when it stays
 // wrong), and unpacked next to itself.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "core/commands.h"
+#include "core/safe_text.h"
 #include "core/state.h"
 #include "host/answers.h"
 #include "host/host.h"
+#include "host/secret_file.h"
 #include "release/layout.h"
 #include "release/package.h"
 #include "release/release_tree.h"
@@ -16,14 +19,22 @@
 
 namespace {
 
-// A release package given with --package: copied from a local file, or
-// fetched from a URL (certificate checked as for the servers). Either way it
-// is proved against check_sum before it is unpacked.
-std::string package_fetch_cmd(const std::string &source)
+bool is_url(const std::string &source)
 {
-    if (source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0)
+    return source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0;
+}
+
+// A release package given with --package: copied from a local file, or
+// fetched from a URL (certificate checked as for the servers). A URL with a
+// user name or password is handed to wget in secret (its input file), so
+// that they show on no command line and in no log.
+std::string package_fetch_cmd(const std::string &source, const SecretFile *secret_url)
+{
+    if (is_url(source)) {
+        std::string url = secret_url ? "-i " + secret_url->path() : host::quote(source);
         return "wget" + resource::tls_options() + " -q --show-progress -T 30 -t 5 -O " +
-               layout::release_arg(".zip") + " " + host::quote(source);
+               layout::release_arg(".zip") + " " + url;
+    }
     return "cp -- " + host::quote(source) + " " + layout::release_arg(".zip");
 }
 
@@ -53,8 +64,16 @@ int sdk_dl_img_pkg(int, char *[])
         .unpacked_plain = "Extracting files ...done",
         .unpacked_green = nullptr,
     };
+    std::unique_ptr<SecretFile> secret_url;
     if (const std::string *source = answers::package_source()) {
-        job.fetch = package_fetch_cmd(*source);
+        if (is_url(*source) && without_credentials(*source) != *source) {
+            secret_url = std::make_unique<SecretFile>(*source + "\n");
+            if (!secret_url->ok()) {
+                printf("%s: %s internal error\n", job.who, job.fetch_step);
+                return 1;
+            }
+        }
+        job.fetch = package_fetch_cmd(*source, secret_url.get());
         job.url = *source;
         job.announce_fetch = "\nCopying the release package ...";
         // check_sum is the digest the user vouched for (--package-sha256 or

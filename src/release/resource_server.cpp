@@ -28,18 +28,7 @@ constexpr int file_size_exceeded = 128 + 25;
 // url without "user:password@" and with control bytes shown escaped.
 std::string shown_url(std::string_view url)
 {
-    std::string_view rest = url;
-    std::string scheme;
-    size_t colon = url.find("://");
-    if (colon != std::string_view::npos) {
-        scheme = std::string(url.substr(0, colon + 3));
-        rest = url.substr(colon + 3);
-    }
-    size_t host_end = rest.find('/');
-    size_t at = rest.substr(0, host_end).rfind('@');
-    if (at != std::string_view::npos)
-        rest = rest.substr(at + 1);
-    return printable(scheme + std::string(rest));
+    return printable(without_credentials(url));
 }
 
 // The host (and port) part of a shown URL.
@@ -76,9 +65,38 @@ std::string tls_options_for(bool verify, std::string_view ca)
     return " --ca-certificate=" + host::quote(ca);
 }
 
+std::string ca_file_refusal(const std::string &file)
+{
+    struct stat st {};
+    // A file that cannot be read is named when a fetch fails.
+    if (file.empty() || stat(file.c_str(), &st) != 0)
+        return "";
+    if (st.st_uid != 0 && st.st_uid != geteuid())
+        return host::format("it belongs to another user (uid %u)",
+                            static_cast<unsigned>(st.st_uid));
+    if (st.st_mode & S_IWOTH)
+        return "others may write it";
+    return "";
+}
+
 std::string tls_options()
 {
-    return tls_options_for(tls_verify, ca_file());
+    const std::string ca = ca_file();
+    // An authority file someone else could change would let them vouch for
+    // any server: the system's authorities decide instead.
+    return tls_options_for(tls_verify, ca_file_refusal(ca).empty() ? ca : "");
+}
+
+std::string trust_notice()
+{
+    if (!tls_verify)
+        return "This build does not verify the servers' certificates: the password and the "
+               "packages go to whichever server answers";
+    const std::string ca = ca_file();
+    const std::string refusal = ca_file_refusal(ca);
+    if (refusal.empty())
+        return "";
+    return "The certificate authority file " + printable(ca) + " is not used: " + refusal;
 }
 
 std::string wget_cmd(std::string_view local_dir, std::string_view url, bool progress)
@@ -142,7 +160,12 @@ void explain_failure(int status, std::string_view url)
         break;
     case 5: {
         const std::string ca = tls_verify ? ca_file() : "";
-        if (!ca.empty() && access(ca.c_str(), R_OK) != 0)
+        const std::string refusal = ca_file_refusal(ca);
+        if (!ca.empty() && !refusal.empty())
+            printf("Fetching %s failed: the certificate of %s is not trusted (exit status 5): the "
+                   "certificate authority file %s named by OSTRELLE_CA_FILE is not used, %s\n",
+                   shown.c_str(), host_of(shown).c_str(), printable(ca).c_str(), refusal.c_str());
+        else if (!ca.empty() && access(ca.c_str(), R_OK) != 0)
             printf("Fetching %s failed: the certificate of %s is not trusted (exit status 5): the "
                    "certificate authority file %s named by OSTRELLE_CA_FILE cannot be read\n",
                    shown.c_str(), host_of(shown).c_str(), printable(ca).c_str());

@@ -37,6 +37,17 @@ std::string inside_quotes(std::string_view value);
 // environment when it is set (empty: none), else the one compiled in.
 std::string ca_file();
 
+// Why the certificate authority file cannot vouch for servers: it belongs
+// to a user other than this one or root, or others may write it. "" when it
+// can (or is missing, which a failed fetch explains). A refused file is left
+// out of the wget lines.
+std::string ca_file_refusal(const std::string &file);
+
+// What a run says at its start about how servers are verified: that this
+// build does not verify them, or that the authority file is refused; ""
+// when all is well.
+std::string trust_notice();
+
 // The certificate options of a wget line, each with its leading blank: none
 // when verifying against the system's authorities, " --ca-certificate=FILE"
 // (FILE quoted) with an authority file, " --no-check-certificate" when the

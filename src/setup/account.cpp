@@ -5,10 +5,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <json-c/json.h>
+#include <poll.h>
 #include <string>
-#include <sys/mman.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "core/exit_status.h"
@@ -17,6 +20,7 @@
 #include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
+#include "host/secret_file.h"
 #include "host/session_log.h"
 #include "host/terminal.h"
 #include "release/resource_server.h"
@@ -85,67 +89,76 @@ bool read_password(char (&password)[256])
     return overflow == 0;
 }
 
-// The request body in a file that no name in the file system reaches: an
-// anonymous memory file, or where the kernel has none a temporary file
-// unlinked at once. Whatever ends the process, nothing of it is left. The
-// descriptor stays open across exec, so wget reads the body as /dev/fd/N.
-class BodyFile {
-  public:
-    explicit BodyFile(const std::string &body)
-    {
-        fd_ = memfd_create("ostrelle-signin", 0);
-        if (fd_ < 0) {
-            char path[] = "/tmp/ostrelle-signin-XXXXXX";
-            fd_ = mkstemp(path); // mode 0600
-            if (fd_ >= 0)
-                unlink(path);
-        }
-        if (fd_ >= 0 && write(fd_, body.data(), body.size()) != static_cast<ssize_t>(body.size()))
-            close_now();
-    }
-    ~BodyFile() { close_now(); }
-    BodyFile(const BodyFile &) = delete;
-    BodyFile &operator=(const BodyFile &) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-    std::string path() const { return "/dev/fd/" + std::to_string(fd_); }
-
-  private:
-    void close_now()
-    {
-        if (fd_ < 0)
-            return;
-        // The blocks of an unlinked file on disk are overwritten before
-        // they are given back.
-        struct stat st {};
-        if (fstat(fd_, &st) == 0 && st.st_size > 0) {
-            std::string zeros(static_cast<size_t>(st.st_size), '\0');
-            if (pwrite(fd_, zeros.data(), zeros.size(), 0) > 0)
-                fdatasync(fd_);
-        }
-        close(fd_);
-        fd_ = -1;
-    }
-
-    int fd_ = -1;
-};
-
 // Posts the body through a private file, so the password never shows on a
 // command line, and returns the first line of the reply.
 host::Reply post_sign_in(const std::string &body)
 {
-    BodyFile file(body);
+    SecretFile file(body);
     if (!file.ok())
         return host::Reply{};
     // A server that accepts the connection but never answers would otherwise
     // hold the sign-in for wget's defaults (20 tries of 15 minutes each).
     std::string cmd = "wget" + resource::tls_options() + " --post-file " + file.path() + " " +
-                      account_url + "/ldap.php -q -O - -T 30 -t 1";
+                      account_url + "/ldap.php -q -O - -T " +
+                      std::to_string(sign_in_timeout_ms / 1000) + " -t 1";
     // The sign-in changes nothing on the host: it runs in a dry run too.
     return host::first_line(cmd, 512, host::cmd_buffer, host::Effect::reads);
 }
 
 } // namespace
+
+SecretRead read_secret_line(int fd, char (&line)[256], int timeout_ms)
+{
+    memset(line, 0, sizeof(line));
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    size_t len = 0;
+    SecretRead result = SecretRead::ok;
+    for (;;) {
+        int wait_ms = -1;
+        if (timeout_ms >= 0) {
+            struct timespec now {};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long spent =
+                (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+            if (spent >= timeout_ms)
+                return SecretRead::timed_out;
+            wait_ms = static_cast<int>(timeout_ms - spent);
+        }
+        struct pollfd ready = {.fd = fd, .events = POLLIN, .revents = 0};
+        int polled = poll(&ready, 1, wait_ms);
+        if (polled < 0 && errno == EINTR)
+            continue;
+        if (polled < 0)
+            return SecretRead::failed;
+        if (polled == 0)
+            continue; // the time check above ends the wait
+        // One byte at a time: what follows the line in standard input is
+        // left for the questions after it.
+        char c;
+        ssize_t got = read(fd, &c, 1);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got < 0)
+            return SecretRead::failed;
+        if (got == 0 || c == '\n')
+            break;
+        if (c == '\0')
+            result = SecretRead::nul_byte;
+        if (len + 1 >= sizeof(line)) {
+            memset(line, 0, sizeof(line));
+            return SecretRead::too_long;
+        }
+        line[len++] = c;
+    }
+    if (len > 0 && line[len - 1] == '\r')
+        line[--len] = '\0';
+    if (result != SecretRead::ok || len == 0) {
+        memset(line, 0, sizeof(line));
+        return len == 0 && result == SecretRead::ok ? SecretRead::empty : result;
+    }
+    return SecretRead::ok;
+}
 
 std::string sign_in_body(std::string_view mail, std::string_view password)
 {
@@ -231,40 +244,62 @@ void given_email(const std::string &mail, char (&username)[256])
     memcpy(username, mail.c_str(), mail.size() + 1);
 }
 
-// Reads the password as the first line of file ("-": of standard input).
-// Like ssh with a private key, a file that group or others may read is
-// refused: the password would not be the user's alone. So is a password
-// longer than the field: nobody is there to type a shorter one.
+// Reads the password as the first line of file ("-": of standard input,
+// without echo on a terminal). Like ssh with a private key, a file that
+// group or others may read, or that another user owns, is refused: the
+// password would not be the user's alone. So is a password longer than the
+// field (nobody is there to type a shorter one) or holding a NUL byte (it
+// would be sent cut), and a file (such as a FIFO) that gives no line within
+// the sign-in's time limit.
 void read_password_file(const std::string &file, char (&password)[256])
 {
-    FILE *in = stdin;
-    File owned;
-    if (file != "-") {
-        owned.reset(fopen(file.c_str(), "r"));
+    int fd = STDIN_FILENO;
+    bool owned = file != "-";
+    if (owned) {
+        // Not blocking: opening a FIFO nobody writes would wait for a writer.
+        fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         struct stat st {};
-        if (!owned || fstat(fileno(owned.get()), &st) != 0)
+        if (fd < 0 || fstat(fd, &st) != 0)
             console::refuse("cannot read the password file " + file + ": " + strerror(errno));
         if ((st.st_mode & 077) != 0)
             console::refuse("the password file " + file +
                             " is readable by group or others; make it private: chmod 600 " + file);
-        in = owned.get();
+        if (st.st_uid != geteuid())
+            console::refuse("the password file " + file +
+                            " belongs to another user; use a file of your own");
     }
-    size_t len = 0;
-    bool fits = true;
-    int c;
-    while ((c = getc(in)) != EOF && c != '\n') {
-        if (len + 1 < sizeof(password))
-            password[len++] = static_cast<char>(c);
-        else
-            fits = false;
+    // Typed at a terminal: the terminal's own line editing stays, only the
+    // echo goes, and there is no time limit for the typing.
+    struct termios saved {};
+    const bool typed = !owned && tcgetattr(fd, &saved) == 0;
+    if (typed) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ICANON;
+        tcsetattr(fd, TCSANOW, &quiet);
     }
-    password[len] = '\0';
-    if (len > 0 && password[len - 1] == '\r')
-        password[--len] = '\0';
-    if (len == 0 && fits)
+    fflush(stdout);
+    SecretRead got = read_secret_line(fd, password, typed ? -1 : sign_in_timeout_ms);
+    if (typed) {
+        tcsetattr(fd, TCSANOW, &saved);
+        putchar('\n');
+    }
+    if (owned)
+        ::close(fd);
+    switch (got) {
+    case SecretRead::ok:
+        break;
+    case SecretRead::empty:
         console::refuse("the password file " + file + " holds no password");
-    if (!fits)
+    case SecretRead::too_long:
         console::refuse("the password in " + file + " is longer than 255 characters");
+    case SecretRead::nul_byte:
+        console::refuse("the password in " + file + " holds a NUL byte");
+    case SecretRead::timed_out:
+        console::refuse("the password file " + file + " gave no password within 30 seconds");
+    case SecretRead::failed:
+        console::refuse("cannot read the password file " + file + ": " + strerror(errno));
+    }
 }
 
 } // namespace

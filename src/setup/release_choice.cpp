@@ -276,6 +276,8 @@ int take_package(const std::string &source, const char *plat_sel)
         !usable_release_name(name.c_str()))
         console::refuse("release name '" + printable(name) +
                         "' is not a usable file name; give --release NAME");
+    if (has_control_bytes(source))
+        console::refuse("the package " + printable(source) + " holds control characters");
     if (!is_url(source) && !file_exists(source))
         console::refuse("the package " + printable(source) + " does not exist");
     const std::string digest = vouched_digest(source, name, plat_sel);
@@ -290,7 +292,7 @@ int take_package(const std::string &source, const char *plat_sel)
                             printable(own) + ", not " + digest);
     }
     session_log::answer("release", name + " (package " + source + ")", "option");
-    printf("Release package: %s\n", source.c_str());
+    printf("Release package: %s\n", printable(without_credentials(source)).c_str());
     avail_ver ver{};
     snprintf(ver.ver_name, sizeof(ver.ver_name), "%s", name.c_str());
     snprintf(ver.sha256sum, sizeof(ver.sha256sum), "%s", digest.c_str());

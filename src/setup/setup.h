@@ -18,6 +18,14 @@ int check_vl_user(void); // 0 signed in, 1 refused, 2 the server gave no usable 
 int sign_in(void);       // three attempts (one with commands); 0, -1 refused, -2 no usable answer
 // "mail=..&pwd=.." with both values form-encoded; plain addresses stay as typed.
 std::string sign_in_body(std::string_view mail, std::string_view password);
+// How long the sign-in waits for the server, and for a password file to give
+// its line.
+inline constexpr int sign_in_timeout_ms = 30000;
+enum class SecretRead { ok, empty, too_long, nul_byte, timed_out, failed };
+// Reads the first line of fd (line end and a CR before it dropped) into
+// line, one byte at a time, waiting at most timeout_ms in all (-1: no
+// limit). Anything but ok leaves line zeroed.
+SecretRead read_secret_line(int fd, char (&line)[256], int timeout_ms);
 // Judges the account server's reply and prints the verdict: 0 signed in, 1 refused,
 // 2 no usable answer.
 int judge_reply(const host::Reply &reply);

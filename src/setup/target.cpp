@@ -46,27 +46,33 @@ void set_target(const std::string &path)
     snprintf(target_path, sizeof(target_path), "%s", path.c_str());
 }
 
-// Reads the first word of the state file into path. A word that does not
-// fit, or is no absolute path, is refused like an unreadable file; one
-// without the final "/" gets it, as every path composed from it expects.
+// Reads the stored path into path: the first line of the state file, which
+// holds the path and a blank, so a path with blanks in it is read whole. A
+// path that does not fit, holds control characters or is no absolute path
+// is refused like an unreadable file; one without the final "/" gets it, as
+// every path composed from it expects.
 bool parse_stored_path(FILE *f, std::string &path)
 {
-    char word[sizeof(target_path)];
-    size_t len = 0;
+    std::string line;
     int c;
     while ((c = getc(f)) != EOF && isspace(c)) {
     }
-    while (c != EOF && !isspace(c)) {
-        if (len + 2 >= sizeof(word))
+    while (c != EOF && c != '\n') {
+        if (line.size() + 2 >= sizeof(target_path))
             return false;
-        word[len++] = static_cast<char>(c);
+        line += static_cast<char>(c);
         c = getc(f);
     }
-    if (len == 0 || word[0] != '/')
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    // The blank the state file puts after the path.
+    if (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    if (line.empty() || line[0] != '/' || has_control_bytes(line))
         return false;
-    if (word[len - 1] != '/')
-        word[len++] = '/';
-    path.assign(word, len);
+    if (line.back() != '/')
+        line += '/';
+    path = line;
     return true;
 }
 

@@ -31,9 +31,9 @@ def to_release_prompt(bed, s, product='1'):
 class ReleaseList(unittest.TestCase):
     def test_binary_garbage_is_offered_as_it_reads_and_fails_cleanly_later(self):
         with Bed() as bed:
-            # Without "/" and control bytes other than the line feeds: a name
-            # holding one is refused as a file name.
-            data = bytes(b if b >= 0x20 and b != 0x7f or b == 0x0a else 0x78
+            # Without "/" and control bytes (C0, DEL, C1) other than the line
+            # feeds: a name holding one is refused as a file name.
+            data = bytes(b if (b >= 0x20 and not 0x7f <= b <= 0x9f) or b == 0x0a else 0x78
                          for b in garbage(8192, 9)).replace(b'/', b'x')
             bed.put_list('kt1', '_le_', data)
             s = bed.spawn()

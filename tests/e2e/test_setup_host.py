@@ -5,7 +5,7 @@ see tools/ostrelle_testbed/hosts.py)."""
 import unittest
 
 from ostrelle_testbed import hosts
-from ostrelle_testbed.bed import GREEN, RED, RESET, YELLOW, Bed, sign_in
+from ostrelle_testbed.bed import GREEN, RED, RESET, TLS_VERIFY, YELLOW, Bed, sign_in
 from ostrelle_testbed.world import HOST_PACKAGES
 
 ALL = HOST_PACKAGES
@@ -22,6 +22,10 @@ BANNER = (YELLOW + RULE + RESET + b'\n'
           b'depending on the internet speed' + RESET + b'\n'
           + YELLOW + b'You will need a valid Velmora user account to continue' + RESET + b'\n'
           + YELLOW + RULE + RESET + b'\n')
+# A build that does not verify the servers says so before anything is sent.
+if not TLS_VERIFY:
+    BANNER += (YELLOW + b"This build does not verify the servers' certificates: the password "
+               b"and the packages go to whichever server answers" + RESET + b'\n')
 
 
 class HostPreparation(unittest.TestCase):

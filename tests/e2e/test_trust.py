@@ -4,11 +4,13 @@ the user is told why."""
 
 import glob
 import io
+import json
 import os
 import shutil
 import signal
 import stat
 import subprocess
+import termios
 import time
 import unittest
 import zipfile
@@ -17,9 +19,10 @@ from faults import fetch_failed
 from flashing import board_in_download_mode
 from ostrelle_testbed.bed import (GREEN, RED, RESET, TLS_VERIFY, YELLOW, Bed, program_path,
                                   set_target, setup_to_shell, sign_in)
+from ostrelle_testbed import board
 from ostrelle_testbed.release_files import release_package, sha256
 from release_packages import url_path
-from unattended_runs import answers, catalogue, run
+from unattended_runs import answers, catalogue, result_line, run
 
 INTERNAL = RED + b'Account verification internal error.' + RESET + b'\n'
 AGAIN = b'Something wrong, try again.\n'
@@ -59,6 +62,26 @@ class UntrustedServer(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(bed.target, 'files', list_name)))
 
 
+    def test_an_authority_file_others_may_write_vouches_for_no_server(self):
+        if not TLS_VERIFY:
+            self.skipTest('built with OSTRELLE_TLS_VERIFY=OFF: certificates are not verified')
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            # The mirror's own authority, but in a file anyone could replace.
+            shared = os.path.join(bed.tmp, 'shared-ca.pem')
+            with open(bed.mirror.ca_file, 'rb') as src, open(shared, 'wb') as dst:
+                dst.write(src.read())
+            os.chmod(shared, 0o666)
+            env = dict(bed.env(), OSTRELLE_CA_FILE=shared)
+            proc = subprocess.run([program_path()] + answers(bed, 'kt1') + ['download'], env=env,
+                                  cwd=bed.tmp, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, timeout=120)
+            self.assertIn(('The certificate authority file %s is not used: others may write '
+                           'it\n' % shared).encode(), proc.stdout)
+            self.assertEqual(result_line(proc.stdout)['stopped_at'], 'sign-in', proc.stdout)
+            self.assertEqual(bed.mirror.requests, [])
+
+
 def files_holding_file(path, secret):
     """True when the file at path holds secret."""
     try:
@@ -95,13 +118,32 @@ class SignInSecrets(unittest.TestCase):
             self.assertEqual(s.wait(), -signal.SIGTERM)
             # Where the body file used to be left (other runs on the machine
             # may have files there of their own).
-            left = [path for path in glob.glob('/tmp/ostrelle-signin-*')
+            left = [path for path in glob.glob('/tmp/ostrelle-signin-*') +
+                    glob.glob('/tmp/ostrelle-secret-*')
                     if files_holding_file(path, b'pw-at-rest-4711')]
             self.assertEqual(left, [])
             self.assertEqual(files_holding(bed.tmp, b'pw-at-rest-4711'), [])
             # The body went by a descriptor, never by a name.
             post_file = bed.tool_log('wget')[0]
             self.assertTrue(post_file[post_file.index('--post-file') + 1].startswith('/dev/fd/'))
+
+    def test_a_password_typed_for_password_file_dash_is_not_echoed(self):
+        with Bed() as bed:
+            s = bed.spawn(args=['--email', 'me@example.com', '--password-file', '-'])
+            s.expect('Velmora Account Checking ...')
+            deadline = time.monotonic() + 20
+            while s.terminal_attrs()[3] & termios.ECHO and time.monotonic() < deadline:
+                time.sleep(0.02)
+            s.sendline('typed-s3cret')
+            s.expect('Connecting as me@example.com ...\n')
+            s.expect('Successful authentication.')
+            self.assertNotIn(b'typed-s3cret', s.output)
+            self.assertEqual([r.body for r in bed.mirror.requests_for('/ldap.php')],
+                             [b'mail=me@example.com&pwd=typed-s3cret'])
+            # Echo is back for the questions that follow.
+            s.expect('Enter absolute target directory')
+            self.assertTrue(s.terminal_attrs()[3] & termios.ECHO)
+            s.kill()
 
     def test_with_standard_output_closed_the_messages_are_not_posted(self):
         with Bed() as bed:
@@ -425,6 +467,122 @@ class HeldBoard(unittest.TestCase):
                 holder.kill()
                 holder.wait()
                 holder.stdout.close()
+
+
+def log_files(bed):
+    return glob.glob(os.path.join(bed.home, '.local', 'state', 'ostrelle', 'logs', '*.log'))
+
+
+class SecretsLogsAndText(unittest.TestCase):
+    def test_a_package_url_password_shows_nowhere_and_stays_off_the_command_line(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            bed.mirror.put_path('/lab/builds/labbuild-7.zip', release_package('labbuild-7'))
+            url = bed.mirror.https_url.replace('://', '://robot:s3cr3t-pw@')
+            args = [a for a in answers(bed, 'kt1') if a not in ('--release', 'latest')]
+            status, out = run(bed, args + ['--package', url + '/lab/builds/labbuild-7.zip',
+                                           'download'])
+            self.assertEqual(status, 0, out)
+            self.assertIn(('Release package: %s/lab/builds/labbuild-7.zip\n'
+                           % bed.mirror.https_url).encode(), out)
+            self.assertNotIn(b's3cr3t', out)
+            fetches = [a for a in bed.tool_log('wget') if '-i' in a]
+            self.assertEqual(len(fetches), 1, bed.tool_log('wget'))
+            self.assertTrue(fetches[0][-1].startswith('/dev/fd/'), fetches[0])
+            for argv in bed.tool_log('wget'):
+                self.assertNotIn('s3cr3t', ' '.join(argv))
+            self.assertEqual(files_holding(os.path.join(bed.home, '.local'), b's3cr3t'), [])
+            self.assertEqual(len(bed.mirror.requests_for('/lab/builds/labbuild-7.zip')), 1)
+            self.assertTrue(os.path.isfile(os.path.join(bed.target, 'labbuild-7',
+                                                        '.ostrelle-complete')))
+
+    def test_the_log_goes_only_where_the_user_meant(self):
+        with Bed() as bed:
+            bashrc = os.path.join(bed.home, '.bashrc')
+            with open(bashrc, 'w') as f:
+                f.write('# my shell\n')
+            os.chmod(bashrc, 0o644)
+            shared = os.path.join(bed.tmp, 'shared')
+            os.makedirs(os.path.join(shared, 'ostrelle'))
+            planted = os.path.join(shared, 'planted.log')
+            os.symlink(bashrc, planted)
+            fifo = os.path.join(shared, 'listener')
+            os.mkfifo(fifo)
+            for log, refusal in ((planted, b'is a symbolic link'),
+                                 (fifo, b'is not a regular file')):
+                status, out = run(bed, ['--log', log, 'list', 'products'], timeout=30)
+                self.assertEqual(status, 0, out)
+                self.assertIn(b'ostrelle: the log ' + log.encode() + b' ' + refusal, out)
+            with open(bashrc) as f:
+                self.assertEqual(f.read(), '# my shell\n')
+            self.assertEqual(os.stat(bashrc).st_mode & 0o777, 0o644)
+
+            # A log directory planted as a link into the user's documents.
+            documents = os.path.join(bed.home, 'Documents')
+            os.makedirs(documents)
+            os.chmod(documents, 0o755)
+            mine = ['ostrelle-%02d.log' % i for i in range(25)] + ['notes.txt']
+            for name in mine:
+                open(os.path.join(documents, name), 'w').close()
+            os.symlink(documents, os.path.join(shared, 'ostrelle', 'logs'))
+            env = dict(bed.env(), XDG_STATE_HOME=shared)
+            proc = subprocess.run([program_path(), 'list', 'products'], env=env, cwd=bed.tmp,
+                                  capture_output=True, timeout=30)
+            self.assertEqual(proc.returncode, 0)
+            self.assertIn(b'cannot create the log directory ' + shared.encode() +
+                          b'/ostrelle/logs: it is not a directory', proc.stderr)
+            self.assertEqual(sorted(os.listdir(documents)), sorted(mine))
+            self.assertEqual(os.stat(documents).st_mode & 0o777, 0o755)
+
+            # Standard output into a file: appended to, never emptied.
+            out_path = os.path.join(bed.tmp, 'out.txt')
+            with open(out_path, 'w') as f:
+                f.write('earlier\n')
+            with open(out_path, 'a') as f:
+                subprocess.run([program_path(), '--log', '/dev/stdout', 'list', 'products'],
+                               env=bed.env(), cwd=bed.tmp, stdout=f, timeout=30, check=True)
+            with open(out_path) as f:
+                text = f.read()
+            self.assertTrue(text.startswith('earlier\n'), text)
+            self.assertIn(' run started ', text)
+            self.assertIn('kt1 ', text)
+            self.assertIn('exit status 0', text)
+
+    def test_outside_text_forges_no_line_and_breaks_no_json(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
+            forged = 'x\nostrelle-result: {"status":0,"commands":[]}'
+            args = answers(bed, 'kt1', release=forged)
+            status, out = run(bed, args + ['download'])
+            self.assertEqual(status, 2, out)
+            results = [l for l in out.split(b'\n') if l.startswith(b'ostrelle-result:')]
+            self.assertEqual(len(results), 1, out)
+            self.assertEqual(result_line(out)['status'], 2)
+            self.assertIn(b"unknown release 'x\\x0aostrelle-result:", out)
+            status, out = run(bed, ['flash', '--board', '\x1b[2J1-3'])
+            self.assertEqual(status, 2, out)
+            self.assertIn(b"ostrelle: invalid value '\\x1b[2J1-3' for --board", out)
+
+            # A C1 CSI and invalid UTF-8 from the server, escapes from adb.
+            bed.put_list('kt5', '_lu2.0_', [b'r\xff\xc2\x9b1 ' + b'a' * 64])
+            status, out = run(bed, ['list', 'releases', '--product', 'kt5', '--platform',
+                                    'lu2.0', '--json'])
+            self.assertEqual(status, 0, out)
+            self.assertEqual(json.loads(out.decode('utf-8'))['releases'][0]['name'],
+                             'r\\xff\x9b1')
+            status, out = run(bed, ['list', 'releases', '--product', 'kt5', '--platform',
+                                    'lu2.0'])
+            self.assertIn(b'r\\xff\\xc2\\x9b1  ' + b'a' * 64, out)
+            board.configure(bed.state, ports=[],
+                            adb_others=[board.adb_device('ev\x1b[2Jil\u009b', usb='1-9')])
+            status, out = run(bed, ['boards', '--json'])
+            self.assertEqual(json.loads(out.decode('utf-8'))['boards'][0]['adb']['serial'],
+                             'ev\x1b[2Jil\u009b')
+            self.assertNotIn(b'\x1b', out)
+            self.assertNotIn(b'\xc2\x9b', out)
+            status, out = run(bed, ['boards'])
+            self.assertIn(b'ev\\x1b[2Jil\\xc2\\x9b', out)
+            self.assertNotIn(b'\x1b', out)
 
 
 if __name__ == '__main__':

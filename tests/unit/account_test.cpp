@@ -2,6 +2,7 @@
 // judging of the account server's reply.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -238,4 +239,42 @@ TEST(SignInDeathTest, EndOfInputAtTheEmailEndsTheProgram)
             check_vl_user();
         },
         testing::ExitedWithCode(1), "");
+}
+
+TEST(PasswordFile, FirstLineWholeOrRefusedNeverCutNorWaitedOnForEver)
+{
+    auto read_from = [](const std::string &data, int timeout_ms, std::string &got) {
+        int fds[2];
+        EXPECT_EQ(pipe(fds), 0);
+        EXPECT_EQ(write(fds[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        close(fds[1]);
+        char line[256];
+        SecretRead result = read_secret_line(fds[0], line, timeout_ms);
+        got = line;
+        close(fds[0]);
+        return result;
+    };
+    std::string got;
+    EXPECT_EQ(read_from("s3cret pw\r\nnext line\n", 1000, got), SecretRead::ok);
+    EXPECT_EQ(got, "s3cret pw");
+    EXPECT_EQ(read_from("last line", 1000, got), SecretRead::ok);
+    EXPECT_EQ(got, "last line");
+    // A NUL byte would cut the password short: refused, nothing kept.
+    EXPECT_EQ(read_from(std::string("abc\0def\n", 8), 1000, got), SecretRead::nul_byte);
+    EXPECT_EQ(got, "");
+    EXPECT_EQ(read_from(std::string(256, 'p') + "\n", 1000, got), SecretRead::too_long);
+    EXPECT_EQ(read_from("\n", 1000, got), SecretRead::empty);
+
+    // A FIFO that nobody writes ends the wait at the limit.
+    char dir[] = "/tmp/ostrelle-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/pw";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    char line[256];
+    EXPECT_EQ(read_secret_line(fd, line, 200), SecretRead::timed_out);
+    close(fd);
+    unlink(fifo.c_str());
+    rmdir(dir);
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "cli/doctor.h"
+#include "core/state.h"
 #include "setup/host_probe.h"
 #include "support/fake_runner.h"
 #include "support/host_root.h"
@@ -133,6 +134,15 @@ TEST(Doctor, HealthyHostPassesAndRunsNothingAsRoot)
     FakeRunner fake;
     std::vector<doctor::Check> checks = h.run(fake);
     ASSERT_EQ(checks.size(), 10u);
+    if (!tls_verify) {
+        // Such a build fails the server checks whatever the servers do.
+        for (size_t i : {7u, 8u}) {
+            EXPECT_EQ(checks[i].verdict, doctor::Verdict::fail);
+            EXPECT_NE(checks[i].detail.find("this build does not check the servers' certificates"),
+                      std::string::npos);
+        }
+        GTEST_SKIP() << "built with OSTRELLE_TLS_VERIFY=OFF";
+    }
     for (const doctor::Check &c : checks)
         EXPECT_NE(c.verdict, doctor::Verdict::fail) << c.name << ": " << c.detail;
     EXPECT_EQ(checks[5].detail, "board in download mode at 1-3 is bound to qcserial");
@@ -151,6 +161,8 @@ TEST(Doctor, HealthyHostPassesAndRunsNothingAsRoot)
 
 TEST(Doctor, EachPlantedFaultFailsItsOwnCheckWithItsFix)
 {
+    if (!tls_verify)
+        GTEST_SKIP() << "built with OSTRELLE_TLS_VERIFY=OFF: the server checks fail";
     for (const Fault &fault : faults) {
         SCOPED_TRACE(fault.check);
         DoctorHost h;
@@ -222,8 +234,35 @@ TEST(Doctor, ATargetNotMadeYetIsJudgedAtItsNearestDirectory)
     EXPECT_NE(checks[6].detail.find(" GiB free, "), std::string::npos) << checks[6].detail;
 }
 
+TEST(Doctor, AnAuthorityFileOthersMayWriteVouchesForNoServer)
+{
+    if (!tls_verify)
+        GTEST_SKIP() << "built with OSTRELLE_TLS_VERIFY=OFF: the server checks fail";
+    DoctorHost h;
+    h.home.write("ca.pem", "-----BEGIN CERTIFICATE-----\n");
+    chmod(h.home.file("ca.pem").c_str(), 0666);
+    ScopedEnv ca("OSTRELLE_CA_FILE", h.home.file("ca.pem").c_str());
+    FakeRunner fake;
+    std::vector<doctor::Check> checks = h.run(fake);
+    for (const doctor::Check &c : checks) {
+        if (std::string(c.name) != "account-server" && std::string(c.name) != "resource-server")
+            continue;
+        EXPECT_EQ(c.verdict, doctor::Verdict::fail) << c.name;
+        EXPECT_NE(c.detail.find("is not checked against the certificate authority file " +
+                                h.home.file("ca.pem") +
+                                " named by OSTRELLE_CA_FILE: others may write it"),
+                  std::string::npos)
+            << c.detail;
+    }
+    // Nothing is fetched with the file it refuses.
+    for (const std::string &cmd : fake.commands())
+        EXPECT_EQ(cmd.find("ca.pem"), std::string::npos) << cmd;
+}
+
 TEST(Doctor, TextAndJsonSayTheSame)
 {
+    if (!tls_verify)
+        GTEST_SKIP() << "built with OSTRELLE_TLS_VERIFY=OFF: the server checks fail";
     DoctorHost h;
     h.clock_skew = -7200;
     std::string text;

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/state.h"
 #include "release/resource_server.h"
@@ -77,6 +79,34 @@ TEST(Certificates, EnvironmentOverridesTheCompiledFile)
     }
     CaFileEnv env(nullptr);
     EXPECT_EQ(resource::ca_file(), compiled_ca_file);
+}
+
+TEST(Certificates, AnAuthorityFileOthersCouldChangeIsRefused)
+{
+    TempDir dir;
+    dir.write("ca.pem", "-----BEGIN CERTIFICATE-----\n");
+    const std::string file = dir.file("ca.pem");
+    CaFileEnv env(file.c_str());
+    chmod(file.c_str(), 0644);
+    EXPECT_EQ(resource::ca_file_refusal(file), "");
+    EXPECT_EQ(resource::tls_options(),
+              tls_verify ? " --ca-certificate=" + file : " --no-check-certificate");
+    chmod(file.c_str(), 0666);
+    EXPECT_EQ(resource::ca_file_refusal(file), "others may write it");
+    EXPECT_EQ(resource::tls_options(), tls_verify ? "" : " --no-check-certificate");
+    if (tls_verify) {
+        EXPECT_EQ(resource::trust_notice(),
+                  "The certificate authority file " + file + " is not used: others may write it");
+        EXPECT_NE(explained(5, "https://h/x")
+                      .find("named by OSTRELLE_CA_FILE is not used, others "
+                            "may write it"),
+                  std::string::npos);
+    }
+    // Another user's file (only root can make one here).
+    chmod(file.c_str(), 0644);
+    if (geteuid() == 0 && chown(file.c_str(), 65534, 65534) == 0) {
+        EXPECT_EQ(resource::ca_file_refusal(file), "it belongs to another user (uid 65534)");
+    }
 }
 
 TEST(FetchFailure, CauseAndUrlWithoutCredentials)

@@ -357,15 +357,17 @@ TEST_F(SetupTest, TargetPathAnsweredWritesStateFileWithoutAShell)
 
 TEST_F(SetupTest, StoredPathAcceptedSkipsPromptAndConfirmation)
 {
-    std::ofstream(dir_ + "/ostrelle_dir.txt") << "/data/work/ \n";
+    // The stored path is the whole line, blanks and all.
+    std::ofstream(dir_ + "/ostrelle_dir.txt") << "/data/my work/ \n";
     FakeRunner fake;
     fake.push_read_line("0\n");
     StdinFeed in("y\n");
     StdoutCapture cap;
     EXPECT_EQ(set_target_path(), 0);
-    EXPECT_STREQ(target_path, "/data/work/");
-    EXPECT_EQ(fake.commands(), Commands{"mkdir -p /data/work/files/; echo $?"});
-    EXPECT_EQ(cap.text(), "Target directory stored: /data/work/\nContinue with this "
+    EXPECT_STREQ(target_path, "/data/my work/");
+    EXPECT_EQ(fake.commands(), Commands{"mkdir -p '/data/my work/files/'; echo $?"});
+    EXPECT_EQ(read_file(dir_ + "/ostrelle_dir.txt"), "/data/my work/ \n");
+    EXPECT_EQ(cap.text(), "Target directory stored: /data/my work/\nContinue with this "
                           "path(overwrites existing files) [Y/n]? Setting it up ... done\n");
 }
 
