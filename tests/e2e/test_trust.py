@@ -477,11 +477,12 @@ class SecretsLogsAndText(unittest.TestCase):
     def test_a_package_url_password_shows_nowhere_and_stays_off_the_command_line(self):
         with Bed() as bed:
             catalogue(bed, 'kt1', '_le_', 'kt1-le-1')
-            bed.mirror.put_path('/lab/builds/labbuild-7.zip', release_package('labbuild-7'))
+            package = release_package('labbuild-7')
+            bed.mirror.put_path('/lab/builds/labbuild-7.zip', package)
             url = bed.mirror.https_url.replace('://', '://robot:s3cr3t-pw@')
             args = [a for a in answers(bed, 'kt1') if a not in ('--release', 'latest')]
             status, out = run(bed, args + ['--package', url + '/lab/builds/labbuild-7.zip',
-                                           'download'])
+                                           '--package-sha256', sha256(package), 'download'])
             self.assertEqual(status, 0, out)
             self.assertIn(('Release package: %s/lab/builds/labbuild-7.zip\n'
                            % bed.mirror.https_url).encode(), out)
