@@ -104,7 +104,7 @@ std::string qsahara_cmd(const char *programmer, const char *log)
 // sequence touch the storage.
 bool load_programmer(const std::string &cmd, const char *cannot_start, const char *no_line)
 {
-    boards::report_phase("loading the programmer", false);
+    boards::report_phase(boards::Phase::loading, false);
     host::Reply reply = host::probe(cmd, tool_buffer);
     if (!reply.started()) {
         puts(cannot_start);
@@ -150,7 +150,8 @@ struct Step {
     const char *message; // printed before the pause; nullptr for none
     std::string cmd;
     const char *failure; // printed when the command cannot be started
-    const char *phase;   // what a parallel flash shows while it runs
+    boards::Phase phase; // what a parallel flash shows while it runs
+    int part = 0;        // the part an erase step erases
 };
 
 // Refuses a sequence with a command line too long for its buffer before the
@@ -175,7 +176,7 @@ void run_steps(const std::vector<Step> &steps)
     // half-written.
     signals::set_board_writing(true);
     for (const Step &step : steps) {
-        boards::report_phase(step.phase, true);
+        boards::report_phase(step.phase, true, step.part);
         if (step.message)
             puts(step.message);
         pause_for(1);
@@ -199,21 +200,18 @@ std::vector<Step> ufs_steps()
     static const char *const erase_logs[] = {
         "/erase0.log", "/erase1.log", "/erase2.log", "/erase3.log", "/erase4.log", "/erase5.log",
     };
-    static const char *const erase_phases[] = {
-        "erasing part 0", "erasing part 1", "erasing part 2",
-        "erasing part 3", "erasing part 4", "erasing part 5",
-    };
     std::vector<Step> steps;
     for (int part = 0; part < 6; part++)
         steps.push_back({.message = erase_messages[part],
                          .cmd = fh_loader(erase(part), Memory::ufs, erase_logs[part], false),
                          .failure = erase_failures[part],
-                         .phase = erase_phases[part]});
+                         .phase = boards::Phase::erasing,
+                         .part = part});
     steps.push_back({.message = "Flashing full build ... ",
                      .cmd = fh_loader(send("rawprogram3_iot_qrd.xml,patch3.xml", "/cdt/"),
                                       Memory::ufs, "/flash_cdt_fullbuild.log", false),
                      .failure = "flash cdt in full_build internal error",
-                     .phase = "writing the CDT"});
+                     .phase = boards::Phase::writing_cdt});
     steps.push_back(
         {.message = nullptr,
          .cmd = fh_loader(send("rawprogram_unsparse0.xml,rawprogram1.xml,rawprogram2.xml,"
@@ -222,7 +220,7 @@ std::vector<Step> ufs_steps()
                                "/full_build/ufs/"),
                           Memory::ufs, "/flash_image.log", true),
          .failure = "flash full build internal error",
-         .phase = "writing the build"});
+         .phase = boards::Phase::writing_build});
     return steps;
 }
 
@@ -232,17 +230,18 @@ std::vector<Step> emmc_steps()
         {.message = "Erasing part0 ...",
          .cmd = fh_loader(erase(0), Memory::emmc, "/erase0.log", false),
          .failure = "fh_loader erase part0 internal error",
-         .phase = "erasing part 0"},
+         .phase = boards::Phase::erasing,
+         .part = 0},
         {.message = "Flashing full build ... ",
          .cmd = fh_loader(send("rawprogram2.xml,patch2.xml", "/cdt/"), Memory::emmc,
                           "/flash_cdt_fullbuild.log", false),
          .failure = "flash cdt in full_build internal error",
-         .phase = "writing the CDT"},
+         .phase = boards::Phase::writing_cdt},
         {.message = nullptr,
          .cmd = fh_loader(send("rawprogram_unsparse0.xml,patch0.xml", "/full_build/emmc/"),
                           Memory::emmc, "/flash_image.log", true),
          .failure = "flash full build internal error",
-         .phase = "writing the build"},
+         .phase = boards::Phase::writing_build},
     };
 }
 
@@ -270,7 +269,7 @@ bool wait_for_boot()
         puts("Not waiting for the board to boot (--no-boot-wait)");
         return true;
     }
-    boards::report_phase("waiting for the boot", false);
+    boards::report_phase(boards::Phase::waiting_for_boot, false);
     puts("Waiting for device to reboot ...");
     pause_for(5);
 
@@ -307,7 +306,7 @@ bool wait_for_boot()
                 return true;
             }
             printf("Waiting for boot up, time elapsed: %ds\n", i);
-            boards::report_phase(host::format("waiting for the boot, %ds", i).c_str(), false);
+            boards::report_phase(boards::Phase::waiting_for_boot, false, i);
         }
         pause_for(1);
     }
@@ -339,6 +338,7 @@ struct PartialFlash {
     const char *load_cannot_start;
     const char *load_no_line;
     const char *flash_message;
+    boards::Phase phase; // of its flash step
     Memory memory;
     const char *xmls;       // descriptions sent to the board
     const char *search_dir; // where they and their images lie
@@ -378,7 +378,7 @@ int flash_partial(const PartialFlash &f)
     const Step flash = {.message = nullptr,
                         .cmd = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true),
                         .failure = f.flash_failure,
-                        .phase = f.flash_message};
+                        .phase = f.phase};
     if (!steps_fit({flash}))
         return 1;
 
@@ -418,6 +418,7 @@ int flash_cdt(bool emmc, const char *helper)
         .load_cannot_start = "QsaharaServer cdt cmd internal error",
         .load_no_line = "get QSahara result internal error",
         .flash_message = "Flashing CDT ...",
+        .phase = boards::Phase::writing_cdt,
         .memory = emmc ? Memory::emmc : Memory::ufs,
         .xmls = emmc ? "rawprogram2.xml,patch2.xml" : "rawprogram3_iot_qrd.xml,patch3.xml",
         .search_dir = "/cdt/",
@@ -544,6 +545,7 @@ int sdk_flash_nonhlos_helper(void)
         .load_cannot_start = "QsaharaServer nonhlos cmd internal error",
         .load_no_line = "get NON-HLOS QSahara result internal error",
         .flash_message = "Flashing NON-HLOS build...",
+        .phase = boards::Phase::writing_non_hlos,
         .memory = Memory::ufs,
         .xmls = "rawprogram0.xml,rawprogram1.xml,rawprogram2.xml,rawprogram3.xml,rawprogram4.xml,"
                 "rawprogram5.xml,patch0.xml,patch1.xml,patch2.xml,patch3.xml,patch4.xml,"

@@ -138,7 +138,7 @@ std::string ufs_erase(const std::string &dev, const std::string &rel, int part)
                         dev.c_str(), part, rel.c_str(), part);
 }
 
-const char *discovery_prefix = "for sysdevpath in $(find /sys/bus/usb/devices/usb*/";
+const char *discovery_prefix = "find ";
 
 std::string banner_line()
 {
@@ -205,7 +205,7 @@ TEST_F(Flash, UfsSequenceComposesEveryCommandWithPausesBetween)
     EXPECT_EQ(events, expected);
     EXPECT_EQ(commands_of_kind(FakeRunner::Kind::system).size(), 8u);
 
-    EXPECT_EQ(text, "Device found: /dev/ttyUSB0\n"
+    EXPECT_EQ(text, "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n"
                     "Ostrelle flashing full build...\n"
                     "Initializing flash ...\n"
                     "Erasing part0 ...\nErasing part1 ...\nErasing part2 ...\n"
@@ -279,8 +279,8 @@ TEST_F(Flash, MissingBuildNamesTheChosenStorage)
         StdoutCapture out;
         EXPECT_EQ(sdk_flash_full_helper(), 1);
         const std::string dir = emmc ? "emmc" : "ufs";
-        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red + "Need to check " + rel() +
-                                  "/full_build/" + dir +
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n" + red +
+                                  "Need to check " + rel() + "/full_build/" + dir +
                                   "/ or run command 1 to download/regenerate image" + reset + "\n");
         EXPECT_EQ(events.size(), 2u);
     }
@@ -325,7 +325,7 @@ TEST_F(Flash, ProgrammerLoadMustReportExactlyZero)
         fresh.push_read(c.reply);
         StdoutCapture out;
         EXPECT_EQ(sdk_flash_full_helper(), 1);
-        EXPECT_EQ(out.text(), std::string("Device found: /dev/ttyUSB0\n"
+        EXPECT_EQ(out.text(), std::string("Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n"
                                           "Ostrelle flashing full build...\n"
                                           "Initializing flash ...\n") +
                                   c.message);
@@ -498,7 +498,7 @@ TEST_F(Flash, DryRunShowsOnePollAndGoesOnAsIfTheBoardHadBooted)
 
 TEST_F(Flash, ReleaseWithoutItsCompletionRecordIsNeverFlashed)
 {
-    const std::string found = "Device found: /dev/ttyUSB0\n";
+    const std::string found = "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n";
     const std::string missing = red + "The release " + rel() +
                                 " is not complete: it has no completion record. Run command 1 "
                                 "again" +
@@ -569,7 +569,8 @@ TEST_F(Flash, SequenceTooLongForItsBufferIsRefusedBeforeTheBoardIsTouched)
     script_prelude();
     StdoutCapture out;
     EXPECT_EQ(sdk_flash_full_helper(), 1);
-    EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\nflash full build internal error\n");
+    EXPECT_EQ(out.text(),
+              "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\nflash full build internal error\n");
     EXPECT_EQ(runner.calls().size(), 2u);
 }
 
@@ -669,7 +670,7 @@ TEST_F(Flash, CdtUfsFlashesAndSeesTheBoardLeaveDownloadMode)
                         "Current CDT version to be flashed: " + reset + "LU1.0\n" + yellow +
                         banner_line() + reset + "\n\n" +
                         "Enter 'y' to continue, 'q' to main menu: "
-                        "Device found: /dev/ttyUSB0\n"
+                        "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n"
                         "Ostrelle flashing CDT...\n"
                         "Initializing flash...\n"
                         "Flashing CDT ...\n"
@@ -703,8 +704,8 @@ TEST_F(Flash, CdtEmmcVariantAndABoardThatStaysInDownloadMode)
                   "--loglevel=1 --porttracename=" +
                   r + "/flash_cdt.log --reset");
     const std::string tail =
-        "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0\n" + red +
-        "You may need to flash full build in order to boot up the device" + reset + "\n";
+        "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0 (serial QDL_SERIAL)\n" +
+        red + "You may need to flash full build in order to boot up the device" + reset + "\n";
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
 
@@ -725,7 +726,7 @@ TEST_F(Flash, CdtStopsWithItsOwnTexts)
         fresh.push_read_line("/dev/ttyUSB0\n");
         StdoutCapture out;
         sdk_flash_cdt_emmc_helper();
-        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red +
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n" + red +
                                   "Could not find the cdt files, please check files in " + rel() +
                                   "/cdt" + reset + "\n");
     }
@@ -811,7 +812,7 @@ TEST_F(Flash, NonHlosTargetsUfsEvenBesideAnEmmcBuild)
                         "Current image version to be flashed: " + reset + "LU1.0\n" + yellow +
                         banner_line() + reset + "\n\n" +
                         "Enter 'y' to continue, 'q' to main menu: "
-                        "Device found: /dev/ttyUSB0\n"
+                        "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n"
                         "Ostrelle flashing NON-HLOS build...\n"
                         "Initializing flash...\n"
                         "Flashing NON-HLOS build...\n"
@@ -836,7 +837,7 @@ TEST_F(Flash, NonHlosStopsWithItsOwnTexts)
         fresh.push_read_line("/dev/ttyUSB0\n");
         StdoutCapture out;
         sdk_flash_nonhlos_helper();
-        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red +
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n" + red +
                                   "Could not find the NON-HLOS files, please check files in " +
                                   rel() + "/non_hlos" + reset + "\n");
     }
@@ -876,7 +877,8 @@ TEST_F(Flash, NonHlosStopsWithItsOwnTexts)
         sdk_flash_nonhlos_helper();
         const std::string text = out.text();
         EXPECT_NE(text.find("Flashing NON-HLOS build...\nflash nonhlos internal error\n"
-                            "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0\n" +
+                            "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0 "
+                            "(serial QDL_SERIAL)\n" +
                             red +
                             "You may need to flash HLOS image in order to boot up the device" +
                             reset + "\n"),

@@ -8,16 +8,17 @@
 
 namespace testing_support {
 
-StdoutCapture::StdoutCapture()
+StdoutCapture::StdoutCapture(int fd) : fd_(fd)
 {
     fflush(stdout);
+    fflush(stderr);
     char name[] = "/tmp/ostrelle-stdout-XXXXXX";
     file_fd_ = mkstemp(name);
     if (file_fd_ < 0)
         abort();
     unlink(name);
-    saved_fd_ = dup(STDOUT_FILENO);
-    dup2(file_fd_, STDOUT_FILENO);
+    saved_fd_ = dup(fd_);
+    dup2(file_fd_, fd_);
 }
 
 StdoutCapture::~StdoutCapture()
@@ -30,7 +31,8 @@ void StdoutCapture::finish()
     if (saved_fd_ < 0)
         return;
     fflush(stdout);
-    dup2(saved_fd_, STDOUT_FILENO);
+    fflush(stderr);
+    dup2(saved_fd_, fd_);
     close(saved_fd_);
     saved_fd_ = -1;
     lseek(file_fd_, 0, SEEK_SET);
