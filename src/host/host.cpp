@@ -76,10 +76,11 @@ class RealRunner : public Runner {
         return read_child(shell_child(cmd), max_bytes);
     }
 
-    Reply read_argv(const std::vector<std::string> &argv, size_t max_bytes) override
+    Reply read_argv(const std::vector<std::string> &argv, size_t max_bytes, Io err) override
     {
         Child child;
         child.argv = argv;
+        child.err = err;
         return read_child(child, max_bytes);
     }
 
@@ -239,7 +240,7 @@ Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect eff
     return reply;
 }
 
-Reply output(const std::vector<std::string> &argv, size_t max_bytes, Effect effect)
+Reply output(const std::vector<std::string> &argv, size_t max_bytes, Effect effect, Io err)
 {
     const std::string shown = show(argv);
     if (argv.empty())
@@ -247,7 +248,7 @@ Reply output(const std::vector<std::string> &argv, size_t max_bytes, Effect effe
     if (skipped(shown, effect))
         return Reply{Outcome::no_line, {}, 0};
     struct timespec start = started();
-    Reply reply = current->read_argv(argv, max_bytes);
+    Reply reply = current->read_argv(argv, max_bytes, err);
     log_command(shown, reply.status, start);
     return reply;
 }

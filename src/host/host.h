@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/process.h"
+
 namespace host {
 
 // Size of a command-line buffer: a line holds at most cmd_buffer - 1 characters.
@@ -72,8 +74,10 @@ Reply output(const std::string &cmd, size_t max_bytes = 65536, size_t buffer = c
 // The same for an argument list, run without a shell: every word reaches
 // the program exactly as given. The run's log and a dry run show the list
 // as one line, its words quoted as quote() does.
+// err: where its standard error goes (the terminal, /dev/null, or with the
+// output read).
 Reply output(const std::vector<std::string> &argv, size_t max_bytes = 65536,
-             Effect effect = Effect::changes);
+             Effect effect = Effect::changes, Io err = Io::inherit);
 
 // Status probe: cmd with "; echo $?" appended, first line read into 512 bytes.
 // Compare with reply.is("0\n") (or "2\n" for an ls absence test).
@@ -119,7 +123,7 @@ class Runner {
         return read(cmd, max_bytes);
     }
     // An argument list, no shell: everything it prints (up to max_bytes).
-    virtual Reply read_argv(const std::vector<std::string> &argv, size_t max_bytes) = 0;
+    virtual Reply read_argv(const std::vector<std::string> &argv, size_t max_bytes, Io err) = 0;
     // Pipe for writing, closed at once. -1 when it could not be opened,
     // else the command's exit status as pass_through_status gives it.
     virtual int write(const std::string &cmd) = 0;

@@ -80,6 +80,16 @@ std::string tls_options()
     return tls_options_for(tls_verify, ca_file());
 }
 
+std::vector<std::string> tls_args()
+{
+    if (!tls_verify)
+        return {"--no-check-certificate"};
+    std::string ca = ca_file();
+    if (ca.empty())
+        return {};
+    return {"--ca-certificate=" + ca};
+}
+
 std::string wget_cmd(std::string_view local_dir, std::string_view url, bool progress)
 {
     std::string cmd = "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" + tls_options();

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace resource {
 
@@ -41,6 +42,8 @@ std::string ca_file();
 std::string tls_options_for(bool verify, std::string_view ca_file);
 // The same for this build and environment.
 std::string tls_options();
+// The same options as an argument list (no quoting).
+std::vector<std::string> tls_args();
 
 // -- failures ----------------------------------------------------------------
 

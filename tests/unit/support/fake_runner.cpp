@@ -161,7 +161,7 @@ host::Reply FakeRunner::read(const std::string &cmd, size_t line_buffer)
     return reply;
 }
 
-host::Reply FakeRunner::read_argv(const std::vector<std::string> &argv, size_t max_bytes)
+host::Reply FakeRunner::read_argv(const std::vector<std::string> &argv, size_t max_bytes, host::Io)
 {
     host::Reply reply;
     reply.outcome = host::Outcome::no_line;
