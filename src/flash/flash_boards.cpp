@@ -521,7 +521,7 @@ int flash_boards(const std::vector<std::string> &ids, bool all)
     // sudo asks for a password once, here, rather than in every child at
     // once on a terminal that the children may not read.
     if (!jobs.empty() && isatty(STDIN_FILENO) &&
-        host::run("sudo -v", host::cmd_buffer, host::Effect::reads) != 0) {
+        host::run({"sudo", "-v"}, host::Effect::reads) != 0) {
         printf("%ssudo did not give root rights: nothing was flashed%s\n", console::red,
                console::reset);
         return 1;

@@ -84,6 +84,15 @@ class RealRunner : public Runner {
         return read_child(child, max_bytes);
     }
 
+    int run_argv(const std::vector<std::string> &argv) override
+    {
+        Child child;
+        child.argv = argv;
+        if (!start(child))
+            return -1;
+        return wait(child);
+    }
+
   private:
     static Reply read_child(const Child &child, size_t max_bytes)
     {
@@ -251,6 +260,19 @@ Reply output(const std::vector<std::string> &argv, size_t max_bytes, Effect effe
     Reply reply = current->read_argv(argv, max_bytes, err);
     log_command(shown, reply.status, start);
     return reply;
+}
+
+int run(const std::vector<std::string> &argv, Effect effect)
+{
+    const std::string shown = show(argv);
+    if (argv.empty())
+        return -1;
+    if (skipped(shown, effect))
+        return 0;
+    struct timespec start = started();
+    int status = current->run_argv(argv);
+    log_command(shown, status, start);
+    return status;
 }
 
 Reply probe(const std::string &cmd, size_t buffer, Effect effect)

@@ -79,6 +79,10 @@ Reply output(const std::string &cmd, size_t max_bytes = 65536, size_t buffer = c
 Reply output(const std::vector<std::string> &argv, size_t max_bytes = 65536,
              Effect effect = Effect::changes, Io err = Io::inherit);
 
+// An argument list on the program's own terminal, waited for: its exit
+// status (128 + n after signal n), -1 when it could not be started.
+int run(const std::vector<std::string> &argv, Effect effect = Effect::changes);
+
 // Status probe: cmd with "; echo $?" appended, first line read into 512 bytes.
 // Compare with reply.is("0\n") (or "2\n" for an ls absence test).
 Reply probe(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
@@ -124,6 +128,8 @@ class Runner {
     }
     // An argument list, no shell: everything it prints (up to max_bytes).
     virtual Reply read_argv(const std::vector<std::string> &argv, size_t max_bytes, Io err) = 0;
+    // An argument list on the terminal: its exit status, -1 when not started.
+    virtual int run_argv(const std::vector<std::string> &argv) = 0;
     // Pipe for writing, closed at once. -1 when it could not be opened,
     // else the command's exit status as pass_through_status gives it.
     virtual int write(const std::string &cmd) = 0;

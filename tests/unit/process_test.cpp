@@ -147,8 +147,13 @@ TEST(Process, DryRunShowsAChangingListAndRunsAReadingOne)
     StdoutCapture out;
     host::Reply changing = host::output({"touch", "/nonexistent/x y"}, 64, host::Effect::changes);
     host::Reply reading = host::output({"printf", "read"}, 64, host::Effect::reads);
+    int on_terminal = host::run({"rm", "-r", "/nonexistent/dir"});
+    int looked = host::run({"sh", "-c", "exit 4"}, host::Effect::reads);
     host::set_dry_run(false);
-    EXPECT_EQ(out.text(), "would run: touch '/nonexistent/x y'\n");
+    EXPECT_EQ(out.text(), "would run: touch '/nonexistent/x y'\n"
+                          "would run: rm -r /nonexistent/dir\n");
     EXPECT_EQ(changing.status, 0);
     EXPECT_EQ(reading.line, "read");
+    EXPECT_EQ(on_terminal, 0);
+    EXPECT_EQ(looked, 4);
 }

@@ -222,6 +222,18 @@ host::Reply FakeRunner::read_argv(const std::vector<std::string> &argv, size_t m
     return reply;
 }
 
+int FakeRunner::run_argv(const std::vector<std::string> &argv)
+{
+    calls_.push_back({Kind::argv, host::show(argv), 0, argv});
+    if (on_call)
+        on_call(calls_.back());
+    if (system_results_.empty())
+        return 0;
+    int result = system_results_.front();
+    system_results_.pop_front();
+    return result;
+}
+
 int FakeRunner::write(const std::string &cmd)
 {
     calls_.push_back({Kind::write, cmd, 0});

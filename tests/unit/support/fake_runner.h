@@ -70,6 +70,8 @@ class FakeRunner : public host::Runner {
     int system(const std::string &cmd) override;
     host::Reply read(const std::string &cmd, size_t line_buffer) override;
     int write(const std::string &cmd) override;
+    // An argument list on the terminal answers from the system script.
+    int run_argv(const std::vector<std::string> &argv) override;
     host::Reply read_argv(const std::vector<std::string> &argv, size_t max_bytes,
                           host::Io err) override;
 
