@@ -501,10 +501,12 @@ Check check_server(const char *name, const char *url)
                     "OSTRELLE_CA_FILE at it");
     // The certificate is checked as the downloads check it (the system's
     // authorities, or OSTRELLE_CA_FILE for a lab mirror).
-    int status =
-        host::run_wait_status("wget" + resource::tls_options() + " --spider -q -T 10 -t 1 " +
-                                  host::quote(target) + " > /dev/null 2>&1",
-                              host::cmd_buffer, host::Effect::reads);
+    std::vector<std::string> wget = {"wget"};
+    for (const std::string &option : resource::tls_args())
+        wget.push_back(option);
+    wget.insert(wget.end(), {"--spider", "-q", "-T", "10", "-t", "1", target});
+    host::Reply reply = host::output(wget, 4096, host::Effect::reads, host::Io::null);
+    int status = reply.started() ? reply.status : -1;
     switch (status) {
     case 0:
     case 8: // the server answered, with an error page for this path
@@ -547,9 +549,9 @@ Check check_clock(void)
     // A wrong clock is exactly what makes certificate checks fail, so the
     // server's time is read without them; nothing else of the reply is used.
     std::string target = std::string(resource_url) + "/";
-    host::Reply reply = host::output("wget -S --spider -T 10 -t 1 --no-check-certificate " +
-                                         host::quote(target) + " 2>&1",
-                                     65536, host::cmd_buffer, host::Effect::reads);
+    host::Reply reply = host::output(
+        {"wget", "-S", "--spider", "-T", "10", "-t", "1", "--no-check-certificate", target}, 65536,
+        host::Effect::reads, host::Io::to_out);
     std::optional<time_t> server = server_date(reply.line);
     if (!server)
         return skip(name, std::string("no time from the resource server; the clock says ") + local);

@@ -197,8 +197,7 @@ int print_inventory(bool json)
     if (!discover(found))
         return exit_status::failed;
     std::vector<AdbDevice> devices;
-    host::Reply reply =
-        host::output("adb devices -l", listing_limit, host::cmd_buffer, host::Effect::reads);
+    host::Reply reply = host::output({"adb", "devices", "-l"}, listing_limit, host::Effect::reads);
     if (reply.started() && reply.status == 0) {
         if (reply.has_line())
             devices = parse_adb_listing(reply.line);

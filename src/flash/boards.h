@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,9 +34,25 @@ struct AdbDevice {
 
 // -- Discovery (device.cpp) -------------------------------------------------
 
-// Every board in download mode, in sysfs order, into found. False after
+// Every board in download mode, in sysfs order, into found: the dev files
+// of ttyUSB ports below the USB buses (find), the properties of each
+// (udevadm), the download mode's vendor and product ids and a serial. A port
+// whose properties are refused is named on standard error and left out. False after
 // "Check usb device internal error" when the discovery cannot be started.
 bool discover(std::vector<Board> &found);
+
+// A device's udev properties as udevadm info -q property --export writes
+// them, one KEY='VALUE' a line, read as text. udevadm does not escape
+// values, so a value with a line feed shows as a line of another shape: such
+// a device, or one with control bytes in a value or a key given twice, is
+// refused whole (no values, refused says why).
+struct UdevProperties {
+    std::map<std::string, std::string> values;
+    std::string refused; // empty when the properties were read
+
+    std::string get(const std::string &key) const; // empty when missing
+};
+UdevProperties parse_udev_export(std::string_view text);
 
 // The USB path in a sysfs device path: the last component of the form
 // BUS-PORT[.PORT]... ("1-2.3" in .../usb1/1-2/1-2.3/1-2.3:1.0/ttyUSB0/...);
@@ -116,9 +133,33 @@ int flash_command(const std::vector<std::string> &ids, bool all,
 int flash_boards(const std::vector<std::string> &ids, bool all,
                  options::FlashPart part = options::FlashPart::full_build);
 
-// In a board's child: tells the parent the sequence's phase and whether it
-// is writing the storage now. Does nothing elsewhere.
-void report_phase(const char *phase, bool writing);
+// Where a flashing sequence is. A board's child reports it to the parent as
+// a value; the live line and the closing verdict come from one table.
+enum class Phase : unsigned char {
+    starting,
+    not_found,     // the board is not (or no longer) in download mode
+    loading,       // the programmer is being loaded
+    erasing,       // with the storage part's number
+    writing_cdt,   // the CDT
+    writing_build, // the full build
+    writing_non_hlos,
+    waiting_for_boot,    // with the seconds waited, 0 before the first poll
+    waiting_for_restart, // a CDT or NON-HLOS flash waits for the board to leave download mode
+};
+
+// What the live line shows for a phase ("erasing part 3", "waiting for the
+// boot, 20s").
+std::string phase_text(Phase phase, int number);
+
+// The closing table's verdict on a board whose child ended with exit
+// status (128 + n after signal n) in phase; boot_waited: the sequence was
+// to wait for the boot.
+std::string phase_verdict(Phase phase, int number, int status, bool boot_waited);
+
+// In a board's child: tells the parent the sequence's phase (number: the
+// part erased, the seconds waited) and whether it is writing the storage
+// now. Does nothing elsewhere.
+void report_phase(Phase phase, bool writing, int number = 0);
 
 // The directory the flashing tools write their logs to: the board's own in
 // a parallel flash, else the release directory (no final "/").

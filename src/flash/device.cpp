@@ -2,10 +2,13 @@
 // ports (ttyUSB) with vendor id 05c6 and product id 9008, each with its USB
 // path and serial number. The board a flashing sequence writes is chosen
 // here, and its device node kept in dev_name for the flashing tools.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <glob.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/commands.h"
@@ -23,23 +26,14 @@ namespace boards {
 
 namespace {
 
-// Walks the dev files of every USB serial port in sysfs, loads the port's
-// udev properties and prints, for each port that has a serial and the
-// download-mode ids, its DEVNAME, its sysfs path and its USB serial number
-// (the short form when udev has one), separated by tabs, one port a line, in
-// sysfs order. The script runs under the system shell, which may be dash, so
-// the filter uses plain POSIX tests. The properties are cleared for every
-// port so that a port without one of them cannot inherit the value of the
-// port before it.
-const char discovery_script[] =
-    "for sysdevpath in $(find /sys/bus/usb/devices/usb*/ -name dev | grep ttyUSB);do "
-    "syspath=\"${sysdevpath%/dev}\"; "
-    "unset ID_SERIAL ID_SERIAL_SHORT ID_VENDOR_ID ID_MODEL_ID DEVNAME; "
-    "eval \"$(udevadm info -q property --export -p $syspath)\"; "
-    "[ -z \"$ID_SERIAL\" ] || [ \"${ID_VENDOR_ID}\" != \"05c6\" ] || "
-    "[ \"${ID_MODEL_ID}\" != \"9008\" ] && continue; "
-    "printf '%s\\t%s\\t%s\\n' \"${DEVNAME}\" \"$syspath\" \"${ID_SERIAL_SHORT:-$ID_SERIAL}\"; "
-    "done";
+// Where the USB serial ports are looked for: the dev files below every USB
+// bus, as the shell would expand the pattern (sorted; the pattern itself when
+// nothing matches, which find then reports as missing).
+const char usb_buses[] = "/sys/bus/usb/devices/usb*/";
+
+// The download mode's USB ids.
+constexpr std::string_view qdl_vendor = "05c6";
+constexpr std::string_view qdl_model = "9008";
 
 // The discovery's output is read up to this many bytes: a line of about a
 // few hundred bytes for each of many boards.
@@ -137,14 +131,21 @@ const Board *ask(const std::vector<Board> &found)
 bool discover(std::vector<Board> &found)
 {
     found.clear();
-    host::Reply reply =
-        host::output(discovery_script, output_limit, host::cmd_buffer, host::Effect::reads);
+    std::vector<std::string> find = {"find"};
+    glob_t buses{};
+    if (glob(usb_buses, 0, nullptr, &buses) == 0) {
+        for (size_t i = 0; i < buses.gl_pathc; i++)
+            find.push_back(buses.gl_pathv[i]);
+    } else {
+        find.push_back(usb_buses);
+    }
+    globfree(&buses);
+    find.insert(find.end(), {"-name", "dev"});
+    host::Reply reply = host::output(find, output_limit, host::Effect::reads);
     if (!reply.started()) {
         puts("Check usb device internal error");
         return false;
     }
-    if (!reply.has_line())
-        return true;
     const std::string &text = reply.line;
     size_t start = 0;
     while (start < text.size()) {
@@ -152,24 +153,96 @@ bool discover(std::vector<Board> &found)
         // A last line without its line end was cut by the read limit.
         if (end == std::string::npos)
             break;
-        std::string line = text.substr(start, end - start);
+        std::string_view devfile(text.data() + start, end - start);
         start = end + 1;
-        Board board;
-        size_t tab = line.find('\t');
-        board.port = line.substr(0, tab);
-        if (tab != std::string::npos) {
-            size_t tab2 = line.find('\t', tab + 1);
-            board.usb_path = usb_path_of(line.substr(tab + 1, tab2 - tab - 1));
-            if (tab2 != std::string::npos)
-                board.serial = line.substr(tab2 + 1);
+        if (devfile.find("ttyUSB") == std::string_view::npos || has_control_bytes(devfile))
+            continue;
+        std::string syspath(devfile);
+        if (syspath.size() >= 4 && syspath.compare(syspath.size() - 4, 4, "/dev") == 0)
+            syspath.resize(syspath.size() - 4);
+        host::Reply props =
+            host::output({"udevadm", "info", "-q", "property", "--export", "-p", syspath},
+                         output_limit, host::Effect::reads);
+        UdevProperties port = parse_udev_export(props.line);
+        if (!port.refused.empty()) {
+            fflush(stdout);
+            fprintf(stderr, "ostrelle: the serial port at %s is left out: %s\n", syspath.c_str(),
+                    port.refused.c_str());
+            session_log::note("serial port left out: " + syspath + ": " + port.refused);
+            continue;
         }
+        if (port.get("ID_SERIAL").empty() || port.get("ID_VENDOR_ID") != qdl_vendor ||
+            port.get("ID_MODEL_ID") != qdl_model)
+            continue;
+        Board board;
+        board.port = port.get("DEVNAME");
+        board.usb_path = usb_path_of(syspath);
+        board.serial = port.get("ID_SERIAL_SHORT");
+        if (board.serial.empty())
+            board.serial = port.get("ID_SERIAL");
         // A port that passed the filter without a node name gives nothing to
-        // flash through; names with control characters are not shown or used.
-        if (board.port.empty() || has_control_bytes(board.port) || has_control_bytes(board.serial))
+        // flash through.
+        if (board.port.empty())
             continue;
         found.push_back(board);
     }
     return true;
+}
+
+std::string UdevProperties::get(const std::string &key) const
+{
+    auto it = values.find(key);
+    return it == values.end() ? std::string() : it->second;
+}
+
+UdevProperties parse_udev_export(std::string_view text)
+{
+    UdevProperties props;
+    auto key_char = [](char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    std::string last_key;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            props.refused = "its properties end without a line end";
+            break;
+        }
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        size_t eq = line.find('=');
+        std::string_view key = line.substr(0, eq);
+        // udevadm writes each property as KEY='VALUE' on a line of its own
+        // and does not escape the value: a line of any other shape is the
+        // rest of a value that holds a line feed.
+        bool shaped = eq != std::string_view::npos && eq > 0 &&
+                      std::all_of(key.begin(), key.end(), key_char) && line.size() >= eq + 3 &&
+                      line[eq + 1] == '\'' && line.back() == '\'';
+        if (!shaped) {
+            // The value cut by the line feed: the one this line begins, else
+            // the one before it.
+            bool begins = eq != std::string_view::npos && eq > 0 &&
+                          std::all_of(key.begin(), key.end(), key_char) && line.size() > eq + 1 &&
+                          line[eq + 1] == '\'';
+            if (begins)
+                last_key = std::string(key);
+            props.refused = last_key.empty() ? "a property holds a line feed"
+                                             : "property " + last_key + " holds a line feed";
+            break;
+        }
+        std::string_view value = line.substr(eq + 2, line.size() - eq - 3);
+        last_key = std::string(key);
+        if (has_control_bytes(value)) {
+            props.refused = "property " + last_key + " holds control bytes";
+            break;
+        }
+        if (!props.values.emplace(last_key, std::string(value)).second) {
+            props.refused = "property " + last_key + " is given twice";
+            break;
+        }
+    }
+    if (!props.refused.empty())
+        props.values.clear();
+    return props;
 }
 
 std::string usb_path_of(std::string_view syspath)
@@ -252,7 +325,7 @@ Choice choose(void)
             else
                 printf("%s names %zu boards; name one by its USB path or port\n", wanted.id.c_str(),
                        named.size());
-            report_phase("not found", false);
+            report_phase(Phase::not_found, false);
             return Choice::none;
         }
         return take(named[0]) ? Choice::board : Choice::none;

@@ -164,7 +164,7 @@ std::string qsahara_cmd(const char *programmer, const char *log)
 // sequence touch the storage.
 bool load_programmer(const std::string &cmd, const char *cannot_start, const char *no_line)
 {
-    boards::report_phase("loading the programmer", false);
+    boards::report_phase(boards::Phase::loading, false);
     host::Reply reply = host::probe(cmd, tool_buffer);
     if (!reply.started()) {
         puts(cannot_start);
@@ -210,7 +210,8 @@ struct Step {
     const char *message; // printed before the pause; nullptr for none
     std::string cmd;
     const char *failure; // printed when the command cannot be started
-    const char *phase;   // what a parallel flash shows while it runs
+    boards::Phase phase; // what a parallel flash shows while it runs
+    int part = 0;        // the part an erase step erases
     const char *log;     // its log in the log directory (made afresh before the flash)
 };
 
@@ -238,7 +239,7 @@ bool run_steps(const std::vector<Step> &steps)
     // half-written.
     signals::set_board_writing(true);
     for (const Step &step : steps) {
-        boards::report_phase(step.phase, true);
+        boards::report_phase(step.phase, true, step.part);
         if (step.message)
             puts(step.message);
         pause_for(1);
@@ -265,22 +266,19 @@ std::vector<Step> ufs_steps()
     static const char *const erase_logs[] = {
         "/erase0.log", "/erase1.log", "/erase2.log", "/erase3.log", "/erase4.log", "/erase5.log",
     };
-    static const char *const erase_phases[] = {
-        "erasing part 0", "erasing part 1", "erasing part 2",
-        "erasing part 3", "erasing part 4", "erasing part 5",
-    };
     std::vector<Step> steps;
     for (int part = 0; part < 6; part++)
         steps.push_back({.message = erase_messages[part],
                          .cmd = fh_loader(erase(part), Memory::ufs, erase_logs[part], false),
                          .failure = erase_failures[part],
-                         .phase = erase_phases[part],
+                         .phase = boards::Phase::erasing,
+                         .part = part,
                          .log = erase_logs[part]});
     steps.push_back({.message = "Flashing full build ... ",
                      .cmd = fh_loader(send("rawprogram3_iot_qrd.xml,patch3.xml", "/cdt/"),
                                       Memory::ufs, "/flash_cdt_fullbuild.log", false),
                      .failure = "flash cdt in full_build internal error",
-                     .phase = "writing the CDT",
+                     .phase = boards::Phase::writing_cdt,
                      .log = "/flash_cdt_fullbuild.log"});
     steps.push_back(
         {.message = nullptr,
@@ -290,7 +288,7 @@ std::vector<Step> ufs_steps()
                                "/full_build/ufs/"),
                           Memory::ufs, "/flash_image.log", true),
          .failure = "flash full build internal error",
-         .phase = "writing the build",
+         .phase = boards::Phase::writing_build,
          .log = "/flash_image.log"});
     return steps;
 }
@@ -301,19 +299,20 @@ std::vector<Step> emmc_steps()
         {.message = "Erasing part0 ...",
          .cmd = fh_loader(erase(0), Memory::emmc, "/erase0.log", false),
          .failure = "fh_loader erase part0 internal error",
-         .phase = "erasing part 0",
+         .phase = boards::Phase::erasing,
+         .part = 0,
          .log = "/erase0.log"},
         {.message = "Flashing full build ... ",
          .cmd = fh_loader(send("rawprogram2.xml,patch2.xml", "/cdt/"), Memory::emmc,
                           "/flash_cdt_fullbuild.log", false),
          .failure = "flash cdt in full_build internal error",
-         .phase = "writing the CDT",
+         .phase = boards::Phase::writing_cdt,
          .log = "/flash_cdt_fullbuild.log"},
         {.message = nullptr,
          .cmd = fh_loader(send("rawprogram_unsparse0.xml,patch0.xml", "/full_build/emmc/"),
                           Memory::emmc, "/flash_image.log", true),
          .failure = "flash full build internal error",
-         .phase = "writing the build",
+         .phase = boards::Phase::writing_build,
          .log = "/flash_image.log"},
     };
 }
@@ -342,7 +341,7 @@ bool wait_for_boot()
         puts("Not waiting for the board to boot (--no-boot-wait)");
         return true;
     }
-    boards::report_phase("waiting for the boot", false);
+    boards::report_phase(boards::Phase::waiting_for_boot, false);
     puts("Waiting for device to reboot ...");
     pause_for(5);
 
@@ -379,7 +378,7 @@ bool wait_for_boot()
                 return true;
             }
             printf("Waiting for boot up, time elapsed: %ds\n", i);
-            boards::report_phase(host::format("waiting for the boot, %ds", i).c_str(), false);
+            boards::report_phase(boards::Phase::waiting_for_boot, false, i);
         }
         pause_for(1);
     }
@@ -411,6 +410,7 @@ struct PartialFlash {
     const char *load_cannot_start;
     const char *load_no_line;
     const char *flash_message;
+    boards::Phase phase; // of its flash step
     Memory memory;
     const char *xmls;       // descriptions sent to the board
     const char *search_dir; // where they and their images lie
@@ -453,7 +453,7 @@ int flash_partial(const PartialFlash &f)
     const Step flash = {.message = nullptr,
                         .cmd = fh_loader(send(f.xmls, f.search_dir), f.memory, f.flash_log, true),
                         .failure = f.flash_failure,
-                        .phase = f.flash_message,
+                        .phase = f.phase,
                         .log = f.flash_log};
     if (!steps_fit({flash}))
         return 1;
@@ -471,7 +471,7 @@ int flash_partial(const PartialFlash &f)
     puts(f.flash_message);
     const bool written = run_steps({flash});
 
-    boards::report_phase("waiting for the restart", false);
+    boards::report_phase(boards::Phase::waiting_for_restart, false);
     puts("Waiting 10s for device to reboot ...");
     pause_for(10);
     // A dry run restarted no board: the check would only find it again.
@@ -508,6 +508,7 @@ int flash_cdt(bool emmc, const char *helper)
         .load_cannot_start = "QsaharaServer cdt cmd internal error",
         .load_no_line = "get QSahara result internal error",
         .flash_message = "Flashing CDT ...",
+        .phase = boards::Phase::writing_cdt,
         .memory = emmc ? Memory::emmc : Memory::ufs,
         .xmls = emmc ? "rawprogram2.xml,patch2.xml" : "rawprogram3_iot_qrd.xml,patch3.xml",
         .search_dir = "/cdt/",
@@ -647,6 +648,7 @@ int sdk_flash_nonhlos_helper(void)
         .load_cannot_start = "QsaharaServer nonhlos cmd internal error",
         .load_no_line = "get NON-HLOS QSahara result internal error",
         .flash_message = "Flashing NON-HLOS build...",
+        .phase = boards::Phase::writing_non_hlos,
         .memory = Memory::ufs,
         .xmls = "rawprogram0.xml,rawprogram1.xml,rawprogram2.xml,rawprogram3.xml,rawprogram4.xml,"
                 "rawprogram5.xml,patch0.xml,patch1.xml,patch2.xml,patch3.xml,patch4.xml,"

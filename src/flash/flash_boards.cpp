@@ -9,17 +9,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
-#include <poll.h>
 #include <string>
+#include <string_view>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -30,6 +27,7 @@
 #include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
+#include "host/process.h"
 #include "host/session_log.h"
 #include "host/signals.h"
 #include "release/layout.h"
@@ -77,12 +75,9 @@ struct Job {
     Board board;
     std::string label; // how the lines and the table name the board
     std::string dir;   // its log directory
-    pid_t pid = -1;
-    int out_fd = -1;     // the child's standard output and error; -1 once closed
-    int reports_fd = -1; // its phase reports; -1 once closed
-    int slot = -1;       // its place in the signal handling's table
     File output_log;
-    std::string phase = "starting";
+    Phase phase = Phase::starting;
+    int number = 0;   // of the phase: the part erased, the seconds waited
     int percent = -1; // of the running tool, -1 when it has shown none
     bool running = false;
     int status = -1; // exit status, 128 + n after signal n
@@ -141,27 +136,34 @@ std::string duration(double seconds)
     return host::format("%um%02us", total / 60, total % 60);
 }
 
-// The table's verdict on a board whose child has ended.
-std::string verdict(const Job &job)
+// What a phase is called on the live line and in the closing verdict of a
+// board that failed in it (nullptr: "failed while" and the live text).
+struct PhaseRow {
+    Phase phase;
+    const char *live;
+    const char *failed;
+};
+constexpr PhaseRow phase_rows[] = {
+    {.phase = Phase::starting, .live = "starting", .failed = "not flashed"},
+    {.phase = Phase::not_found, .live = "not found", .failed = "not in download mode"},
+    {.phase = Phase::loading, .live = "loading the programmer", .failed = "programmer not loaded"},
+    {.phase = Phase::erasing, .live = "erasing part", .failed = nullptr},
+    {.phase = Phase::writing_cdt, .live = "writing the CDT", .failed = nullptr},
+    {.phase = Phase::writing_build, .live = "writing the build", .failed = nullptr},
+    {.phase = Phase::writing_non_hlos, .live = "writing NON-HLOS", .failed = nullptr},
+    {.phase = Phase::waiting_for_boot, .live = "waiting for the boot", .failed = "not booted"},
+    {.phase = Phase::waiting_for_restart,
+     .live = "waiting for the restart",
+     .failed = "still in download mode"},
+};
+
+const PhaseRow *row_of(Phase phase)
 {
-    if (job.status == 0)
-        return board_part != options::FlashPart::full_build || answers::skip_boot_wait() ? "flashed"
-                                                                                         : "booted";
-    if (job.status > 128)
-        return host::format("ended by signal %d", job.status - 128);
-    if (job.status == exit_status::board_busy)
-        return "busy: another run holds it";
-    if (job.phase.rfind("waiting for the boot", 0) == 0)
-        return "not booted";
-    if (job.phase == "waiting for the restart")
-        return "still in download mode";
-    if (job.phase == "not found")
-        return "not in download mode";
-    if (job.phase == "starting")
-        return "not flashed";
-    if (job.phase == "loading the programmer")
-        return "programmer not loaded";
-    return "failed while " + job.phase;
+    for (const PhaseRow &row : phase_rows) {
+        if (row.phase == phase)
+            return &row;
+    }
+    return nullptr;
 }
 
 [[noreturn]] void refuse(const std::string &text, const std::vector<Board> &found)
@@ -224,80 +226,33 @@ std::vector<Job> jobs_for(const std::vector<Board> &found, const std::vector<std
     return jobs;
 }
 
-// The child's side: standard input from /dev/null (the parent owns the
-// terminal), standard output and error into out_fd, the reports into
-// reports_fd; the sequence with the board pinned and its log directory.
-[[noreturn]] void run_child(const Job &job, int out_fd, int reports_fd)
+// The child's side, in a copy of this program: the sequence with the board
+// pinned and its own log directory, phases reported on reports_fd.
+int run_child(const Job &job, int reports_fd)
 {
-    int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null_fd >= 0)
-        dup2(null_fd, STDIN_FILENO);
-    dup2(out_fd, STDOUT_FILENO);
-    dup2(out_fd, STDERR_FILENO);
     reports_out = reports_fd;
     board_log_dir = job.dir;
     pin(job.board);
-    report_phase("starting", false);
+    report_phase(Phase::starting, false);
     // Each child holds its own board's lock (board_lock.h) while it flashes.
     int status = run_sequence();
-    fflush(stdout);
-    fflush(stderr);
-    _exit(status == 0 || status == exit_status::board_busy ? status : 1);
+    return status == 0 || status == exit_status::board_busy ? status : 1;
 }
 
-// Starts the board's child. False when it cannot be started.
-bool start(Job &job)
+// The board's child as a record: standard input from /dev/null (the parent
+// owns the terminal), standard output and error into one pipe, the reports
+// into another.
+host::Child child_of(const Job &job)
 {
-    int out[2], reports[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return false;
-    if (pipe2(reports, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
-        return false;
-    }
-    fflush(stdout);
-    fflush(stderr);
-    // No handler may run between the fork and the recording of the child.
-    sigset_t all, old;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &old);
-    const pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        // Should this process die without ending its children (SIGKILL), each
-        // child still ends its tool and itself.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            raise(SIGTERM);
-        signals::become_board_child();
-        sigprocmask(SIG_SETMASK, &old, nullptr);
-        close(out[0]);
-        close(reports[0]);
-        run_child(job, out[1], reports[1]);
-    }
-    if (pid > 0) {
-        // Both sides set the group, so it exists whichever runs first.
-        setpgid(pid, pid);
-        job.slot = signals::board_child_started(pid, job.label.c_str());
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    close(out[1]);
-    close(reports[1]);
-    if (pid < 0) {
-        close(out[0]);
-        close(reports[0]);
-        return false;
-    }
-    job.pid = pid;
-    job.out_fd = out[0];
-    job.reports_fd = reports[0];
-    fcntl(job.out_fd, F_SETFL, O_NONBLOCK);
-    fcntl(job.reports_fd, F_SETFL, O_NONBLOCK);
-    job.running = true;
-    job.started = now();
-    return true;
+    host::Child child;
+    child.body = [&job](int reports_fd) { return run_child(job, reports_fd); };
+    child.in = host::Io::null;
+    child.out = host::Io::pipe;
+    child.err = host::Io::to_out;
+    child.reports = true;
+    child.several = true;
+    child.label = job.label;
+    return child;
 }
 
 // Shows the boards' progress: on a terminal one line per board, drawn again
@@ -315,10 +270,11 @@ class Progress {
 
     void phase_changed(size_t i)
     {
-        if (live_ || shown_[i] == jobs_[i].phase)
+        std::string text = phase_text(jobs_[i].phase, jobs_[i].number);
+        if (live_ || shown_[i] == text)
             return;
-        shown_[i] = jobs_[i].phase;
-        printf("%-*s  %s\n", label_width_, jobs_[i].label.c_str(), jobs_[i].phase.c_str());
+        shown_[i] = text;
+        printf("%-*s  %s\n", label_width_, jobs_[i].label.c_str(), text.c_str());
         fflush(stdout);
     }
 
@@ -348,7 +304,8 @@ class Progress {
         for (const Job &job : jobs_) {
             std::string state;
             if (job.running)
-                state = job.phase + (job.percent >= 0 ? host::format(" %3d%%", job.percent) : "");
+                state = phase_text(job.phase, job.number) +
+                        (job.percent >= 0 ? host::format(" %3d%%", job.percent) : "");
             else
                 state = job.result + " after " + duration(job.ended - job.started);
             std::string line = host::format("%-*s  %-8s  %s", label_width_, job.label.c_str(),
@@ -393,107 +350,72 @@ void take_output(Job &job, const char *data, size_t len)
         job.percent = percent;
 }
 
-// Takes the child's reports: "<writing 0|1> <phase>" a line. True when the
-// phase changed.
-bool take_reports(Job &job, const char *data, size_t len)
+// Takes the child's reports: "<phase> <number> <writing 0|1>" a line, each a
+// number. True when the phase changed.
+bool take_reports(Job &job, int slot, std::string_view data)
 {
-    job.reports.append(data, len);
+    job.reports.append(data);
     bool changed = false;
     size_t end;
     while ((end = job.reports.find('\n')) != std::string::npos) {
         std::string line = job.reports.substr(0, end);
         job.reports.erase(0, end + 1);
-        if (line.size() < 2 || line[1] != ' ')
+        unsigned phase = 0, writing = 0;
+        int number = 0;
+        if (sscanf(line.c_str(), "%u %d %u", &phase, &number, &writing) != 3 ||
+            phase > static_cast<unsigned>(Phase::waiting_for_boot))
             continue;
-        signals::board_child_writing(job.slot, line[0] == '1');
-        job.phase = line.substr(2);
+        signals::board_child_writing(slot, writing == 1);
+        job.phase = static_cast<Phase>(phase);
+        job.number = number;
         job.percent = -1;
         changed = true;
     }
     return changed;
 }
 
-// Reads what is there on fd; closes it at its end. Returns the bytes read.
-std::string drain(int &fd)
-{
-    std::string data;
-    char chunk[4096];
-    while (fd >= 0) {
-        ssize_t n = read(fd, chunk, sizeof(chunk));
-        if (n > 0) {
-            data.append(chunk, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || errno != EAGAIN) {
-            close(fd);
-            fd = -1;
-        }
-        break;
+// Follows the boards' children: their output and reports, their ends.
+class Follower : public host::Watcher {
+  public:
+    Follower(std::vector<Job> &jobs, std::vector<size_t> &job_of,
+             std::vector<host::Child> &children, Progress &progress)
+        : jobs_(jobs), job_of_(job_of), children_(children), progress_(progress)
+    {
     }
-    return data;
-}
 
-void read_child(Job &job, Progress &progress, size_t i)
-{
-    std::string out = drain(job.out_fd);
-    take_output(job, out.data(), out.size());
-    std::string reports = drain(job.reports_fd);
-    if (take_reports(job, reports.data(), reports.size()))
-        progress.phase_changed(i);
-}
-
-// Follows the children until every one has ended.
-void follow(std::vector<Job> &jobs, Progress &progress)
-{
-    size_t running = 0;
-    for (const Job &job : jobs)
-        running += job.running;
-    progress.draw(true);
-    while (running > 0) {
-        std::vector<struct pollfd> fds;
-        for (const Job &job : jobs) {
-            for (int fd : {job.out_fd, job.reports_fd}) {
-                if (job.running && fd >= 0)
-                    fds.push_back({.fd = fd, .events = POLLIN, .revents = 0});
-            }
+    void data(size_t i, From from, std::string_view bytes) override
+    {
+        Job &job = jobs_[job_of_[i]];
+        if (from == From::reports) {
+            if (take_reports(job, children_[i].slot, bytes))
+                progress_.phase_changed(job_of_[i]);
+        } else {
+            take_output(job, bytes.data(), bytes.size());
         }
-        poll(fds.data(), fds.size(), 200);
-        for (size_t i = 0; i < jobs.size(); i++) {
-            Job &job = jobs[i];
-            if (!job.running)
-                continue;
-            read_child(job, progress, i);
-            int status;
-            pid_t r = waitpid(job.pid, &status, WNOHANG);
-            if (r == 0 || (r < 0 && errno == EINTR))
-                continue;
-            // Ended: what it wrote last is still in the pipes. A tool it
-            // left behind may hold them open, so they are closed here.
-            read_child(job, progress, i);
-            for (int *fd : {&job.out_fd, &job.reports_fd}) {
-                if (*fd >= 0)
-                    close(*fd);
-                *fd = -1;
-            }
-            signals::board_child_ended(job.slot);
-            job.running = false;
-            job.ended = now();
-            if (r < 0)
-                job.status = 1;
-            else if (WIFEXITED(status))
-                job.status = WEXITSTATUS(status);
-            else
-                job.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
-            job.result = verdict(job);
-            job.output_log.reset();
-            running--;
-            progress.ended(i);
-        }
-        progress.draw(running == 0);
     }
-}
+
+    void ended(size_t i, int status) override
+    {
+        Job &job = jobs_[job_of_[i]];
+        job.running = false;
+        job.ended = now();
+        job.status = status < 0 ? 1 : status;
+        job.result = status < 0 ? "not started"
+                                : phase_verdict(job.phase, job.number, job.status,
+                                                board_part == options::FlashPart::full_build &&
+                                                    !answers::skip_boot_wait());
+        job.output_log.reset();
+        progress_.ended(job_of_[i]);
+    }
+
+    void tick() override { progress_.draw(false); }
+
+  private:
+    std::vector<Job> &jobs_;
+    std::vector<size_t> &job_of_;
+    std::vector<host::Child> &children_;
+    Progress &progress_;
+};
 
 void print_table(const std::vector<Job> &jobs, const std::vector<std::string> &missing)
 {
@@ -544,11 +466,38 @@ int dry_run_each(std::vector<Job> &jobs)
 
 } // namespace
 
-void report_phase(const char *phase, bool writing)
+std::string phase_text(Phase phase, int number)
+{
+    const PhaseRow *row = row_of(phase);
+    if (!row)
+        return "starting";
+    if (phase == Phase::erasing)
+        return host::format("%s %d", row->live, number);
+    if (phase == Phase::waiting_for_boot && number > 0)
+        return host::format("%s, %ds", row->live, number);
+    return row->live;
+}
+
+std::string phase_verdict(Phase phase, int number, int status, bool boot_waited)
+{
+    if (status == 0)
+        return boot_waited ? "booted" : "flashed";
+    if (status > 128)
+        return host::format("ended by signal %d", status - 128);
+    if (status == exit_status::board_busy)
+        return "busy: another run holds it";
+    const PhaseRow *row = row_of(phase);
+    if (row && row->failed)
+        return row->failed;
+    return "failed while " + phase_text(phase, number);
+}
+
+void report_phase(Phase phase, bool writing, int number)
 {
     if (reports_out < 0)
         return;
-    std::string line = std::string(writing ? "1 " : "0 ") + phase + "\n";
+    std::string line =
+        host::format("%u %d %u\n", static_cast<unsigned>(phase), number, writing ? 1u : 0u);
     const char *p = line.c_str();
     size_t left = line.size();
     while (left > 0) {
@@ -599,7 +548,7 @@ int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPa
     // sudo asks for a password once, here, rather than in every child at
     // once on a terminal that the children may not read.
     if (!jobs.empty() && isatty(STDIN_FILENO) &&
-        host::run("sudo -v", host::cmd_buffer, host::Effect::reads) != 0) {
+        host::run({"sudo", "-v"}, host::Effect::reads) != 0) {
         printf("%ssudo did not give root rights: nothing was flashed%s\n", console::red,
                console::reset);
         return 1;
@@ -607,7 +556,10 @@ int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPa
 
     printf("Flashing %s onto %zu board%s at once\n", release_ver, jobs.size(),
            jobs.size() == 1 ? "" : "s");
-    for (Job &job : jobs) {
+    std::vector<host::Child> children;
+    std::vector<size_t> job_of; // the job of each child
+    for (size_t i = 0; i < jobs.size(); i++) {
+        Job &job = jobs[i];
         std::error_code error;
         std::filesystem::create_directories(job.dir, error);
         if (!error) {
@@ -620,13 +572,21 @@ int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPa
             if (fd >= 0 && !job.output_log)
                 close(fd);
         }
-        if (error || !job.output_log || !start(job)) {
+        if (error || !job.output_log) {
             job.status = 1;
-            job.result = error || !job.output_log ? "no log directory" : "not started";
+            job.result = "no log directory";
+            continue;
         }
+        job.running = true;
+        job.started = now();
+        children.push_back(child_of(job));
+        job_of.push_back(i);
     }
     Progress progress(jobs);
-    follow(jobs, progress);
+    Follower follower(jobs, job_of, children, progress);
+    progress.draw(true);
+    host::run_several(children, follower);
+    progress.draw(true);
     print_table(jobs, missing);
 
     bool all_booted = missing.empty();

@@ -13,121 +13,45 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "host/process.h"
 #include "host/session_log.h"
-#include "host/signals.h"
 
 namespace host {
 
 namespace {
 
-// How a child's standard input and output are connected.
-enum class Pipe {
-    none,  // both the program's own (the terminal)
-    read,  // its output comes to us through a pipe
-    write, // its input is a pipe that we close at once
-};
-
-struct Child {
-    pid_t pid = -1;
-    int fd = -1; // our end of the pipe, if any
-};
-
-// Starts "/bin/sh -c cmd" in a process group of its own, as system and popen
-// would start it, and reports it to the signal handling so that it ends with
-// the program. pid -1 when it could not be started.
-Child spawn(const std::string &cmd, Pipe pipe_kind)
+// A shell line as a child record: /bin/sh -c cmd, as system and popen run it.
+Child shell_child(const std::string &cmd)
 {
-    fflush(stdout);
-    int fds[2] = {-1, -1};
-    if (pipe_kind != Pipe::none && pipe2(fds, O_CLOEXEC) != 0)
-        return {};
-    // No handler may run between the fork and the recording of the group.
-    sigset_t all, old;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &old);
-    const bool hand_terminal = signals::owns_terminal();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        // The tool takes the terminal itself too (as the parent does for
-        // it), so that it never reads or sets it from the background before
-        // the parent has handed it over; SIGTTOU is still blocked here.
-        if (hand_terminal)
-            tcsetpgrp(STDIN_FILENO, getpid());
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE})
-            signal(sig, SIG_DFL);
-        sigprocmask(SIG_SETMASK, &old, nullptr);
-        if (pipe_kind == Pipe::read)
-            dup2(fds[1], STDOUT_FILENO);
-        else if (pipe_kind == Pipe::write)
-            dup2(fds[0], STDIN_FILENO);
-        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
     Child child;
-    if (pid > 0) {
-        // Both sides set the group, so it exists whichever runs first.
-        setpgid(pid, pid);
-        signals::tool_started(pid, hand_terminal);
-        child.pid = pid;
-        if (pipe_kind == Pipe::read)
-            child.fd = fds[0];
-        else if (pipe_kind == Pipe::write)
-            child.fd = fds[1];
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    for (int fd : fds) {
-        if (fd >= 0 && fd != child.fd)
-            close(fd);
-    }
+    child.shell = cmd;
     return child;
-}
-
-// Waits for the child to end and returns its wait status (-1 when it cannot
-// be waited for). A tool stopped by Ctrl-Z stops the program with it; a tool
-// that owned the terminal and was ended by Ctrl-C or Ctrl-\ ends the program.
-int wait_for(pid_t pid)
-{
-    int status = 0;
-    for (;;) {
-        pid_t r = waitpid(pid, &status, WUNTRACED);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            signals::tool_ended();
-            return -1;
-        }
-        if (WIFSTOPPED(status)) {
-            signals::stop_with_tool(pid);
-            continue;
-        }
-        break;
-    }
-    bool had_terminal = signals::tool_ended();
-    if (had_terminal && WIFSIGNALED(status) &&
-        (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
-        signals::end_by(WTERMSIG(status));
-    return status;
 }
 
 class RealRunner : public Runner {
   public:
     int system(const std::string &cmd) override
     {
-        Child child = spawn(cmd, Pipe::none);
-        if (child.pid < 0)
+        Child child = shell_child(cmd);
+        if (!start(child))
             return -1;
-        return wait_for(child.pid);
+        wait(child);
+        // The wait status system would give: the caller reads it through
+        // exit_status.
+        if (child.status < 0)
+            return -1;
+        return child.signal ? child.signal : child.status << 8;
     }
 
     Reply read(const std::string &cmd, size_t line_buffer) override
     {
         Reply reply;
-        Child child = spawn(cmd, Pipe::read);
-        if (child.pid < 0)
+        Child child = shell_child(cmd);
+        child.out = Io::pipe;
+        if (!start(child))
             return reply;
         reply.outcome = Outcome::no_line;
-        FILE *out = fdopen(child.fd, "r");
+        FILE *out = fdopen(child.out_fd, "r");
         if (out && line_buffer > 1) {
             std::string buf(line_buffer, '\0');
             if (fgets(buf.data(), static_cast<int>(line_buffer), out)) {
@@ -138,45 +62,57 @@ class RealRunner : public Runner {
         }
         // Closed unread, as pclose would: the command then ends or is ended
         // by SIGPIPE, and is waited for.
-        if (out)
+        if (out) {
             fclose(out);
-        else
-            close(child.fd);
-        reply.status = exit_status(wait_for(child.pid));
+            child.out_fd = -1;
+        }
+        close_pipes(child);
+        reply.status = wait(child);
         return reply;
     }
 
     Reply read_all(const std::string &cmd, size_t max_bytes) override
     {
+        return read_child(shell_child(cmd), max_bytes);
+    }
+
+    Reply read_argv(const std::vector<std::string> &argv, size_t max_bytes, Io err) override
+    {
+        Child child;
+        child.argv = argv;
+        child.err = err;
+        return read_child(child, max_bytes);
+    }
+
+    int run_argv(const std::vector<std::string> &argv) override
+    {
+        Child child;
+        child.argv = argv;
+        if (!start(child))
+            return -1;
+        return wait(child);
+    }
+
+  private:
+    static Reply read_child(const Child &child, size_t max_bytes)
+    {
         Reply reply;
-        Child child = spawn(cmd, Pipe::read);
-        if (child.pid < 0)
-            return reply;
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(child.fd, buf, sizeof(buf))) != 0) {
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                break;
-            }
-            size_t room = max_bytes - std::min(max_bytes, reply.line.size());
-            reply.line.append(buf, std::min(static_cast<size_t>(n), room));
-        }
-        close(child.fd);
+        reply.status = capture(child, reply.line, max_bytes);
+        if (reply.status < 0)
+            return Reply{};
         reply.outcome = reply.line.empty() ? Outcome::no_line : Outcome::line;
-        reply.status = exit_status(wait_for(child.pid));
         return reply;
     }
 
     int write(const std::string &cmd) override
     {
-        Child child = spawn(cmd, Pipe::write);
-        if (child.pid < 0)
+        Child child = shell_child(cmd);
+        child.in = Io::pipe;
+        if (!start(child))
             return -1;
-        close(child.fd);
+        close_pipes(child);
         // A failed wait counts as a failure of the command, never as success.
-        int status = exit_status(wait_for(child.pid));
+        int status = wait(child);
         return status < 0 ? 255 : status;
     }
 };
@@ -311,6 +247,32 @@ Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect eff
     Reply reply = current->read_all(cmd, max_bytes);
     log_command(cmd, reply.status, start);
     return reply;
+}
+
+Reply output(const std::vector<std::string> &argv, size_t max_bytes, Effect effect, Io err)
+{
+    const std::string shown = show(argv);
+    if (argv.empty())
+        return Reply{};
+    if (skipped(shown, effect))
+        return Reply{Outcome::no_line, {}, 0};
+    struct timespec start = started();
+    Reply reply = current->read_argv(argv, max_bytes, err);
+    log_command(shown, reply.status, start);
+    return reply;
+}
+
+int run(const std::vector<std::string> &argv, Effect effect)
+{
+    const std::string shown = show(argv);
+    if (argv.empty())
+        return -1;
+    if (skipped(shown, effect))
+        return 0;
+    struct timespec start = started();
+    int status = current->run_argv(argv);
+    log_command(shown, status, start);
+    return status;
 }
 
 Reply probe(const std::string &cmd, size_t buffer, Effect effect)

@@ -1,5 +1,7 @@
-// The one place that runs shell commands. Every command line of the
-// application goes through here, in one of the ways below. Standard output is
+// The one place that runs commands. Every command line of the application
+// goes through here, in one of the ways below, as do the argument lists of
+// what the program runs for itself; the children themselves are started by
+// host/process.h. Standard output is
 // flushed before any child starts, so our messages and the tools' output keep
 // their order; every pipe is closed on every path; a composed line that does
 // not fit its command buffer is refused (reported as "could not start")
@@ -9,6 +11,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "host/process.h"
 
 namespace host {
 
@@ -66,6 +71,18 @@ Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer = cmd
 Reply output(const std::string &cmd, size_t max_bytes = 65536, size_t buffer = cmd_buffer,
              Effect effect = Effect::changes);
 
+// The same for an argument list, run without a shell: every word reaches
+// the program exactly as given. The run's log and a dry run show the list
+// as one line, its words quoted as quote() does.
+// err: where its standard error goes (the terminal, /dev/null, or with the
+// output read).
+Reply output(const std::vector<std::string> &argv, size_t max_bytes = 65536,
+             Effect effect = Effect::changes, Io err = Io::inherit);
+
+// An argument list on the program's own terminal, waited for: its exit
+// status (128 + n after signal n), -1 when it could not be started.
+int run(const std::vector<std::string> &argv, Effect effect = Effect::changes);
+
 // Status probe: cmd with "; echo $?" appended, first line read into 512 bytes.
 // Compare with reply.is("0\n") (or "2\n" for an ls absence test).
 Reply probe(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
@@ -93,7 +110,8 @@ std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // else is single-quoted (an embedded ' becomes '\''). The empty value is ''.
 std::string quote(std::string_view value);
 
-// The seam for unit tests: the real runner uses system and popen; a test
+// The seam for unit tests: the real runner starts children through
+// host/process.h as system and popen would start them; a test
 // installs a fake that records command lines and returns scripted results.
 class Runner {
   public:
@@ -108,6 +126,10 @@ class Runner {
     {
         return read(cmd, max_bytes);
     }
+    // An argument list, no shell: everything it prints (up to max_bytes).
+    virtual Reply read_argv(const std::vector<std::string> &argv, size_t max_bytes, Io err) = 0;
+    // An argument list on the terminal: its exit status, -1 when not started.
+    virtual int run_argv(const std::vector<std::string> &argv) = 0;
     // Pipe for writing, closed at once. -1 when it could not be opened,
     // else the command's exit status as pass_through_status gives it.
     virtual int write(const std::string &cmd) = 0;

@@ -99,6 +99,16 @@ std::string trust_notice()
     return "The certificate authority file " + printable(ca) + " is not used: " + refusal;
 }
 
+std::vector<std::string> tls_args()
+{
+    if (!tls_verify)
+        return {"--no-check-certificate"};
+    std::string ca = ca_file();
+    if (ca.empty())
+        return {};
+    return {"--ca-certificate=" + ca};
+}
+
 std::string wget_cmd(std::string_view local_dir, std::string_view url, bool progress)
 {
     std::string cmd = "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" + tls_options();

@@ -55,6 +55,8 @@ std::string trust_notice();
 std::string tls_options_for(bool verify, std::string_view ca_file);
 // The same for this build and environment.
 std::string tls_options();
+// The same options as an argument list (no quoting).
+std::vector<std::string> tls_args();
 
 // -- failures ----------------------------------------------------------------
 

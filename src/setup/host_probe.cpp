@@ -176,8 +176,9 @@ PackageDb parse_policy(std::string_view text)
 PackageDb query_packages(const std::vector<std::string> &names)
 {
     // The C locale keeps the field names apt-cache prints in English.
-    host::Reply reply = host::output("LC_ALL=C apt-cache policy " + join(names) + " 2>/dev/null",
-                                     65536, host::cmd_buffer, host::Effect::reads);
+    std::vector<std::string> argv = {"env", "LC_ALL=C", "apt-cache", "policy"};
+    argv.insert(argv.end(), names.begin(), names.end());
+    host::Reply reply = host::output(argv, 65536, host::Effect::reads, host::Io::null);
     if (!reply.has_line())
         return {};
     return parse_policy(reply.line);

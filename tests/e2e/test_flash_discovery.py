@@ -1,5 +1,8 @@
-"""Finding a board in download mode through the system shell, with the fake
-find and udevadm playing the machine's USB tree."""
+"""Finding a board in download mode: find and udevadm run as argument lists,
+their output read as text, with the fake find and udevadm playing the
+machine's USB tree."""
+
+import os
 
 import unittest
 
@@ -35,8 +38,7 @@ class Discovery(unittest.TestCase):
                  board.download_port(0)['syspath']]])
 
     def test_ports_of_other_devices_are_ignored(self):
-        # The system shell here is dash: a filter written for bash alone
-        # would let every one of these through.
+        # None of these is a board in download mode.
         cases = {
             'another vendor': [board.other_port(0)],
             'another product': [board.other_port(0, vendor='05c6', model='9091')],
@@ -69,6 +71,32 @@ class Discovery(unittest.TestCase):
                              b"Select one number of board ( 1 - 2 ) to flash, 'q' to main menu: "
                              b'Device found: /dev/ttyUSB2 (USB 1-4, serial 7A3C11F2)\n')
             self.assertEqual(result.state['dev_name'], '/dev/ttyUSB2')
+
+    def test_udev_values_are_text_never_code_or_another_board(self):
+        with Bed() as bed:
+            planted = os.path.join(bed.tmp, 'planted')
+            # A vendor name as the USB ids database ships it.
+            frys = board.download_port(0)
+            frys['props']['ID_VENDOR'] = "Fry's Electronics"
+            quoted = board.download_port(
+                1, serial="Q'$(touch %s)`touch %s`\"" % (planted, planted))
+            # A line feed in a serial once printed a second board, on a node
+            # of the attacker's choice.
+            forged = board.download_port(
+                2, serial='7A3C0000\n/dev/sda\t/sys/bus/usb/devices/usb1/1-9\tFORGED')
+            board.configure(bed.state, ports=[frys, quoted, forged])
+            result = bed.call('find_device', input=b'q\n')
+            self.assertEqual(result.status, 0)
+            self.assertEqual(
+                result.output,
+                b'ostrelle: the serial port at ' + forged['syspath'].encode() +
+                b' is left out: property ID_SERIAL holds a line feed\n'
+                b'2 boards are waiting in download mode:\n'
+                b'  1: /dev/ttyUSB0 (USB 1-2, serial 7A3C11F0)\n'
+                b'  2: /dev/ttyUSB1 (USB 1-3, serial ' + quoted['props']['ID_SERIAL'].encode() +
+                b')\n'
+                b"Select one number of board ( 1 - 2 ) to flash, 'q' to main menu: ")
+            self.assertFalse(os.path.exists(planted))
 
     def test_shorter_node_replaces_a_longer_one_whole(self):
         with Bed() as bed:

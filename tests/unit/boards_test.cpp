@@ -59,3 +59,27 @@ TEST(Adb, BootIsTheFlashedBoardsOwnEntry)
 }
 
 } // namespace
+
+TEST(Phases, LiveTextAndVerdictComeFromThePhaseValue)
+{
+    using boards::Phase;
+    EXPECT_EQ(boards::phase_text(Phase::erasing, 3), "erasing part 3");
+    EXPECT_EQ(boards::phase_text(Phase::waiting_for_boot, 0), "waiting for the boot");
+    EXPECT_EQ(boards::phase_text(Phase::waiting_for_boot, 20), "waiting for the boot, 20s");
+    const std::pair<Phase, const char *> failed[] = {
+        {Phase::starting, "not flashed"},
+        {Phase::not_found, "not in download mode"},
+        {Phase::loading, "programmer not loaded"},
+        {Phase::erasing, "failed while erasing part 4"},
+        {Phase::writing_cdt, "failed while writing the CDT"},
+        {Phase::writing_build, "failed while writing the build"},
+        {Phase::waiting_for_boot, "not booted"},
+    };
+    for (auto [phase, verdict] : failed)
+        EXPECT_EQ(boards::phase_verdict(phase, 4, 1, true), verdict);
+    // After ten seconds of waiting it is still the boot that failed.
+    EXPECT_EQ(boards::phase_verdict(Phase::waiting_for_boot, 10, 1, true), "not booted");
+    EXPECT_EQ(boards::phase_verdict(Phase::writing_build, 0, 0, true), "booted");
+    EXPECT_EQ(boards::phase_verdict(Phase::writing_build, 0, 0, false), "flashed");
+    EXPECT_EQ(boards::phase_verdict(Phase::erasing, 2, 128 + 15, true), "ended by signal 15");
+}

@@ -14,6 +14,7 @@
 
 using testing_support::FakeRunner;
 using testing_support::Globals;
+using testing_support::StderrCapture;
 using testing_support::StdoutCapture;
 
 namespace {
@@ -26,31 +27,87 @@ class FindDevice : public ::testing::Test {
     FakeRunner runner;
 };
 
-TEST_F(FindDevice, RunsThePosixFilterAndNamesTheBoardByItsUsbPathAndSerial)
+TEST_F(FindDevice, ReadsThePortsPropertiesAsTextAndNamesTheBoardByItsUsbPathAndSerial)
 {
-    runner.push_read_line("/dev/ttyUSB0\t/sys/bus/usb/devices/usb1/1-2/1-2.3/1-2.3:1.0/ttyUSB0/"
-                          "tty/ttyUSB0\t7A3C11F0\n");
+    const std::string board = "/sys/bus/usb/devices/usb1/1-2/1-2.3/1-2.3:1.0/ttyUSB0/tty/ttyUSB0";
+    const std::string adapter = "/sys/bus/usb/devices/usb1/1-4/1-4:1.0/ttyUSB1/tty/ttyUSB1";
+    const std::string hub = "/sys/bus/usb/devices/usb1/1-2";
+    runner.raw_find = true;
+    runner.push_read_line(hub + "/dev\n" + board + "/dev\n" + adapter + "/dev\n");
+    // What a shell would have run lies in values; here they stay text.
+    runner.udev_export[board] = "DEVPATH='/devices/x'\nDEVNAME='/dev/ttyUSB0'\n"
+                                "ID_VENDOR='Fry's $(touch /tmp/x) `id`'\n"
+                                "ID_VENDOR_ID='05c6'\nID_MODEL_ID='9008'\n"
+                                "ID_SERIAL='Qualcomm_QDLoader_7A3C11F0'\n"
+                                "ID_SERIAL_SHORT='7A3C11F0'\n";
+    runner.udev_export[adapter] = "DEVNAME='/dev/ttyUSB1'\nID_VENDOR_ID='067b'\n"
+                                  "ID_MODEL_ID='2303'\nID_SERIAL='Prolific'\n";
     StdoutCapture out;
     EXPECT_EQ(find_device(), 1);
     EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0 (USB 1-2.3, serial 7A3C11F0)\n");
-
-    ASSERT_EQ(runner.calls().size(), 1u);
-    const auto &call = runner.calls()[0];
-    EXPECT_EQ(call.kind, FakeRunner::Kind::read);
-    EXPECT_EQ(call.line_buffer, 64u * 1024);
-    // dash has no [[ ]]: there the whole filter would be skipped and every
-    // serial port would pass.
-    EXPECT_EQ(call.cmd.find("[["), std::string::npos);
-    EXPECT_NE(call.cmd.find("find /sys/bus/usb/devices/usb*/ -name dev | grep ttyUSB"),
-              std::string::npos);
-    EXPECT_NE(call.cmd.find("syspath=\"${sysdevpath%/dev}\""), std::string::npos);
-    EXPECT_NE(call.cmd.find("udevadm info -q property --export -p $syspath"), std::string::npos);
-    EXPECT_NE(
-        call.cmd.find("[ -z \"$ID_SERIAL\" ] || [ \"${ID_VENDOR_ID}\" != \"05c6\" ] || "
-                      "[ \"${ID_MODEL_ID}\" != \"9008\" ] && continue; printf '%s\\t%s\\t%s\\n' "
-                      "\"${DEVNAME}\" \"$syspath\" \"${ID_SERIAL_SHORT:-$ID_SERIAL}\""),
-        std::string::npos);
     EXPECT_STREQ(dev_name, "/dev/ttyUSB0");
+
+    // No shell: find over the buses (the pattern itself where none exists,
+    // as the shell would pass it), then udevadm for each ttyUSB port only.
+    const auto lists = runner.argv_calls();
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].front(), "find");
+    EXPECT_EQ(lists[0][1].rfind("/sys/bus/usb/devices/usb", 0), 0u);
+    EXPECT_EQ(lists[0][1].back(), '/');
+    EXPECT_EQ(std::vector<std::string>(lists[0].end() - 2, lists[0].end()),
+              (std::vector<std::string>{"-name", "dev"}));
+    const auto &udevadm = runner.udevadm_calls();
+    ASSERT_EQ(udevadm.size(), 2u);
+    EXPECT_EQ(udevadm[0], (std::vector<std::string>{"udevadm", "info", "-q", "property", "--export",
+                                                    "-p", board}));
+    EXPECT_EQ(udevadm[1].back(), adapter);
+    for (const auto &call : runner.calls())
+        EXPECT_EQ(call.kind, FakeRunner::Kind::argv) << call.cmd;
+}
+
+TEST_F(FindDevice, PortWhosePropertiesCouldForgeABoardIsLeftOutAndNamed)
+{
+    const std::string a = "/sys/bus/usb/devices/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0";
+    const std::string b = "/sys/bus/usb/devices/usb1/1-3/1-3:1.0/ttyUSB1/tty/ttyUSB1";
+    runner.raw_find = true;
+    runner.push_read_line(a + "/dev\n" + b + "/dev\n");
+    // A serial with a line feed would have printed a second board.
+    runner.udev_export[a] = "DEVNAME='/dev/ttyUSB0'\nID_VENDOR_ID='05c6'\nID_MODEL_ID='9008'\n"
+                            "ID_SERIAL='AAA\n/dev/ttyS0'\n";
+    runner.udev_export[b] = "DEVNAME='/dev/ttyUSB1'\nID_VENDOR_ID='05c6'\nID_MODEL_ID='9008'\n"
+                            "ID_SERIAL='BBB'\n";
+    StdoutCapture out;
+    StderrCapture err;
+    EXPECT_EQ(find_device(), 1);
+    EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB1 (USB 1-3, serial BBB)\n");
+    EXPECT_EQ(err.text(), "ostrelle: the serial port at " + a +
+                              " is left out: property ID_SERIAL holds a line feed\n");
+}
+
+TEST(UdevProperties, ValuesAreTextAndAnythingThatCouldSplitOrForgeOneRefusesTheDevice)
+{
+    boards::UdevProperties ok = boards::parse_udev_export(
+        "ID_VENDOR='Fry's Electronics'\nID_MODEL='\"$(reboot)\" `x` ;|&'\nID_SERIAL=''\n");
+    EXPECT_EQ(ok.refused, "");
+    EXPECT_EQ(ok.get("ID_VENDOR"), "Fry's Electronics");
+    EXPECT_EQ(ok.get("ID_MODEL"), "\"$(reboot)\" `x` ;|&");
+    EXPECT_EQ(ok.get("ID_SERIAL"), "");
+    EXPECT_EQ(ok.get("DEVNAME"), "");
+    EXPECT_TRUE(boards::parse_udev_export("").refused.empty());
+
+    const char *const refused[][2] = {
+        {"ID_SERIAL='A\nDEVNAME='/dev/ttyS0'\n", "property ID_SERIAL holds a line feed"},
+        {"ID_SERIAL='A\x1b[2J'\n", "property ID_SERIAL holds control bytes"},
+        {"ID_SERIAL='A\rB'\n", "property ID_SERIAL holds control bytes"},
+        {"DEVNAME='/dev/ttyUSB0'\nDEVNAME='/dev/sda'\n", "property DEVNAME is given twice"},
+        {"junk\nID_SERIAL='A'\n", "a property holds a line feed"},
+        {"ID_SERIAL='A'", "its properties end without a line end"},
+    };
+    for (const auto &c : refused) {
+        boards::UdevProperties props = boards::parse_udev_export(c[0]);
+        EXPECT_EQ(props.refused, c[1]) << c[0];
+        EXPECT_TRUE(props.values.empty()) << c[0];
+    }
 }
 
 TEST_F(FindDevice, UsbPathIsTheLastBusPortComponentOfTheSysfsPath)
@@ -121,8 +178,8 @@ TEST_F(FindDevice, ShorterNodeReplacesTheWholeLongerOne)
     StdoutCapture out;
     EXPECT_EQ(find_device(), 1);
     EXPECT_EQ(find_device(), 1);
-    EXPECT_EQ(out.text(), "Device found: /dev/bus/usb-serial/ttyUSB12\n"
-                          "Device found: /dev/ttyUSB1\n");
+    EXPECT_EQ(out.text(), "Device found: /dev/bus/usb-serial/ttyUSB12 (serial QDL_SERIAL)\n"
+                          "Device found: /dev/ttyUSB1 (serial QDL_SERIAL)\n");
     EXPECT_STREQ(dev_name, "/dev/ttyUSB1");
 }
 
@@ -179,7 +236,7 @@ TEST_F(FindDevice, NodeOf127CharactersFitsAndLongerIsRefusedWhole)
     {
         StdoutCapture out;
         EXPECT_EQ(find_device(), 1);
-        EXPECT_EQ(out.text(), "Device found: " + fits + "\n");
+        EXPECT_EQ(out.text(), "Device found: " + fits + " (serial QDL_SERIAL)\n");
     }
     EXPECT_EQ(std::string(dev_name), fits);
 }

@@ -151,10 +151,13 @@ TEST(Doctor, HealthyHostPassesAndRunsNothingAsRoot)
     // except where only the server's clock is read.
     std::vector<std::string> cmds = fake.commands();
     ASSERT_EQ(cmds.size(), 4u);
-    EXPECT_EQ(cmds[0].rfind("LC_ALL=C apt-cache policy ", 0), 0u);
-    EXPECT_EQ(cmds[1], "wget --spider -q -T 10 -t 1 https://127.0.0.1:8443/ > /dev/null 2>&1");
+    // Argument lists, no shell.
+    for (const auto &call : fake.calls())
+        EXPECT_EQ(call.kind, FakeRunner::Kind::argv) << call.cmd;
+    EXPECT_EQ(cmds[0].rfind("env LC_ALL=C apt-cache policy ", 0), 0u);
+    EXPECT_EQ(cmds[1], "wget --spider -q -T 10 -t 1 https://127.0.0.1:8443/");
     EXPECT_EQ(cmds[3], "wget -S --spider -T 10 -t 1 --no-check-certificate "
-                       "https://127.0.0.1:8443/ 2>&1");
+                       "https://127.0.0.1:8443/");
     for (const std::string &cmd : cmds)
         EXPECT_EQ(cmd.find("sudo"), std::string::npos) << cmd;
 }

@@ -148,7 +148,7 @@ std::string ufs_erase(const std::string &dev, const std::string &rel, int part)
                         dev.c_str(), part, rel.c_str(), part);
 }
 
-const char *discovery_prefix = "for sysdevpath in $(find /sys/bus/usb/devices/usb*/";
+const char *discovery_prefix = "find ";
 
 std::string banner_line()
 {
@@ -215,7 +215,7 @@ TEST_F(Flash, UfsSequenceComposesEveryCommandWithPausesBetween)
     EXPECT_EQ(events, expected);
     EXPECT_EQ(commands_of_kind(FakeRunner::Kind::system).size(), 8u);
 
-    EXPECT_EQ(text, "Device found: /dev/ttyUSB0\n"
+    EXPECT_EQ(text, "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n"
                     "Ostrelle flashing full build...\n"
                     "Initializing flash ...\n"
                     "Erasing part0 ...\nErasing part1 ...\nErasing part2 ...\n"
@@ -289,8 +289,8 @@ TEST_F(Flash, MissingBuildNamesTheChosenStorage)
         StdoutCapture out;
         EXPECT_EQ(sdk_flash_full_helper(), 1);
         const std::string dir = emmc ? "emmc" : "ufs";
-        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red + "Need to check " + rel() +
-                                  "/full_build/" + dir +
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n" + red +
+                                  "Need to check " + rel() + "/full_build/" + dir +
                                   "/ or run command 1 to download/regenerate image" + reset + "\n");
         EXPECT_EQ(events.size(), 2u);
     }
@@ -335,7 +335,7 @@ TEST_F(Flash, ProgrammerLoadMustReportExactlyZero)
         fresh.push_read(c.reply);
         StdoutCapture out;
         EXPECT_EQ(sdk_flash_full_helper(), 1);
-        EXPECT_EQ(out.text(), std::string("Device found: /dev/ttyUSB0\n"
+        EXPECT_EQ(out.text(), std::string("Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n"
                                           "Ostrelle flashing full build...\n"
                                           "Initializing flash ...\n") +
                                   c.message);
@@ -557,7 +557,7 @@ TEST_F(Flash, CdtHelperTakesTheReleaseStorageAndGivesTheVerdict)
 
 TEST_F(Flash, ReleaseWithoutItsCompletionRecordIsNeverFlashed)
 {
-    const std::string found = "Device found: /dev/ttyUSB0\n";
+    const std::string found = "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n";
     const std::string missing = red + "The release " + rel() +
                                 " is not complete: it has no completion record. Run command 1 "
                                 "again" +
@@ -663,7 +663,8 @@ TEST_F(Flash, SequenceTooLongForItsBufferIsRefusedBeforeTheBoardIsTouched)
     script_prelude();
     StdoutCapture out;
     EXPECT_EQ(sdk_flash_full_helper(), 1);
-    EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\nflash full build internal error\n");
+    EXPECT_EQ(out.text(),
+              "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\nflash full build internal error\n");
     EXPECT_EQ(runner.calls().size(), 2u);
 }
 
@@ -763,7 +764,7 @@ TEST_F(Flash, CdtUfsFlashesAndSeesTheBoardLeaveDownloadMode)
                         "Current CDT version to be flashed: " + reset + "LU1.0\n" + yellow +
                         banner_line() + reset + "\n\n" +
                         "Enter 'y' to continue, 'q' to main menu: "
-                        "Device found: /dev/ttyUSB0\n"
+                        "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n"
                         "Ostrelle flashing CDT...\n"
                         "Initializing flash...\n"
                         "Flashing CDT ...\n"
@@ -797,8 +798,8 @@ TEST_F(Flash, CdtEmmcVariantAndABoardThatStaysInDownloadMode)
                   "--loglevel=1 --porttracename=" +
                   r + "/flash_cdt.log --reset");
     const std::string tail =
-        "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0\n" + red +
-        "You may need to flash full build in order to boot up the device" + reset + "\n";
+        "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0 (serial QDL_SERIAL)\n" +
+        red + "You may need to flash full build in order to boot up the device" + reset + "\n";
     EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
 
@@ -819,7 +820,7 @@ TEST_F(Flash, CdtStopsWithItsOwnTexts)
         fresh.push_read_line("/dev/ttyUSB0\n");
         StdoutCapture out;
         sdk_flash_cdt_emmc_helper();
-        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red +
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n" + red +
                                   "Could not find the cdt files, please check files in " + rel() +
                                   "/cdt" + reset + "\n");
     }
@@ -905,7 +906,7 @@ TEST_F(Flash, NonHlosTargetsUfsEvenBesideAnEmmcBuild)
                         "Current image version to be flashed: " + reset + "LU1.0\n" + yellow +
                         banner_line() + reset + "\n\n" +
                         "Enter 'y' to continue, 'q' to main menu: "
-                        "Device found: /dev/ttyUSB0\n"
+                        "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n"
                         "Ostrelle flashing NON-HLOS build...\n"
                         "Initializing flash...\n"
                         "Flashing NON-HLOS build...\n"
@@ -930,7 +931,7 @@ TEST_F(Flash, NonHlosStopsWithItsOwnTexts)
         fresh.push_read_line("/dev/ttyUSB0\n");
         StdoutCapture out;
         sdk_flash_nonhlos_helper();
-        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red +
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n" + red +
                                   "Could not find the NON-HLOS files, please check files in " +
                                   rel() + "/non_hlos" + reset + "\n");
     }
@@ -970,7 +971,8 @@ TEST_F(Flash, NonHlosStopsWithItsOwnTexts)
         sdk_flash_nonhlos_helper();
         const std::string text = out.text();
         EXPECT_NE(text.find("Flashing NON-HLOS build...\nflash nonhlos internal error\n"
-                            "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0\n" +
+                            "Waiting 10s for device to reboot ...\nDevice found: /dev/ttyUSB0 "
+                            "(serial QDL_SERIAL)\n" +
                             red +
                             "You may need to flash HLOS image in order to boot up the device" +
                             reset + "\n"),

@@ -14,7 +14,7 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-// `LC_ALL=C apt-cache policy android-tools-adb adb python python3
+// `env LC_ALL=C apt-cache policy android-tools-adb adb python python3
 // python-is-python3` on Debian 12 with python3 installed, as printed.
 const char *const debian12 = "android-tools-adb:\n"
                              "  Installed: (none)\n"

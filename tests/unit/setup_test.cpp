@@ -34,8 +34,9 @@ using Commands = std::vector<std::string>;
 
 namespace {
 
-const std::string policy_cmd = "LC_ALL=C apt-cache policy android-tools-adb adb python python3 "
-                               "python-is-python3 2>/dev/null";
+// An argument list (no shell): its error output goes to /dev/null.
+const std::string policy_cmd = "env LC_ALL=C apt-cache policy android-tools-adb adb python python3 "
+                               "python-is-python3";
 const std::string check_cmd =
     "dpkg -l android-tools-adb libc6-arm64-cross fakechroot fakeroot qemu-user-static wget udev "
     "unzip coreutils dpkg python kmod > /dev/null 2>&1; echo $?";

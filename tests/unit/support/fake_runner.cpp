@@ -1,6 +1,9 @@
 #include "support/fake_runner.h"
 
+#include <algorithm>
 #include <fstream>
+
+#include "host/process.h"
 
 namespace testing_support {
 
@@ -61,6 +64,16 @@ std::vector<std::string> FakeRunner::commands() const
     std::vector<std::string> out;
     for (const Call &call : calls_)
         out.push_back(call.cmd);
+    return out;
+}
+
+std::vector<std::vector<std::string>> FakeRunner::argv_calls() const
+{
+    std::vector<std::vector<std::string>> out;
+    for (const Call &call : calls_) {
+        if (call.kind == Kind::argv)
+            out.push_back(call.argv);
+    }
     return out;
 }
 
@@ -146,6 +159,79 @@ host::Reply FakeRunner::read(const std::string &cmd, size_t line_buffer)
     if (reply.has_line() && line_buffer > 0 && reply.line.size() > line_buffer - 1)
         reply.line.resize(line_buffer - 1);
     return reply;
+}
+
+host::Reply FakeRunner::read_argv(const std::vector<std::string> &argv, size_t max_bytes, host::Io)
+{
+    host::Reply reply;
+    reply.outcome = host::Outcome::no_line;
+    reply.status = 0;
+    if (argv.at(0) == "udevadm") {
+        udevadm_calls_.push_back(argv);
+        const std::string &syspath = argv.back();
+        auto raw = udev_export.find(syspath);
+        auto port = ports_.find(syspath);
+        if (raw != udev_export.end())
+            reply.line = raw->second;
+        else if (port != ports_.end())
+            reply.line = port->second;
+        else
+            reply.status = 4;
+        if (!reply.line.empty())
+            reply.outcome = host::Outcome::line;
+        return reply;
+    }
+    calls_.push_back({Kind::argv, host::show(argv), max_bytes, argv});
+    if (on_call)
+        on_call(calls_.back());
+    if (!read_results_.empty()) {
+        reply = read_results_.front();
+        read_results_.pop_front();
+    }
+    if (argv.at(0) != "find" || !reply.has_line() || raw_find)
+        return reply;
+    ports_.clear();
+    std::string tree;
+    std::string rest = reply.line;
+    for (int index = 0; !rest.empty(); index++) {
+        size_t end = rest.find('\n');
+        // A line without its line end stays one in find's output.
+        if (end == std::string::npos) {
+            tree += rest;
+            break;
+        }
+        std::string line = rest.substr(0, end);
+        rest.erase(0, end + 1);
+        std::vector<std::string> fields;
+        for (size_t at = 0; at <= line.size();) {
+            size_t tab = std::min(line.find('\t', at), line.size());
+            fields.push_back(line.substr(at, tab - at));
+            at = tab + 1;
+        }
+        const std::string name = "ttyUSB" + std::to_string(index);
+        std::string syspath = fields.size() > 1
+                                  ? fields[1]
+                                  : "/sys/bus/usb/devices/usb1/port:1.0/" + name + "/tty/" + name;
+        std::string serial = fields.size() > 2 ? fields[2] : "QDL_SERIAL";
+        ports_[syspath] = "DEVNAME='" + fields[0] +
+                          "'\nID_VENDOR_ID='05c6'\nID_MODEL_ID='9008'\nID_SERIAL='" + serial +
+                          "'\n";
+        tree += syspath + "/dev\n";
+    }
+    reply.line = tree;
+    return reply;
+}
+
+int FakeRunner::run_argv(const std::vector<std::string> &argv)
+{
+    calls_.push_back({Kind::argv, host::show(argv), 0, argv});
+    if (on_call)
+        on_call(calls_.back());
+    if (system_results_.empty())
+        return 0;
+    int result = system_results_.front();
+    system_results_.pop_front();
+    return result;
 }
 
 int FakeRunner::write(const std::string &cmd)

@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,12 @@ namespace testing_support {
 
 class FakeRunner : public host::Runner {
   public:
-    enum class Kind { system, read, write };
+    enum class Kind { system, read, write, argv };
     struct Call {
         Kind kind;
-        std::string cmd;
-        size_t line_buffer; // for reads
+        std::string cmd;                    // for an argument list: the list as host::show gives it
+        size_t line_buffer;                 // for reads
+        std::vector<std::string> argv = {}; // for an argument list
     };
 
     // Installs itself as the runner; the destructor restores the real one.
@@ -46,18 +48,40 @@ class FakeRunner : public host::Runner {
     std::string zip_listing = "Archive:  x.zip\nZip file size: 22 bytes, number of entries: 0\n";
     int zip_listing_status = 0;
 
+    // Board discovery runs find and then udevadm for each port found, as
+    // argument lists. The fake plays a USB tree for them from the next
+    // scripted read, which holds the boards one a line as
+    // "<port>[\t<sysfs path>[\t<serial>]]" (defaults: a path below usb1
+    // named after the port, serial QDL_SERIAL); each is a port in download
+    // mode. A read that cannot start makes find fail to start; no line, no
+    // port. udev_export gives udevadm's raw reply for a sysfs path instead.
+    std::map<std::string, std::string> udev_export;
+    // With raw_find, find's scripted read is its output as it stands.
+    bool raw_find = false;
+
     const std::vector<Call> &calls() const { return calls_; }
-    std::vector<std::string> commands() const; // just the command lines
+    // The command lines, in order (an argument list as host::show gives it).
+    std::vector<std::string> commands() const;
+    // The argument lists, in order. A discovery shows as its find (in
+    // calls() too); the udevadm of each port is kept apart.
+    std::vector<std::vector<std::string>> argv_calls() const;
+    const std::vector<std::vector<std::string>> &udevadm_calls() const { return udevadm_calls_; }
 
     int system(const std::string &cmd) override;
     host::Reply read(const std::string &cmd, size_t line_buffer) override;
     int write(const std::string &cmd) override;
+    // An argument list on the terminal answers from the system script.
+    int run_argv(const std::vector<std::string> &argv) override;
+    host::Reply read_argv(const std::vector<std::string> &argv, size_t max_bytes,
+                          host::Io err) override;
 
   private:
     std::vector<Call> calls_;
     std::deque<int> system_results_;
     std::deque<host::Reply> read_results_;
     std::deque<int> write_results_;
+    std::map<std::string, std::string> ports_; // sysfs path -> udevadm's reply
+    std::vector<std::vector<std::string>> udevadm_calls_;
 };
 
 // The lines with the random tail of every staging directory name

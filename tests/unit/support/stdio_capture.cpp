@@ -35,17 +35,18 @@ const bool failures_past_capture = [] {
 
 } // namespace
 
-StdoutCapture::StdoutCapture()
+StdoutCapture::StdoutCapture(int fd) : fd_(fd)
 {
     fflush(stdout);
+    fflush(stderr);
     char name[] = "/tmp/ostrelle-stdout-XXXXXX";
     file_fd_ = mkstemp(name);
     if (file_fd_ < 0)
         abort();
     unlink(name);
-    saved_fd_ = dup(STDOUT_FILENO);
-    dup2(file_fd_, STDOUT_FILENO);
-    if (real_stdout < 0)
+    saved_fd_ = dup(fd_);
+    dup2(file_fd_, fd_);
+    if (real_stdout < 0 && fd_ == STDOUT_FILENO)
         real_stdout = saved_fd_;
 }
 
@@ -59,7 +60,8 @@ void StdoutCapture::finish()
     if (saved_fd_ < 0)
         return;
     fflush(stdout);
-    dup2(saved_fd_, STDOUT_FILENO);
+    fflush(stderr);
+    dup2(saved_fd_, fd_);
     if (real_stdout == saved_fd_)
         real_stdout = -1;
     close(saved_fd_);

@@ -6,10 +6,10 @@
 
 namespace testing_support {
 
-// Sends descriptor 1 to a temporary file until text() or destruction.
+// Sends descriptor 1 (or fd) to a temporary file until text() or destruction.
 class StdoutCapture {
   public:
-    StdoutCapture();
+    explicit StdoutCapture(int fd = 1);
     ~StdoutCapture();
     StdoutCapture(const StdoutCapture &) = delete;
     StdoutCapture &operator=(const StdoutCapture &) = delete;
@@ -18,9 +18,16 @@ class StdoutCapture {
 
   private:
     void finish();
+    int fd_;
     int saved_fd_ = -1;
     int file_fd_ = -1;
     std::string text_;
+};
+
+// The same for descriptor 2.
+class StderrCapture : public StdoutCapture {
+  public:
+    StderrCapture() : StdoutCapture(2) {}
 };
 
 // Makes descriptor 0 read the given bytes followed by end of input, until
