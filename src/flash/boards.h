@@ -146,6 +146,8 @@ enum class Phase : unsigned char {
     waiting_for_boot,    // with the seconds waited, 0 before the first poll
     waiting_for_restart, // a CDT or NON-HLOS flash waits for the board to leave download mode
 };
+// The last phase: a report naming a higher value is not one of ours.
+inline constexpr Phase last_phase = Phase::waiting_for_restart;
 
 // What the live line shows for a phase ("erasing part 3", "waiting for the
 // boot, 20s").

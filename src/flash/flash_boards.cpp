@@ -363,7 +363,7 @@ bool take_reports(Job &job, int slot, std::string_view data)
         unsigned phase = 0, writing = 0;
         int number = 0;
         if (sscanf(line.c_str(), "%u %d %u", &phase, &number, &writing) != 3 ||
-            phase > static_cast<unsigned>(Phase::waiting_for_boot))
+            phase > static_cast<unsigned>(last_phase))
             continue;
         signals::board_child_writing(slot, writing == 1);
         job.phase = static_cast<Phase>(phase);

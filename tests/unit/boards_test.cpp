@@ -74,9 +74,11 @@ TEST(Phases, LiveTextAndVerdictComeFromThePhaseValue)
         {Phase::writing_cdt, "failed while writing the CDT"},
         {Phase::writing_build, "failed while writing the build"},
         {Phase::waiting_for_boot, "not booted"},
+        {Phase::waiting_for_restart, "still in download mode"},
     };
     for (auto [phase, verdict] : failed)
         EXPECT_EQ(boards::phase_verdict(phase, 4, 1, true), verdict);
+    EXPECT_EQ(boards::phase_verdict(Phase::writing_cdt, 0, 8, true), "busy: another run holds it");
     // After ten seconds of waiting it is still the boot that failed.
     EXPECT_EQ(boards::phase_verdict(Phase::waiting_for_boot, 10, 1, true), "not booted");
     EXPECT_EQ(boards::phase_verdict(Phase::writing_build, 0, 0, true), "booted");

@@ -595,7 +595,7 @@ TEST_F(Flash, ReleaseWithoutItsCompletionRecordIsNeverFlashed)
 TEST_F(Flash, NothingRunsAsRootOnABoardOthersHoldOrFromATreeOthersCanChange)
 {
     // Another run holds the board: every flash says so and leaves it alone.
-    const int held = open((root + "/run/lock/ostrelle-board-port-_dev_ttyUSB0.lock").c_str(),
+    const int held = open((root + "/run/lock/ostrelle-board-serial-QDL_SERIAL.lock").c_str(),
                           O_RDWR | O_CREAT, 0644);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     for (int (*helper)() :
@@ -605,7 +605,8 @@ TEST_F(Flash, NothingRunsAsRootOnABoardOthersHoldOrFromATreeOthersCanChange)
         fresh.push_read_line("/dev/ttyUSB0\n");
         StdoutCapture out;
         EXPECT_EQ(helper(), 8);
-        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\nThe board /dev/ttyUSB0 is being flashed "
+        EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\nThe board "
+                              "/dev/ttyUSB0 (serial QDL_SERIAL) is being flashed "
                               "by another run (its process is not visible here)\n" +
                                   red + "The board is busy: nothing was flashed" + reset + "\n");
         EXPECT_EQ(fresh.calls().size(), 2u);
@@ -618,7 +619,7 @@ TEST_F(Flash, NothingRunsAsRootOnABoardOthersHoldOrFromATreeOthersCanChange)
     fresh.push_read_line("/dev/ttyUSB0\n");
     StdoutCapture out;
     EXPECT_EQ(sdk_flash_full_helper(), 1);
-    EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0\n" + red +
+    EXPECT_EQ(out.text(), "Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n" + red +
                               "Not running the flashing tools as root: " + rel() +
                               " is writable by group or others (mode 0777)" + reset +
                               "\nKeep the target directory where only you and root can write, "
