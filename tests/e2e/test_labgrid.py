@@ -59,9 +59,9 @@ def skip_reason():
 def load_module():
     """The driver's module, loaded once: it registers its classes with
     labgrid."""
-    spec = importlib.util.spec_from_file_location('ostrelle_labgrid', MODULE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location('ostrelle_labgrid', MODULE)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
