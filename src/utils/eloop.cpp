@@ -424,6 +424,20 @@ int eloop_register_signal_reconfig(eloop_signal_handler handler, void *user_data
 
 void eloop_run(void)
 {
+    // The signals the loop handles for the program (all but the ending ones,
+    // whose handlers must run at once) are held while the loop prepares a
+    // wait and let in only during it: one that arrives just before the wait
+    // then ends the wait instead of waiting for the next input.
+    sigset_t held, during_wait;
+    sigemptyset(&held);
+    sigprocmask(SIG_BLOCK, nullptr, &during_wait);
+    for (int i = 0; i < eloop.signal_count; i++) {
+        int sig = eloop.signals[i].sig;
+        if (sig != SIGINT && sig != SIGTERM && sig != SIGHUP && sig != SIGALRM &&
+            !sigismember(&during_wait, sig))
+            sigaddset(&held, sig);
+    }
+
     fd_set *rfds = static_cast<fd_set *>(os_zalloc(sizeof(fd_set)));
     fd_set *wfds = static_cast<fd_set *>(os_zalloc(sizeof(fd_set)));
     fd_set *efds = static_cast<fd_set *>(os_zalloc(sizeof(fd_set)));
@@ -431,6 +445,9 @@ void eloop_run(void)
         goto out;
 
     for (;;) {
+        sigprocmask(SIG_BLOCK, &held, nullptr);
+        // Those that came while a callback ran.
+        eloop_process_pending_signals();
         if (eloop.terminate) {
             eloop.terminate = 0;
             break;
@@ -456,7 +473,13 @@ void eloop_run(void)
         eloop_sock_table_set_fds(&eloop.readers, rfds);
         eloop_sock_table_set_fds(&eloop.writers, wfds);
         eloop_sock_table_set_fds(&eloop.exceptions, efds);
-        int res = select(eloop.max_sock + 1, rfds, wfds, efds, tvp);
+        struct timespec ts = {};
+        if (tvp) {
+            ts.tv_sec = tvp->tv_sec;
+            ts.tv_nsec = tvp->tv_usec * 1000;
+        }
+        int res = pselect(eloop.max_sock + 1, rfds, wfds, efds, tvp ? &ts : nullptr, &during_wait);
+        sigprocmask(SIG_UNBLOCK, &held, nullptr);
         if (res < 0) {
             if (errno != EINTR && errno != 0)
                 break;
@@ -496,6 +519,7 @@ void eloop_run(void)
     }
 
 out:
+    sigprocmask(SIG_UNBLOCK, &held, nullptr);
     free(rfds);
     free(wfds);
     free(efds);

@@ -268,3 +268,46 @@ TEST_F(Eloop, TerminationSignalReachesItsHandlerThroughTheLoop)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status));
 }
+
+namespace {
+
+void terminate_on_signal(int, void *)
+{
+    eloop_terminate();
+}
+
+void raise_usr1(void *, void *)
+{
+    raise(SIGUSR1);
+}
+
+} // namespace
+
+// A signal that comes while the loop is busy (here: in a timeout's callback)
+// is handled before the next wait, not after the next input that may never
+// come.
+TEST_F(Eloop, ASignalBetweenTwoWaitsIsHandledBeforeTheNextWait)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(0);
+        Pipe quiet;
+        Reader reader;
+        eloop_register_read_sock(quiet.fd[0], record_sock, &reader, nullptr);
+        eloop_register_signal(SIGUSR1, terminate_on_signal, nullptr);
+        eloop_register_timeout(0, 0, raise_usr1, nullptr, nullptr);
+        eloop_run();
+        _exit(0);
+    }
+    int status = -1;
+    for (int i = 0; i < 30 && waitpid(pid, &status, WNOHANG) == 0; i++, status = -1)
+        usleep(100000);
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "the loop still waited after 3 s";
+    EXPECT_EQ(0, WEXITSTATUS(status));
+}
