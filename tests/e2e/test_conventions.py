@@ -5,6 +5,7 @@ the program behind, in every phase of a run."""
 import glob
 import os
 import pwd
+import re
 import shutil
 import signal
 import subprocess
@@ -91,6 +92,26 @@ class Options(unittest.TestCase):
                                  (2, b'', line + b"Try 'ostrelle --help'.\n"), args)
             # None of these started a host tool.
             self.assertEqual(os.listdir(bed.logs), [])
+
+
+class Layers(unittest.TestCase):
+    # The folders of src/, top to bottom (src/README.md draws them); flash/
+    # and setup/ share a floor and never include each other.
+    ORDER = {'utils': 0, 'core': 1, 'host': 2, 'release': 3, 'flash': 4, 'setup': 4, 'cli': 5}
+
+    def test_includes_only_reach_down(self):
+        src = os.path.join(os.environ['OSTRELLE_SOURCE_DIR'], 'src')
+        folders = sorted(d for d in os.listdir(src) if os.path.isdir(os.path.join(src, d)))
+        self.assertEqual(folders, sorted(self.ORDER), 'a folder of src/ without a floor')
+        wrong = []
+        for path in glob.glob(os.path.join(src, '*', '*.*')):
+            here = os.path.basename(os.path.dirname(path))
+            with open(path, encoding='utf-8') as f:
+                for there in re.findall(r'^#include "([a-z_]+)/', f.read(), re.M):
+                    if there in self.ORDER and there != here and \
+                            self.ORDER[there] >= self.ORDER[here]:
+                        wrong.append('%s includes %s/' % (os.path.relpath(path, src), there))
+        self.assertEqual(wrong, [])
 
 
 class OrdinaryUser(unittest.TestCase):
