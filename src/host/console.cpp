@@ -157,6 +157,19 @@ void set_end_of_input_status(int status)
     end_of_input_status = status;
 }
 
+bool probe_answered(const host::Reply &reply, const std::string &cannot_start, const char *no_line)
+{
+    if (!reply.started()) {
+        puts(cannot_start.c_str());
+        return false;
+    }
+    if (!reply.has_line()) {
+        puts(no_line);
+        return false;
+    }
+    return true;
+}
+
 void print_json(json_object *doc)
 {
     // The printer copies bytes from 0x7f up as they are: outside text may
