@@ -64,41 +64,51 @@ void append_hex(std::string &out, const char *prefix, unsigned value, int width)
     out += digits;
 }
 
+// One piece of a text: a well-formed UTF-8 sequence (valid, code its code
+// point), or a lone byte that starts none (code the byte's value).
+struct Piece {
+    std::string_view bytes;
+    bool valid;
+    unsigned code;
+};
+
+// Calls visit with each piece of text in order while it returns true; false
+// when a visit stopped the walk.
+template <typename Visit> bool each_piece(std::string_view text, Visit visit)
+{
+    for (size_t pos = 0; pos < text.size();) {
+        size_t len = utf8_length(text, pos);
+        Piece piece{.bytes = text.substr(pos, len == 0 ? 1 : len),
+                    .valid = len != 0,
+                    .code = len == 0 ? static_cast<unsigned char>(text[pos])
+                                     : code_point(text, pos, len)};
+        if (!visit(piece))
+            return false;
+        pos += piece.bytes.size();
+    }
+    return true;
+}
+
 } // namespace
 
 bool has_control_bytes(std::string_view text)
 {
-    for (size_t pos = 0; pos < text.size();) {
-        size_t len = utf8_length(text, pos);
-        if (len == 0) {
-            // A lone byte of 0x80-0x9f is a C1 control on an 8-bit terminal.
-            if (control(static_cast<unsigned char>(text[pos])))
-                return true;
-            pos++;
-            continue;
-        }
-        if (control(code_point(text, pos, len)))
-            return true;
-        pos += len;
-    }
-    return false;
+    // A lone byte of 0x80-0x9f counts: it is a C1 control on an 8-bit terminal.
+    return !each_piece(text, [](const Piece &piece) { return !control(piece.code); });
 }
 
 std::string printable(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (size_t pos = 0; pos < text.size();) {
-        size_t len = utf8_length(text, pos);
-        if (len != 0 && !control(code_point(text, pos, len))) {
-            out.append(text.substr(pos, len));
-            pos += len;
-            continue;
-        }
-        for (size_t i = 0; i < (len == 0 ? 1 : len); i++)
-            append_hex(out, "\\x", static_cast<unsigned char>(text[pos + i]), 2);
-        pos += len == 0 ? 1 : len;
-    }
+    each_piece(text, [&](const Piece &piece) {
+        if (piece.valid && !control(piece.code))
+            out.append(piece.bytes);
+        else
+            for (char byte : piece.bytes)
+                append_hex(out, "\\x", static_cast<unsigned char>(byte), 2);
+        return true;
+    });
     return out;
 }
 
@@ -106,22 +116,17 @@ std::string json_text(std::string_view json)
 {
     std::string out;
     out.reserve(json.size());
-    for (size_t pos = 0; pos < json.size();) {
-        size_t len = utf8_length(json, pos);
-        if (len == 0) {
-            append_hex(out, "\\\\x", static_cast<unsigned char>(json[pos]), 2);
-            pos++;
-            continue;
-        }
-        unsigned code = code_point(json, pos, len);
+    each_piece(json, [&](const Piece &piece) {
         // Below 0x20 the printer escaped what stood in strings; the rest is
         // its own layout (line feeds of a pretty document).
-        if (code >= 0x7f && control(code))
-            append_hex(out, "\\u", code, 4);
+        if (!piece.valid)
+            append_hex(out, "\\\\x", piece.code, 2);
+        else if (piece.code >= 0x7f && control(piece.code))
+            append_hex(out, "\\u", piece.code, 4);
         else
-            out.append(json.substr(pos, len));
-        pos += len;
-    }
+            out.append(piece.bytes);
+        return true;
+    });
     return out;
 }
 

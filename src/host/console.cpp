@@ -39,66 +39,72 @@ void ask(const char *fmt, ...)
 
 namespace {
 
+// An answer field filled one character at a time. What does not fit is
+// read on and dropped, and the answer is then refused whole, so that a word
+// too long for its field never matches a shorter valid answer.
+class Field {
+  public:
+    Field(char *field, size_t size) : field_(field), size_(size)
+    {
+        if (size_ > 0)
+            field_[0] = '\0';
+    }
+    void add(int c)
+    {
+        if (len_ + 1 < size_)
+            field_[len_++] = static_cast<char>(c);
+        else
+            too_long_ = true;
+    }
+    // The field ends here: ok, or too_long with the field emptied.
+    Read finish()
+    {
+        if (size_ > 0)
+            field_[too_long_ ? 0 : len_] = '\0';
+        return too_long_ ? Read::too_long : Read::ok;
+    }
+
+  private:
+    char *field_;
+    size_t size_;
+    size_t len_ = 0; // characters kept, len_ < size_ once size_ > 0
+    bool too_long_ = false;
+};
+
 Read read_word_from_stdin(char *field, size_t size, bool consume_end)
 {
-    if (size > 0)
-        field[0] = '\0';
+    Field word(field, size);
     int c;
     do {
         c = getc(stdin);
     } while (c != EOF && isspace(c));
     if (c == EOF)
         return Read::eof;
-    size_t len = 0;
-    bool too_long = false;
     while (c != EOF && !isspace(c)) {
-        if (len + 1 < size)
-            field[len++] = static_cast<char>(c);
-        else
-            too_long = true;
+        word.add(c);
         c = getc(stdin);
     }
     // The white-space character that ended the word is the line end that a
     // getc after scanf would consume; without consume_end put it back.
     if (!consume_end && c != EOF)
         ungetc(c, stdin);
-    if (too_long) {
-        if (size > 0)
-            field[0] = '\0';
-        return Read::too_long;
-    }
-    if (size > 0)
-        field[len] = '\0';
-    return Read::ok;
+    return word.finish();
 }
 
 Read read_line_from_stdin(char *field, size_t size)
 {
-    if (size > 0)
-        field[0] = '\0';
-    size_t len = 0;
-    bool too_long = false;
+    Field line(field, size);
     bool any = false;
     int c;
     while ((c = getc(stdin)) != EOF) {
         any = true;
-        if (len + 1 < size)
-            field[len++] = static_cast<char>(c);
-        else
-            too_long = true;
+        line.add(c);
         if (c == '\n')
             break;
     }
     if (!any)
         return Read::eof;
-    if (too_long) {
-        if (size > 0)
-            field[0] = '\0';
-        return Read::too_long;
-    }
-    if (size > 0)
-        field[len] = '\0';
-    return Read::ok;
+    return line.finish();
 }
 
 } // namespace
@@ -149,6 +155,19 @@ int end_of_input_status = 1;
 void set_end_of_input_status(int status)
 {
     end_of_input_status = status;
+}
+
+bool probe_answered(const host::Reply &reply, const std::string &cannot_start, const char *no_line)
+{
+    if (!reply.started()) {
+        puts(cannot_start.c_str());
+        return false;
+    }
+    if (!reply.has_line()) {
+        puts(no_line);
+        return false;
+    }
+    return true;
 }
 
 void print_json(json_object *doc)

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/host.h"
 #include "host/terminal.h"
 
 struct json_object;
@@ -70,6 +71,11 @@ YesNo ask_yes_no(const std::string &question);
 // The same in the set-up dialogue: true for yes; at end of input the program
 // ends as with ask_word_or_exit.
 bool ask_yes_no_or_exit(const std::string &question, const char *who, const char *what);
+
+// A status probe's reply with no verdict in it says so: cannot_start is
+// printed as a line when the probe could not be started, no_line when it
+// printed nothing, and false returned. True when there is a line to judge.
+bool probe_answered(const host::Reply &reply, const std::string &cannot_start, const char *no_line);
 
 // Prints doc (a json-c object, released here) as one JSON document on
 // standard output: what --json asks for.

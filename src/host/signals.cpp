@@ -42,20 +42,7 @@ volatile sig_atomic_t in_board_child = 0;
 // group: then a tool may be given the terminal.
 bool own_terminal(void)
 {
-    if (!terminal::have_start())
-        return false;
-    pid_t fg = tcgetpgrp(STDIN_FILENO);
-    return fg >= 0 && fg == getpgrp();
-}
-
-// tcsetpgrp and tcsetattr from a group that is not (or no longer) in the
-// foreground would stop the program with SIGTTOU; the change is wanted.
-void block_ttou(sigset_t *old)
-{
-    sigset_t ttou;
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    sigprocmask(SIG_BLOCK, &ttou, old);
+    return terminal::have_start() && terminal::in_foreground();
 }
 
 void take_terminal_back(void)
@@ -63,24 +50,37 @@ void take_terminal_back(void)
     if (!tool_has_terminal)
         return;
     sigset_t old;
-    block_ttou(&old);
+    terminal::block_ttou(&old);
     tcsetpgrp(STDIN_FILENO, getpgrp());
     sigprocmask(SIG_SETMASK, &old, nullptr);
     tool_has_terminal = 0;
 }
 
-void write_text(const char *text)
+// Gives sig its default action and raises it with sig unblocked: the
+// program ends or stops as it would without a handler. Should it come back
+// (continued after a stop), the mask it found is in force again.
+void raise_default(int sig)
 {
-    size_t len = strlen(text);
-    while (len > 0) {
-        ssize_t n = write(STDOUT_FILENO, text, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text += n;
-        len -= static_cast<size_t>(n);
-    }
+    signal(sig, SIG_DFL);
+    sigset_t just, old;
+    sigemptyset(&just);
+    sigaddset(&just, sig);
+    sigprocmask(SIG_UNBLOCK, &just, &old);
+    raise(sig);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void on_stop(int);
+
+// Stops (SIGTSTP) go to on_stop.
+void catch_stops(void)
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTSTP, &sa, nullptr);
 }
 
 // Sleeps for a hundredth of a second.
@@ -176,19 +176,20 @@ bool end_board_children(void)
 
 void report_half_written_boards(void)
 {
-    write_text("\n");
-    write_text(terminal::red);
-    write_text("Interrupted while these boards were being written; they may be half-written:\n");
+    terminal::write_out("\n");
+    terminal::write_out(terminal::red);
+    terminal::write_out(
+        "Interrupted while these boards were being written; they may be half-written:\n");
     for (const BoardChild &child : board_children) {
         if (child.pid > 0 && child.writing) {
-            write_text("  ");
-            write_text(child.label);
-            write_text("\n");
+            terminal::write_out("  ");
+            terminal::write_out(child.label);
+            terminal::write_out("\n");
         }
     }
-    write_text("Put them back into download mode and flash them again.");
-    write_text(terminal::reset);
-    write_text("\n");
+    terminal::write_out("Put them back into download mode and flash them again.");
+    terminal::write_out(terminal::reset);
+    terminal::write_out("\n");
 }
 
 [[noreturn]] void end_program_by(int sig)
@@ -202,19 +203,15 @@ void report_half_written_boards(void)
     if (boards_writing)
         report_half_written_boards();
     if (board_writing && !in_board_child) {
-        write_text("\n");
-        write_text(terminal::red);
-        write_text("Interrupted while the board was being written: it may be half-written.\n"
-                   "Put the board back into download mode and run command \"2\" again.");
-        write_text(terminal::reset);
-        write_text("\n");
+        terminal::write_out("\n");
+        terminal::write_out(terminal::red);
+        terminal::write_out(
+            "Interrupted while the board was being written: it may be half-written.\n"
+            "Put the board back into download mode and run command \"2\" again.");
+        terminal::write_out(terminal::reset);
+        terminal::write_out("\n");
     }
-    signal(sig, SIG_DFL);
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, sig);
-    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-    raise(sig);
+    raise_default(sig);
     // A signal whose default action does not end the process (none of the
     // four) would land here.
     _exit(128 + sig);
@@ -230,20 +227,9 @@ void on_stop(int)
     int saved_errno = errno;
     terminal::before_stop();
 
-    signal(SIGTSTP, SIG_DFL);
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, SIGTSTP);
-    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-    raise(SIGTSTP);
+    raise_default(SIGTSTP);
     // Continued.
-    sigprocmask(SIG_BLOCK, &unblock, nullptr);
-    struct sigaction sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = on_stop;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTSTP, &sa, nullptr);
+    catch_stops();
     terminal::after_continue();
     errno = saved_errno;
 }
@@ -265,11 +251,7 @@ void install(void)
     for (int sig : ending_signals)
         sigaction(sig, &sa, nullptr);
 
-    memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = on_stop;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTSTP, &sa, nullptr);
+    catch_stops();
 }
 
 bool owns_terminal(void)
@@ -285,7 +267,7 @@ void tool_started(pid_t pid, bool hand_terminal)
     // The tool may have taken the terminal already; either way it is the
     // tool's now, and the program takes it back when the tool has ended.
     sigset_t old;
-    block_ttou(&old);
+    terminal::block_ttou(&old);
     tcsetpgrp(STDIN_FILENO, pid);
     tool_has_terminal = 1;
     sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -306,7 +288,7 @@ void stop_with_tool(pid_t pid)
     // Continued: the tool gets the terminal back and goes on.
     if (own_terminal()) {
         sigset_t old;
-        block_ttou(&old);
+        terminal::block_ttou(&old);
         if (tcsetpgrp(STDIN_FILENO, pid) == 0)
             tool_has_terminal = 1;
         sigprocmask(SIG_SETMASK, &old, nullptr);

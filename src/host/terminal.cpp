@@ -48,35 +48,12 @@ volatile sig_atomic_t stop_count = 0;
 // The editor's mode while the line editor runs.
 ModeGuard *editor_mode = nullptr;
 
-// tcsetattr from a process group that is not (or no longer) in the
-// foreground would stop the program with SIGTTOU; the change is wanted.
 void set_attrs(const struct termios &attrs)
 {
-    sigset_t ttou, old;
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    sigprocmask(SIG_BLOCK, &ttou, &old);
+    sigset_t old;
+    block_ttou(&old);
     tcsetattr(STDIN_FILENO, TCSANOW, &attrs);
     sigprocmask(SIG_SETMASK, &old, nullptr);
-}
-
-void write_all(const char *text, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = write(STDOUT_FILENO, text, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text += n;
-        len -= static_cast<size_t>(n);
-    }
-}
-
-bool in_foreground(void)
-{
-    pid_t fg = tcgetpgrp(STDIN_FILENO);
-    return fg >= 0 && fg == getpgrp();
 }
 
 // Runs with SIGTSTP blocked, so that the stop handler sees the question
@@ -204,13 +181,45 @@ void after_continue(void)
     tcflush(STDIN_FILENO, TCIFLUSH);
     static const char notice[] =
         "\nContinued after a stop: what was typed of this answer was dropped, type it again\n";
-    write_all(notice, sizeof(notice) - 1);
-    write_all(question_text, static_cast<size_t>(question_len));
+    write_out(notice, sizeof(notice) - 1);
+    write_out(question_text, static_cast<size_t>(question_len));
 }
 
 unsigned long stops(void)
 {
     return static_cast<unsigned long>(stop_count);
+}
+
+bool in_foreground(void)
+{
+    pid_t fg = tcgetpgrp(STDIN_FILENO);
+    return fg >= 0 && fg == getpgrp();
+}
+
+void block_ttou(sigset_t *old)
+{
+    sigset_t ttou;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &ttou, old);
+}
+
+void write_out(const char *text, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(STDOUT_FILENO, text, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        text += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+void write_out(const char *text)
+{
+    write_out(text, strlen(text));
 }
 
 } // namespace terminal

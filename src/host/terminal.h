@@ -6,6 +6,8 @@
 // the ones the signal handlers call.
 #pragma once
 
+#include <csignal>
+#include <cstddef>
 #include <termios.h>
 
 namespace terminal {
@@ -85,5 +87,20 @@ void after_continue(void);
 // How many stops the program has come back from: a reader that holds part of
 // an answer itself (the hidden password) starts it over when this changes.
 unsigned long stops(void);
+
+// -- what the signal handlers share -------------------------------------------
+
+// Standard input is a terminal whose foreground group is this program's.
+// Async-signal-safe.
+bool in_foreground(void);
+// Blocks SIGTTOU, keeping the mask before in old: tcsetpgrp and tcsetattr
+// from a group that is not (or no longer) in the foreground would stop the
+// program with it, and the change is wanted. Async-signal-safe.
+void block_ttou(sigset_t *old);
+// Writes len bytes of text to standard output, again after an interrupted
+// write, until all are written or a write fails. Async-signal-safe.
+void write_out(const char *text, size_t len);
+// The same for a NUL-terminated text.
+void write_out(const char *text);
 
 } // namespace terminal

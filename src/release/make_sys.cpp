@@ -177,14 +177,10 @@ int sdk_make_sys_helper(void)
     puts("Moving sparse images to full_build ...");
     host::Reply moved = host::probe("mv " + layout::release_arg("/imgparser/sparse_image/") + "* " +
                                     layout::release_arg("/full_build/ufs/"));
-    if (!moved.started()) {
-        printf("%s: mv sparse images internal error\n", "sdk_make_sys_helper");
+    if (!console::probe_answered(
+            moved, host::format("%s: mv sparse images internal error", "sdk_make_sys_helper"),
+            "check mv status internal error"))
         return 1;
-    }
-    if (!moved.has_line()) {
-        puts("check mv status internal error");
-        return 1;
-    }
     // Only a repack that went through completes an LU release.
     if (moved.is("0\n") && !release_tree::write_record())
         return 1;

@@ -75,14 +75,8 @@ int check_and_install(const SdkRow &row)
 {
     puts(row.checking);
     host::Reply reply = host::probe("ls " + sdk_dir() + "/" + row.package + " > /dev/null 2>&1");
-    if (!reply.started()) {
-        puts(row.list_failed);
+    if (!console::probe_answered(reply, row.list_failed, row.no_status))
         return 1;
-    }
-    if (!reply.has_line()) {
-        puts(row.no_status);
-        return 1;
-    }
     if (!reply.is("0\n")) {
         printf("%sNo %s found in %sSDKs directory%s\n\n", console::red, row.name, target_path,
                console::reset);
@@ -161,14 +155,9 @@ int sdk_dl_snpe(void)
 
     puts("Push SNPE package on board");
     host::Reply push = host::probe("sudo adb push " + sdk_dir() + "/snpe-*.zip /data/");
-    if (!push.started()) {
-        printf("%s: adb push snpe internal error\n", __func__);
+    if (!console::probe_answered(push, host::format("%s: adb push snpe internal error", __func__),
+                                 "check adb push status internal error"))
         return 1;
-    }
-    if (!push.has_line()) {
-        puts("check adb push status internal error");
-        return 1;
-    }
     if (!push.is("0\n")) {
         printf("\n%sCopy SNPE package to device failed. Check errors above%s\n", console::red,
                console::reset);
@@ -185,14 +174,9 @@ int sdk_dl_snpe(void)
     puts("\nCopy SNPE library to /usr/lib on board");
     host::Reply copy =
         host::probe("sudo adb shell cp /data/snpe-*/lib/aarch64-linux-gcc4.9/*.so /usr/lib");
-    if (!copy.started()) {
-        printf("%s: adb mv snpe lib internal error\n", __func__);
+    if (!console::probe_answered(copy, host::format("%s: adb mv snpe lib internal error", __func__),
+                                 "check adb mv lib internal error"))
         return 1;
-    }
-    if (!copy.has_line()) {
-        puts("check adb mv lib internal error");
-        return 1;
-    }
     if (!copy.is("0\n")) {
         printf("\n%sCopy SNPE lib to /usr/lib failed. Check errors above%s\n", console::red,
                console::reset);
@@ -260,14 +244,9 @@ int sdk_dl_hexagon(void)
         resource::explain_failure(host::exit_status(fetched), linaro_url);
 
     host::Reply extract = host::probe("tar -xf " + sdks + "/" + linaro_archive + " -C " + sdks);
-    if (!extract.started()) {
-        printf("%s: unzip linaro internal error\n", __func__);
+    if (!console::probe_answered(extract, host::format("%s: unzip linaro internal error", __func__),
+                                 "check unzip linaro internal error"))
         return 1;
-    }
-    if (!extract.has_line()) {
-        puts("check unzip linaro internal error");
-        return 1;
-    }
     if (!extract.is("0\n")) {
         printf("%sExtract Linaro compiler failed. Check errors above%s\n", console::red,
                console::reset);
@@ -306,14 +285,9 @@ int sdk_dl_hexagon(void)
     // installation path, whatever the vendor named the level in between.
     host::Reply move =
         host::probe("mv " + sdks + "/linaro64 " + host::quote(hexagon_path) + "/*/tools/");
-    if (!move.started()) {
-        puts("mv linaro internal error");
+    if (!console::probe_answered(move, "mv linaro internal error",
+                                 "check mv linaro internal error"))
         return 1;
-    }
-    if (!move.has_line()) {
-        puts("check mv linaro internal error");
-        return 1;
-    }
     if (!move.is("0\n")) {
         printf("\n%sCopy Linaro compiler to Hexagon SDK tools failed. Check errors above%s\n",
                console::red, console::reset);

@@ -66,14 +66,9 @@ int install_packages(const Apt &apt, const probe::PackageNames &names)
         if (host::dry_run())
             return 0;
         host::Reply reply = host::probe(recheck, host::cmd_buffer, host::Effect::reads);
-        if (!reply.started()) {
-            puts("dpkg -l internal error");
+        if (!console::probe_answered(reply, "dpkg -l internal error",
+                                     "read dpkg return value internal error"))
             return 1;
-        }
-        if (!reply.has_line()) {
-            puts("read dpkg return value internal error");
-            return 1;
-        }
         if (reply.is("0\n"))
             return 0;
         printf("Missing precondition Ubuntu packages, reinstalling ...\n\n");
