@@ -63,6 +63,8 @@ class Flash : public ::testing::Test {
         // The boards' locks (board_lock.h) in this test's own directory.
         fs::create_directories(root + "/run/lock");
         host_root.emplace("OSTRELLE_TESTBED_ROOT", root.c_str());
+        // The boards' last receipts, too.
+        state_home.emplace("XDG_STATE_HOME", (root + "/state").c_str());
         set_target(root + "/");
         strcpy(release_ver, "LU1.0");
         strcpy(check_sum, "c0ffee");
@@ -135,6 +137,7 @@ class Flash : public ::testing::Test {
     Globals globals;
     std::string root;
     std::optional<testing_support::ScopedEnv> host_root;
+    std::optional<testing_support::ScopedEnv> state_home;
     FakeRunner runner;
     int polls = 0;
     int boot_at_poll = 1;
