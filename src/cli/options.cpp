@@ -95,7 +95,8 @@ const OptionRow option_rows[] = {
     {.long_name = "color", .id = opt_color, .arg = "WHEN", .help = nullptr},
 };
 
-// One command of the command line: its words and its line in --help.
+// One command of the command line: its words and its line in --help
+// (nullptr: only in the manual page).
 struct CommandRow {
     Command command;
     const char *words;
@@ -127,10 +128,9 @@ const CommandRow command_rows[] = {
     {.command = Command::doctor,
      .words = "doctor",
      .help = "check the host for what the commands need (reads only)"},
-    {.command = Command::receipt, .words = "receipt", .help = "a board's last flash receipt"},
-    {.command = Command::verify_receipt,
-     .words = "verify-receipt",
-     .help = "FILE: check a flash receipt against its release"},
+    // The manual page alone describes these, so that --help stays one screen.
+    {.command = Command::receipt, .words = "receipt", .help = nullptr},
+    {.command = Command::verify_receipt, .words = "verify-receipt", .help = nullptr},
 };
 
 // Says what is wrong with the command line, and where to look.
@@ -178,8 +178,10 @@ void print_usage(FILE *out)
     fprintf(out, "Downloads, verifies and flashes release images for Vavevuro product boards;\n"
                  "without commands it asks its questions, then offers a command prompt.\n");
     fprintf(out, "\nCommands:\n");
-    for (const CommandRow &row : command_rows)
-        fprintf(out, "  %-17s%s\n", row.words, row.help);
+    for (const CommandRow &row : command_rows) {
+        if (row.help)
+            fprintf(out, "  %-17s%s\n", row.words, row.help);
+    }
     fprintf(out, "\nCommon options:\n");
     for (const OptionRow &row : option_rows) {
         if (!row.help)
