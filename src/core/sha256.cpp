@@ -117,7 +117,8 @@ std::string sha256_hex(std::string_view data)
 
 bool sha256_file(const std::string &path, std::string &digest, uint64_t &size, std::string &why)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Not blocking: a FIFO in place of an image is refused, not waited on.
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         why = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
         return false;

@@ -58,7 +58,8 @@ std::string utc_now()
 
 // Opens dir, making every missing component with mode: a directory of this
 // user's, reached without a link as its last component, that nobody else
-// may write. -1, with why, otherwise.
+// may write (a group or others write bit of the user's own directory, as a
+// umask of 002 leaves it, is taken away). -1, with why, otherwise.
 int own_dir(const std::string &dir, mode_t mode, std::string &why)
 {
     for (size_t pos = 1; pos <= dir.size(); pos++) {
@@ -78,8 +79,8 @@ int own_dir(const std::string &dir, mode_t mode, std::string &why)
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
         why = "it belongs to another user";
-    } else if (st.st_mode & 022) {
-        why = "others may write it";
+    } else if ((st.st_mode & 022) && fchmod(fd, st.st_mode & 07755) != 0) {
+        why = std::string("others may write it: ") + strerror(errno);
     } else {
         return fd;
     }

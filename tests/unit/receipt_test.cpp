@@ -146,9 +146,15 @@ TEST(Receipt, ChangedDescriptionsHoldOnlyTheSentEntriesAndReplaceALink)
     ASSERT_EQ(symlink(dir.file("elsewhere").c_str(),
                       dir.file("changed-full_build-ufs-rawprogram4.xml").c_str()),
               0);
+    // A directory of the user's that a umask of 002 left group-writable is
+    // closed to others before root's tool reads from it.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0775), 0);
     std::vector<std::pair<std::string, std::vector<std::string>>> written;
     std::string why;
     ASSERT_TRUE(receipt::write_changed(dir.path(), images, written, why)) << why;
+    struct stat dir_st {};
+    ASSERT_EQ(stat(dir.path().c_str(), &dir_st), 0);
+    EXPECT_EQ(dir_st.st_mode & 0777, 0755u);
     ASSERT_EQ(written.size(), 2u);
     EXPECT_EQ(written[0].first, "cdt");
     EXPECT_TRUE(written[0].second.empty());
