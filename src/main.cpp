@@ -33,6 +33,7 @@
 #include "cli/shell.h"
 #include "cli/unattended.h"
 #include "core/exit_status.h"
+#include "flash/receipt.h"
 #include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
@@ -91,6 +92,11 @@ int main(int argc, char *argv[])
     // The doctor only reads: it runs before the run's log is opened.
     if (!opts.commands.empty() && opts.commands[0] == options::Command::doctor)
         return finish(doctor_run(opts.json, opts.target.empty() ? nullptr : opts.target.c_str()));
+    // The receipts are read only, too.
+    if (!opts.commands.empty() && opts.commands[0] == options::Command::receipt)
+        return finish(receipt::show_last(opts.boards, opts.json));
+    if (!opts.commands.empty() && opts.commands[0] == options::Command::verify_receipt)
+        return finish(receipt::verify_file(opts.receipt_file, opts.target, opts.json));
     session_log::open(opts.log, argc, argv);
 
     if (!opts.commands.empty() && options::is_list(opts.commands[0]))

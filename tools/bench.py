@@ -20,7 +20,11 @@ runs and stands beside its baseline, measured in the same run:
 6. the full build flashed onto four simulated boards at once, against the
    same flash onto one board alone (the ratio of the wall times shows what
    flashing in parallel costs; the boards' own work, simulated by fh_loader's
-   progress, takes the same time on each board).
+   progress, takes the same time on each board);
+7. a re-flash after one of the release's images changed (an eighth of the
+   bytes): `flash --changed-only` against the full sequence on the same
+   simulated board, which writes at a fixed speed; the wall times and the
+   bytes fh_loader wrote.
 
 Everything runs inside the test bed (ostrelle_testbed, beside this file): its
 mirror on loopback and its fake host tools, so no real apt-get, sudo or
@@ -29,6 +33,7 @@ device is touched. Usage: tools/bench.py [--build-dir build] [--runs 5]
 
 import argparse
 import hashlib
+import io
 import os
 import platform
 import statistics
@@ -319,6 +324,82 @@ def bench_boards(runs):
         return alternate(lambda: flash(4), lambda: flash(1), runs, lambda: None)
 
 
+CHANGED_SECTOR = 4096
+CHANGED_IMAGE_BYTES = 32 * CHANGED_SECTOR  # the CDT partition's size: 32 sectors
+CHANGED_WRITE_BYTES_PER_SECOND = 4096       # before the pause scale
+CHANGED_PAUSE_SCALE = '0.05'
+
+
+def bench_changed_only(runs):
+    """(changed-only seconds, full seconds, changed-only bytes, full bytes,
+    changed image bytes + patch bytes) medians. Two releases differ in
+    boot.img alone; images of S bytes each and a system image of 3 S make 8 S
+    sent by a full flash (xbl.elf goes to both slots), S by a changed-only
+    one."""
+    from ostrelle_testbed import board, storage
+    from ostrelle_testbed.bed import Bed, driver_path
+    from ostrelle_testbed.release_files import release_package
+    size = CHANGED_IMAGE_BYTES
+    with Bed() as bed:
+        releases = {}
+        with zipfile.ZipFile(io.BytesIO(release_package('benchA', flashable='le',
+                                                        storages=('ufs',)))) as z:
+            for name, release in (('benchA', b'A'), ('benchB', b'B')):
+                rel = os.path.join(bed.target, name)
+                for info in z.infolist():
+                    path = os.path.join(rel, info.filename.split('/', 1)[1])
+                    if info.filename.endswith('/'):
+                        os.makedirs(path, exist_ok=True)
+                        continue
+                    os.makedirs(os.path.dirname(path), exist_ok=True)
+                    data = z.read(info)
+                    base = os.path.basename(path)
+                    if base in ('cdt.bin', 'xbl.elf', 'abl.elf', 'boot.img', 'system.img'):
+                        fill = (base.encode() + (release if base == 'boot.img' else b'')) * size
+                        data = fill[:3 * size if base == 'system.img' else size]
+                    with open(path, 'wb') as f:
+                        f.write(data)
+                with open(os.path.join(rel, '.ostrelle-complete'), 'w') as f:
+                    f.write('%s\n' % ('c' * 64))
+                releases[name] = rel
+        env = dict(bed.env(), OSTRELLE_PAUSE_SCALE=CHANGED_PAUSE_SCALE)
+        board.configure(bed.state, ports=[board.download_port(0)], boot_after_polls=1,
+                        write_bytes_per_second=CHANGED_WRITE_BYTES_PER_SECOND)
+
+        def flash(release, *args, speed=CHANGED_WRITE_BYTES_PER_SECOND):
+            def back(state):
+                for b in board.boards(state):
+                    board.enter_download_mode(b)
+                    b['write_bytes_per_second'] = speed
+                return state
+            board.update(back, bed.state)
+            before = storage.bytes_written(bed.state)
+            argv = [driver_path(), '--target', bed.target + '/', '--release', release,
+                    '--checksum', 'c' * 64, 'flash_boards'] + list(args) + ['--all-boards']
+            proc = subprocess.run(argv, env=env, cwd=bed.tmp, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if proc.returncode != 0:
+                raise RuntimeError('flashing %s failed:\n%s'
+                                   % (release, proc.stdout.decode(errors='replace')[-2000:]))
+            return storage.bytes_written(bed.state) - before
+
+        written = {'o': [], 'b': []}
+
+        def changed_only():
+            written['o'].append(flash('benchB', '--changed-only'))
+
+        def full():
+            written['b'].append(flash('benchB'))
+
+        # Each timed flash starts from a board that holds benchA, with its
+        # receipt, as a full flash of benchA leaves it.
+        # (That flash writes at once: it is not measured.)
+        own, base = alternate(changed_only, full, runs, lambda: flash('benchA', speed=None))
+        if storage.differences(bed.state, releases['benchB']):
+            raise RuntimeError('the board does not hold benchB after the flashes')
+        return own, base, median(written['o']), median(written['b']), size
+
+
 def row(label, own, base, unit, fmt, ratio=True):
     r = ('%.2f' % (own / base)) if ratio and base else '-'
     return '| %s | %s %s | %s %s | %s |' % (label, fmt % own, unit, fmt % base, unit, r)
@@ -353,6 +434,7 @@ def main():
 
     own, base = bench_interactive(max(3, args.runs - 2))
     boards = bench_boards(args.runs)
+    changed = bench_changed_only(args.runs)
 
     print()
     print('| measure | Ostrelle | baseline | ratio |')
@@ -375,6 +457,12 @@ def main():
               'us', '%.0f'))
     print(row('6. full build flashed onto 4 simulated boards at once (baseline: onto 1 board)',
               boards[0], boards[1], 's', '%.2f'))
+    print(row('7. re-flash after one image changed (an eighth of the bytes): flash '
+              '--changed-only (baseline: the full sequence)', changed[0], changed[1], 's',
+              '%.2f'))
+    print(row('7b. bytes fh_loader wrote in that re-flash (baseline: the full sequence; the '
+              'changed image: %d bytes, patches: 0)' % changed[4], changed[2], changed[3],
+              'bytes', '%d'))
     print()
     print('idle CPU ticks per session: Ostrelle %s, bash %s (a tick is 1/%d s)'
           % (own['idle'], base['idle'], os.sysconf('SC_CLK_TCK')))

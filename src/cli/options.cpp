@@ -39,6 +39,7 @@ enum OptionId {
     opt_only,
     opt_package_sha256,
     opt_lock_timeout,
+    opt_changed_only,
 };
 
 // One option: its names, the name of its value (nullptr when it takes
@@ -82,6 +83,7 @@ const OptionRow option_rows[] = {
     {.long_name = "package-sha256", .id = opt_package_sha256, .arg = "HEX", .help = nullptr},
     {.long_name = "no-boot-wait", .id = opt_no_boot_wait, .arg = nullptr, .help = nullptr},
     {.long_name = "only", .id = opt_only, .arg = "PART", .help = nullptr},
+    {.long_name = "changed-only", .id = opt_changed_only, .arg = nullptr, .help = nullptr},
     {.long_name = "json", .id = opt_json, .arg = nullptr, .help = nullptr},
     {.long_name = "log", .id = opt_log, .arg = "FILE", .help = nullptr},
     {.long_name = "board",
@@ -93,7 +95,8 @@ const OptionRow option_rows[] = {
     {.long_name = "color", .id = opt_color, .arg = "WHEN", .help = nullptr},
 };
 
-// One command of the command line: its words and its line in --help.
+// One command of the command line: its words and its line in --help
+// (nullptr: only in the manual page).
 struct CommandRow {
     Command command;
     const char *words;
@@ -125,6 +128,9 @@ const CommandRow command_rows[] = {
     {.command = Command::doctor,
      .words = "doctor",
      .help = "check the host for what the commands need (reads only)"},
+    // The manual page alone describes these, so that --help stays one screen.
+    {.command = Command::receipt, .words = "receipt", .help = nullptr},
+    {.command = Command::verify_receipt, .words = "verify-receipt", .help = nullptr},
 };
 
 // Says what is wrong with the command line, and where to look.
@@ -172,8 +178,10 @@ void print_usage(FILE *out)
     fprintf(out, "Downloads, verifies and flashes release images for Vavevuro product boards;\n"
                  "without commands it asks its questions, then offers a command prompt.\n");
     fprintf(out, "\nCommands:\n");
-    for (const CommandRow &row : command_rows)
-        fprintf(out, "  %-17s%s\n", row.words, row.help);
+    for (const CommandRow &row : command_rows) {
+        if (row.help)
+            fprintf(out, "  %-17s%s\n", row.words, row.help);
+    }
     fprintf(out, "\nCommon options:\n");
     for (const OptionRow &row : option_rows) {
         if (!row.help)
@@ -215,7 +223,8 @@ bool is_list(Command command)
 
 bool runs_alone(Command command)
 {
-    return is_list(command) || command == Command::doctor;
+    return is_list(command) || command == Command::doctor || command == Command::receipt ||
+           command == Command::verify_receipt;
 }
 
 bool colours_wanted(Colour colour)
@@ -291,6 +300,9 @@ Parsed parse(int argc, char *argv[], Options &opts)
             break;
         case opt_no_boot_wait:
             opts.no_boot_wait = true;
+            break;
+        case opt_changed_only:
+            opts.changed_only = true;
             break;
         case opt_package:
             opts.package = optarg;
@@ -408,12 +420,25 @@ Parsed parse(int argc, char *argv[], Options &opts)
             return usage_error("unknown command '%s'", argv[i]);
         }
         opts.commands.push_back(found->command);
+        if (found->command == Command::verify_receipt) {
+            if (i + 1 >= argc || !*argv[i + 1])
+                return usage_error("verify-receipt needs the receipt FILE");
+            opts.receipt_file = argv[++i];
+        }
     }
-    bool flash = false;
-    for (Command command : opts.commands)
+    bool flash = false, receipt = false;
+    for (Command command : opts.commands) {
         flash = flash || command == Command::flash;
-    if ((!opts.boards.empty() || opts.all_boards) && !flash) {
+        receipt = receipt || command == Command::receipt;
+    }
+    if (opts.all_boards && !flash) {
         return usage_error("--board and --all-boards go with the flash command");
+    }
+    if (!opts.boards.empty() && !flash && !receipt) {
+        return usage_error("--board goes with the flash and receipt commands");
+    }
+    if (opts.changed_only && (!flash || opts.only != FlashPart::full_build)) {
+        return usage_error("--changed-only goes with the flash command of the full build");
     }
     if (!opts.boards.empty() && opts.all_boards) {
         return usage_error("--board and --all-boards exclude each other");
@@ -435,7 +460,7 @@ Parsed parse(int argc, char *argv[], Options &opts)
     for (Command command : opts.commands)
         json_command = json_command || runs_alone(command);
     if (opts.json && !json_command)
-        return usage_error("--json goes with list, boards or doctor");
+        return usage_error("--json goes with list, boards, doctor, receipt or verify-receipt");
     for (Command command : opts.commands) {
         if (runs_alone(command) && opts.commands.size() > 1) {
             return usage_error("'%s' runs on its own", command_name(command));

@@ -20,6 +20,8 @@ enum class Command {
     list_releases,  // "list releases" (needs --product and --platform)
     boards,         // "boards": the boards in download mode and the adb devices
     doctor,         // read-only check of the host (no set-up)
+    receipt,        // "receipt": a board's last flash receipt
+    verify_receipt, // "verify-receipt FILE": a receipt against its release directory
 };
 
 // What the flash command writes (--only).
@@ -43,6 +45,7 @@ struct Options {
     bool json = false;          // --json
     bool no_input = false;      // --no-input: never read the terminal
     bool no_boot_wait = false;  // --no-boot-wait: flash ends after the last flashing step
+    bool changed_only = false;  // --changed-only: flash sends only the images that changed
     std::string package;        // --package FILE|URL: the release package from there
     std::string package_sha256; // --package-sha256 HEX (lower case): the digest it must have
     int lock_timeout = 0;       // --lock-timeout SECONDS: wait for a board another run holds
@@ -50,6 +53,7 @@ struct Options {
     std::vector<std::string> boards; // -b, --board ID, in the order given
     bool all_boards = false;         // --all-boards
     std::vector<Command> commands;   // in the order given
+    std::string receipt_file;        // verify-receipt's FILE
 
     // --only cdt|non-hlos: flash writes that part alone
     FlashPart only = FlashPart::full_build;

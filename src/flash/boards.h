@@ -163,6 +163,11 @@ std::string phase_verdict(Phase phase, int number, int status, bool boot_waited)
 // now. Does nothing elsewhere.
 void report_phase(Phase phase, bool writing, int number = 0);
 
+// The name of the board's own directories (its log directory below
+// <release>/flash-logs/, its last receipt): its serial, else its USB path or
+// port, as a plain file name.
+std::string log_dir_name(const Board &board);
+
 // The directory the flashing tools write their logs to: the board's own in
 // a parallel flash, else the release directory (no final "/").
 std::string log_dir(void);

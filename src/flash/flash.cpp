@@ -20,6 +20,7 @@
 #include "flash/board_lock.h"
 #include "flash/boards.h"
 #include "flash/pause.h"
+#include "flash/receipt.h"
 #include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
@@ -165,6 +166,7 @@ std::string qsahara_cmd(const char *programmer, const char *log)
 bool load_programmer(const std::string &cmd, const char *cannot_start, const char *no_line)
 {
     boards::report_phase(boards::Phase::loading, false);
+    receipt::add_tool_line(cmd);
     host::Reply reply = host::probe(cmd, tool_buffer);
     if (!reply.started()) {
         puts(cannot_start);
@@ -238,11 +240,13 @@ bool run_steps(const std::vector<Step> &steps)
     // From the first erase on, an interrupted sequence leaves the storage
     // half-written.
     signals::set_board_writing(true);
+    receipt::writing();
     for (const Step &step : steps) {
         boards::report_phase(step.phase, true, step.part);
         if (step.message)
             puts(step.message);
         pause_for(1);
+        receipt::add_tool_line(step.cmd);
         int status = host::run(step.cmd, tool_buffer);
         if (status < 0)
             puts(step.failure);
@@ -315,6 +319,115 @@ std::vector<Step> emmc_steps()
          .phase = boards::Phase::writing_build,
          .log = "/flash_image.log"},
     };
+}
+
+// The descriptions a changed-only flash sends from one directory of the
+// release: those written with the changed entries (absolute paths) and the
+// directory's patch files as released; the list as one word of the line.
+std::string send_changed(const std::vector<std::string> &written, const char *patches,
+                         const char *dir)
+{
+    std::string list;
+    for (const std::string &path : written)
+        list += path + ",";
+    list += patches;
+    return "--sendxml=" + host::quote(list) + " --search_path=" + layout::release_arg(dir);
+}
+
+// The steps of a changed-only flash: no erase; the CDT only when one of its
+// images changed; the build always, since its last step restarts the board.
+std::vector<Step>
+changed_steps(bool emmc,
+              const std::vector<std::pair<std::string, std::vector<std::string>>> &written)
+{
+    const Memory memory = emmc ? Memory::emmc : Memory::ufs;
+    std::vector<std::string> cdt, build;
+    for (const auto &[dir, paths] : written)
+        (dir == "cdt" ? cdt : build) = paths;
+    std::vector<Step> steps;
+    if (!cdt.empty())
+        steps.push_back(
+            {.message = nullptr,
+             .cmd = fh_loader(send_changed(cdt, emmc ? "patch2.xml" : "patch3.xml", "/cdt/"),
+                              memory, "/flash_cdt_fullbuild.log", false),
+             .failure = "flash cdt in full_build internal error",
+             .phase = boards::Phase::writing_cdt,
+             .log = "/flash_cdt_fullbuild.log"});
+    steps.push_back(
+        {.message = nullptr,
+         .cmd = fh_loader(send_changed(build,
+                                       emmc ? "patch0.xml"
+                                            : "patch0.xml,patch1.xml,patch2.xml,patch3.xml,"
+                                              "patch4.xml,patch5.xml",
+                                       emmc ? "/full_build/emmc/" : "/full_build/ufs/"),
+                          memory, "/flash_image.log", true),
+         .failure = "flash full build internal error",
+         .phase = boards::Phase::writing_build,
+         .log = "/flash_image.log"});
+    return steps;
+}
+
+// What a flash of the full build sends: every image, or with changed_only
+// set, only those changed since the board's last receipt.
+struct FullPlan {
+    std::vector<receipt::Image> images; // the release's, sent flags set
+    std::string images_unknown;         // why they could not be read
+    bool changed_only = false;
+    size_t changed = 0;
+    std::vector<std::pair<std::string, std::vector<std::string>>> written;
+};
+
+// Decides between the full sequence and a changed-only one: with
+// --changed-only, or in the interactive run when the board has a receipt
+// (after asking). The full sequence is said with its reason whenever a
+// changed-only flash was asked for, or possible, and cannot be made.
+FullPlan plan_full(bool emmc)
+{
+    FullPlan plan;
+    if (!receipt::release_images(receipt::full_sources(emmc), plan.images, plan.images_unknown))
+        plan.images.clear();
+    const boards::Board *board = boards::current();
+    if (!board)
+        return plan;
+    receipt::Receipt last;
+    std::string why;
+    const bool have_last = receipt::last_of(*board, last, why);
+    const bool wanted = answers::changed_only();
+    if (!wanted && (!have_last || answers::unattended()))
+        return plan;
+    std::string reason = why;
+    if (have_last && !plan.images_unknown.empty())
+        reason = "the release's images cannot be read: " + plan.images_unknown;
+    else if (have_last)
+        reason = receipt::compare(last, memory_name(emmc ? Memory::emmc : Memory::ufs), plan.images,
+                                  plan.changed);
+    const std::string board_dir =
+        layout::release_path("/flash-logs/" + boards::log_dir_name(*board));
+    // fh_loader splits its list of descriptions at commas.
+    if (reason.empty() && board_dir.find(',') != std::string::npos)
+        reason = "the board's log directory has a comma in its path";
+    if (reason.empty() && !wanted) {
+        terminal::ModeGuard prompt(terminal::Mode::prompt);
+        console::discard_typed_ahead();
+        const std::string question = host::format(
+            "%zu of %zu images changed since this board's last flash; flash only those [Y/n]? ",
+            plan.changed, plan.images.size());
+        if (console::ask_yes_no(question) != console::YesNo::yes) {
+            for (receipt::Image &image : plan.images)
+                image.sent = true;
+            return plan;
+        }
+    }
+    if (reason.empty() && !receipt::write_changed(board_dir, plan.images, plan.written, why))
+        reason = "cannot write the descriptions of the changed images: " + why;
+    if (!reason.empty()) {
+        printf("Flashing every image: %s\n", printable(reason).c_str());
+        for (receipt::Image &image : plan.images)
+            image.sent = true;
+        return plan;
+    }
+    plan.changed_only = true;
+    return plan;
 }
 
 // The listing a boot poll wrote, up to this many bytes.
@@ -461,6 +574,22 @@ int flash_partial(const PartialFlash &f)
         !fresh_logs({f.programmer_log, f.flash_log}))
         return 1;
 
+    // The receipt of a partial flash tells a later changed-only flash that
+    // the board no longer holds what its last full flash wrote.
+    if (const boards::Board *board = boards::current()) {
+        const bool cdt = strcmp(f.check, "cdt") == 0;
+        receipt::begin(*board, memory_name(f.memory), cdt ? "cdt" : "non-hlos");
+        std::vector<receipt::Image> images;
+        std::string why;
+        const receipt::Source source =
+            cdt ? receipt::Source{"cdt", {f.present_file + strlen("/cdt/")}}
+                : receipt::Source{"non_hlos/ufs",
+                                  {"rawprogram0.xml", "rawprogram1.xml", "rawprogram2.xml",
+                                   "rawprogram3.xml", "rawprogram4.xml", "rawprogram5.xml"}};
+        if (!receipt::release_images({source}, images, why))
+            images.clear();
+        receipt::set_images(images, why);
+    }
     puts(f.title);
     puts("Initializing flash...");
     pause_for(1);
@@ -479,16 +608,19 @@ int flash_partial(const PartialFlash &f)
         return 0;
     // A board that restarted has left download mode.
     if (boards::still_in_download_mode()) {
+        receipt::finish("still in download mode");
         printf("%s%s%s\n", console::red, f.still_in_download_mode, console::reset);
         return 1;
     }
     // A board that dropped off USB in the middle of the write has left
     // download mode too, without having restarted.
     if (!written) {
+        receipt::finish("write failed");
         printf("%sfh_loader failed: the %s files may be written only in part%s\n", console::red,
                f.files_name, console::reset);
         return 1;
     }
+    receipt::finish("left download mode");
     printf("%s%s%s\n", console::green, f.done, console::reset);
     return 0;
 }
@@ -569,13 +701,16 @@ int sdk_flash_full_helper(void)
     if (!release_tree::complete_or_refuse())
         return 1;
 
-    const std::vector<Step> steps = emmc ? emmc_steps() : ufs_steps();
-    if (!steps_fit(steps))
-        return 1;
     // Held until the boot wait has ended.
     board_lock::Hold hold;
     if (int busy = hold_board(hold))
         return busy;
+    const FullPlan plan = plan_full(emmc);
+    const std::vector<Step> steps = plan.changed_only ? changed_steps(emmc, plan.written)
+                                    : emmc            ? emmc_steps()
+                                                      : ufs_steps();
+    if (!steps_fit(steps))
+        return 1;
     // Root reads the release and writes the logs: only a tree nobody else
     // may change, and logs that lead nowhere else.
     std::vector<const char *> logs = {"/QSahara_fullbuild.log"};
@@ -588,16 +723,28 @@ int sdk_flash_full_helper(void)
     puts("Ostrelle flashing full build...");
     puts("Initializing flash ...");
     pause_for(1);
+    if (const boards::Board *board = boards::current()) {
+        receipt::begin(*board, memory_name(emmc ? Memory::emmc : Memory::ufs),
+                       plan.changed_only ? "changed-only" : "full");
+        receipt::set_images(plan.images, plan.images_unknown);
+    }
     if (!load_programmer(qsahara_cmd(emmc ? "/full_build/emmc/prog_firehose_ddr.elf"
                                           : "/full_build/ufs/prog_firehose_ddr.elf",
                                      "/QSahara_fullbuild.log"),
                          "QsaharaServer cmd internal error", "get QSahara result internal error"))
         return 1;
 
+    if (plan.changed_only)
+        printf("Flashing the %zu of %zu images that changed since the board's last flash ...\n",
+               plan.changed, plan.images.size());
     run_steps(steps);
     // The interactive handler ignores the verdict; a run with commands and a
     // parallel flash report it (board_busy: another run holds the board).
-    return wait_for_boot() ? 0 : 1;
+    const bool booted = wait_for_boot();
+    receipt::finish(answers::skip_boot_wait() ? "boot not waited for"
+                    : booted                  ? "booted"
+                                              : "not booted");
+    return booted ? 0 : 1;
 }
 
 int sdk_flash_cdt(int, char *[])

@@ -511,6 +511,11 @@ void report_phase(Phase phase, bool writing, int number)
     }
 }
 
+std::string log_dir_name(const Board &board)
+{
+    return dir_name(board);
+}
+
 std::string log_dir(void)
 {
     return board_log_dir.empty() ? layout::release_path() : board_log_dir;

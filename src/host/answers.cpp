@@ -80,6 +80,11 @@ bool skip_boot_wait(void)
     return given_answers.no_boot_wait;
 }
 
+bool changed_only(void)
+{
+    return given_answers.changed_only;
+}
+
 const char *option_for(Question question)
 {
     switch (question) {

@@ -48,6 +48,10 @@ int lock_timeout(void);
 // True with --no-boot-wait.
 bool skip_boot_wait(void);
 
+// True with --changed-only: a full flash sends only the images changed since
+// the board's last receipt.
+bool changed_only(void);
+
 // True when questions may be asked on standard input: always without
 // commands; with commands only on a terminal and without --no-input.
 bool terminal_answers(void);

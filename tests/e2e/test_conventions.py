@@ -77,10 +77,16 @@ class Options(unittest.TestCase):
                                (['--color=blue'], b"ostrelle: invalid value 'blue' for --color"
                                                   b" (auto, always or never)\n"),
                                (['--yes=1'], b"ostrelle: option '--yes' takes no value\n"),
-                               (['--json'], b'ostrelle: --json goes with list, boards or doctor\n'),
+                               (['--json'], b'ostrelle: --json goes with list, boards, doctor, '
+                                            b'receipt or verify-receipt\n'),
                                (['hello'], b"ostrelle: unknown command 'hello'\n"),
-                               (['--board', '1-2'], b'ostrelle: --board and --all-boards go with '
-                                                    b'the flash command\n'),
+                               (['--board', '1-2'], b'ostrelle: --board goes with the flash and '
+                                                    b'receipt commands\n'),
+                               (['--changed-only', 'download'],
+                                b'ostrelle: --changed-only goes with the flash command of the '
+                                b'full build\n'),
+                               (['verify-receipt'],
+                                b'ostrelle: verify-receipt needs the receipt FILE\n'),
                                (['-b', '1-2', '--all-boards', 'flash'],
                                 b'ostrelle: --board and --all-boards exclude each other\n'),
                                (['--only', 'cdt', 'download'],

@@ -63,6 +63,8 @@ class Flash : public ::testing::Test {
         // The boards' locks (board_lock.h) in this test's own directory.
         fs::create_directories(root + "/run/lock");
         host_root.emplace("OSTRELLE_TESTBED_ROOT", root.c_str());
+        // The boards' last receipts, too.
+        state_home.emplace("XDG_STATE_HOME", (root + "/state").c_str());
         set_target(root + "/");
         strcpy(release_ver, "LU1.0");
         strcpy(check_sum, "c0ffee");
@@ -135,6 +137,7 @@ class Flash : public ::testing::Test {
     Globals globals;
     std::string root;
     std::optional<testing_support::ScopedEnv> host_root;
+    std::optional<testing_support::ScopedEnv> state_home;
     FakeRunner runner;
     int polls = 0;
     int boot_at_poll = 1;
@@ -983,3 +986,86 @@ TEST_F(Flash, NonHlosStopsWithItsOwnTexts)
 }
 
 } // namespace
+
+TEST_F(Flash, BoardWithAReceiptIsAskedWhetherToSendOnlyTheChangedImages)
+{
+    // A release whose descriptions place two images.
+    auto description = [](const std::string &entries) {
+        return "<?xml version=\"1.0\" ?>\n<data>\n" + entries + "</data>\n";
+    };
+    auto write = [](const std::string &path, const std::string &text) {
+        std::ofstream(path) << text;
+    };
+    make_dir("/cdt");
+    make_dir("/full_build/ufs");
+    write(
+        rel() + "/cdt/rawprogram3_iot_qrd.xml",
+        description("  <program filename=\"cdt.bin\" label=\"cdt\" physical_partition_number=\"3\" "
+                    "start_sector=\"262\" num_partition_sectors=\"32\"/>\n"));
+    write(rel() + "/cdt/cdt.bin", "cdt\n");
+    write(rel() + "/full_build/ufs/rawprogram_unsparse0.xml",
+          description("  <program filename=\"boot.img\" label=\"boot_a\" "
+                      "physical_partition_number=\"0\" start_sector=\"8\"/>\n"));
+    for (int n = 1; n < 6; n++)
+        write(rel() + "/full_build/ufs/rawprogram" + std::to_string(n) + ".xml", description(""));
+    write(rel() + "/full_build/ufs/boot.img", "boot 1\n");
+
+    // The first flash leaves the board's receipt; no question before it.
+    script_prelude();
+    {
+        StdoutCapture out;
+        EXPECT_EQ(sdk_flash_full_helper(), 0);
+        EXPECT_EQ(out.text().find("[Y/n]"), std::string::npos);
+    }
+
+    // "n" keeps the full sequence. Enter takes the changed-only flash: no
+    // erase, one write of the changed entry with the release's patches, then
+    // the restart and the boot wait. Each time the boot image has changed
+    // since the flash before.
+    for (const char *answer : {"n\n", "\n"}) {
+        write(rel() + "/full_build/ufs/boot.img", std::string("boot after ") + answer);
+        FakeRunner fresh;
+        fresh.on_call = runner.on_call;
+        fresh.push_read_line("found\n");
+        fresh.push_read_line("/dev/ttyUSB0\n");
+        fresh.push_read_line("0\n");
+        StdinFeed in(answer);
+        StdoutCapture out;
+        EXPECT_EQ(sdk_flash_full_helper(), 0);
+        const std::string text = out.text();
+        EXPECT_NE(text.find("Device found: /dev/ttyUSB0 (serial QDL_SERIAL)\n1 of 2 images "
+                            "changed since this board's last flash; flash only those [Y/n]? "),
+                  std::string::npos)
+            << text;
+        const std::vector<std::string> tools = [&] {
+            std::vector<std::string> out;
+            for (const auto &call : fresh.calls()) {
+                if (call.kind == FakeRunner::Kind::system)
+                    out.push_back(call.cmd);
+            }
+            return out;
+        }();
+        if (answer[0] == 'n') {
+            EXPECT_EQ(tools.size(), 8u) << text;
+            continue;
+        }
+        const std::string xml = rel() + "/flash-logs/QDL_SERIAL/changed-full_build-ufs-"
+                                        "rawprogram_unsparse0.xml";
+        ASSERT_EQ(tools.size(), 1u) << text;
+        EXPECT_EQ(tools[0], "sudo fh_loader --port=/dev/ttyUSB0 --sendxml=" + xml +
+                                ",patch0.xml,patch1.xml,patch2.xml,patch3.xml,patch4.xml,"
+                                "patch5.xml --search_path=" +
+                                rel() +
+                                "/full_build/ufs/ --noprompt --showpercentagecomplete "
+                                "--memoryname=UFS --loglevel=1 --porttracename=" +
+                                rel() + "/flash_image.log --reset");
+        std::ifstream sent(xml);
+        std::stringstream body;
+        body << sent.rdbuf();
+        EXPECT_NE(body.str().find("filename=\"boot.img\""), std::string::npos);
+        EXPECT_EQ(body.str().find("cdt.bin"), std::string::npos);
+        EXPECT_NE(text.find("Flashing the 1 of 2 images that changed since the board's last "
+                            "flash ...\n"),
+                  std::string::npos);
+    }
+}

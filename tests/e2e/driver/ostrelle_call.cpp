@@ -18,21 +18,28 @@
 #include "core/commands.h"
 #include "core/state.h"
 #include "flash/boards.h"
+#include "host/answers.h"
 
 namespace {
 
 // Flashes the boards named by the arguments at once (--all-boards: every
-// board in download mode).
+// board in download mode), as the flash command of a run with commands does
+// (--changed-only: as with that option).
 int flash_boards(int argc, char *argv[])
 {
     std::vector<std::string> ids;
+    options::Options opts;
+    opts.commands.push_back(options::Command::flash);
     bool all = false;
     for (int i = 0; i < argc; i++) {
         if (strcmp(argv[i], "--all-boards") == 0)
             all = true;
+        else if (strcmp(argv[i], "--changed-only") == 0)
+            opts.changed_only = true;
         else
             ids.push_back(argv[i]);
     }
+    answers::configure(opts);
     return boards::flash_boards(ids, all);
 }
 
