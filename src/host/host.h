@@ -53,6 +53,23 @@ struct Reply {
 // system(3): returns its result; below 0 when the shell could not be started.
 int run(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
 
+// The same for a tool that redraws its progress (fh_loader): on a terminal
+// it writes there itself; when the program's standard output is anything
+// else, the tool's output is made into lines (host/progress.h) on its way
+// there, so that a pipe or a log gets no carriage-return fragments.
+int run_progress(const std::string &cmd, size_t buffer = cmd_buffer,
+                 Effect effect = Effect::changes);
+
+// The shell line with its standard output into the run's log, line by line
+// under the command line (standard error stays the program's): for a tool
+// whose listing is for the record only. Its exit status, -1 when it could
+// not be started.
+int run_logged(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
+
+// Whether the program's standard output is a terminal: where it is not (a
+// pipe, a log file), tools' listings and redrawn progress are kept from it.
+bool output_is_terminal(void);
+
 // Pipe opened for reading and closed unread, which waits for the command.
 // False when the pipe could not be opened.
 bool run_wait(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
@@ -74,10 +91,12 @@ Reply output(const std::string &cmd, size_t max_bytes = 65536, size_t buffer = c
 // The same for an argument list, run without a shell: every word reaches
 // the program exactly as given. The run's log and a dry run show the list
 // as one line, its words quoted as quote() does.
-// err: where its standard error goes (the terminal, /dev/null, or with the
-// output read).
+// err: where its standard error goes: by default into the run's log, so
+// that a probe's complaints ("No such file or directory", a daemon's start
+// notice) never reach the screen; or the terminal, /dev/null, or with the
+// output read.
 Reply output(const std::vector<std::string> &argv, size_t max_bytes = 65536,
-             Effect effect = Effect::changes, Io err = Io::inherit);
+             Effect effect = Effect::changes, Io err = Io::log);
 
 // An argument list on the program's own terminal, waited for: its exit
 // status (128 + n after signal n), -1 when it could not be started.
@@ -117,6 +136,12 @@ class Runner {
   public:
     virtual ~Runner() = default;
     virtual int system(const std::string &cmd) = 0;
+    // As system, for run_progress. A fake that does not override it
+    // answers as system does.
+    virtual int system_progress(const std::string &cmd) { return system(cmd); }
+    // Whether the program's standard output is a terminal (output_is_terminal).
+    // A fake that does not override it plays one.
+    virtual bool output_is_terminal() { return true; }
     // Pipe for reading; with line_buffer > 0 one fgets into that many bytes;
     // then closed, and the command's exit status kept in the reply.
     virtual Reply read(const std::string &cmd, size_t line_buffer) = 0;
