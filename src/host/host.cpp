@@ -206,9 +206,10 @@ void log_command(const std::string &cmd, int status, const struct timespec &star
 // Prints a line that a dry run does not run; true when that is the case.
 bool skipped(const std::string &cmd, Effect effect)
 {
-    if (!dry || effect != Effect::changes)
+    if (!dry || effect == Effect::reads)
         return false;
-    printf("would run: %s\n", cmd.c_str());
+    if (effect == Effect::changes)
+        printf("would run: %s\n", cmd.c_str());
     session_log::dry(cmd);
     return true;
 }
@@ -353,7 +354,7 @@ Reply probe(const std::string &cmd, size_t buffer, Effect effect)
     const std::string line = cmd + "; echo $?";
     // A dry run shows the command that would change something, not the
     // status report the program reads from it.
-    if (dry && effect == Effect::changes && fits(line, buffer)) {
+    if (dry && effect != Effect::reads && fits(line, buffer)) {
         skipped(cmd, effect);
         return dry_reply();
     }

@@ -25,8 +25,11 @@ inline constexpr size_t cmd_buffer = 512;
 // a probe that only looks, the download of a list, the sign-in. Every line is
 // written to the run's log with its exit status and duration; in a dry run a
 // `changes` line is printed as "would run: <line>" instead, and answers as if
-// it had succeeded (status 0, a probe's line "0\n").
-enum class Effect { changes, reads };
+// it had succeeded (status 0, a probe's line "0\n"). `assumed`: a look at
+// what the run itself has made by then (a script or an image the unpack or
+// the repack brings); a dry run made none of it, so it neither runs nor
+// shows the line and answers as `changes` does.
+enum class Effect { changes, reads, assumed };
 
 void set_dry_run(bool on);
 bool dry_run(void);

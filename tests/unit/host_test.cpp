@@ -88,10 +88,14 @@ TEST(Runner, DryRunShowsTheProbedCommandWithoutItsStatusEcho)
     StdoutCapture cap;
     host::Reply r = host::probe("mkdir -p /x/files/");
     host::Reply looked = host::probe("ls /x", host::cmd_buffer, host::Effect::reads);
+    // A look at what the run would have made is neither run nor shown.
+    host::Reply made =
+        host::first_line("ls /x/files/made", 512, host::cmd_buffer, host::Effect::assumed);
     host::set_dry_run(false);
     EXPECT_EQ(cap.text(), "would run: mkdir -p /x/files/\n");
     // The change is answered as done; a probe that only reads still runs.
     EXPECT_TRUE(r.is("0\n"));
+    EXPECT_TRUE(made.is("0\n"));
     EXPECT_EQ(looked.outcome, host::Outcome::no_line);
     EXPECT_EQ(fake.commands(), (std::vector<std::string>{"ls /x; echo $?"}));
 }
