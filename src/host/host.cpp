@@ -53,7 +53,9 @@ class RealRunner : public Runner {
 
     int system_progress(const std::string &cmd) override
     {
-        if (output_is_terminal())
+        // A board's child of a flash of several boards: the parent reads
+        // every percentage for its live line.
+        if (output_is_terminal() || in_body_child())
             return system(cmd);
         Child child = shell_child(cmd);
         child.out = Io::pipe;

@@ -59,7 +59,8 @@ int run(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effe
 // The same for a tool that redraws its progress (fh_loader): on a terminal
 // it writes there itself; when the program's standard output is anything
 // else, the tool's output is made into lines (host/progress.h) on its way
-// there, so that a pipe or a log gets no carriage-return fragments.
+// there, so that a pipe or a log gets no carriage-return fragments. In a
+// board's child of a flash of several boards the parent makes the lines.
 int run_progress(const std::string &cmd, size_t buffer = cmd_buffer,
                  Effect effect = Effect::changes);
 

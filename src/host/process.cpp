@@ -19,6 +19,9 @@ namespace host {
 
 namespace {
 
+// Set in the forked copy that runs a body.
+bool body_child = false;
+
 // A pipe for one stream: [0] the read end, [1] the write end; -1 when none.
 struct PipeEnds {
     int fd[2] = {-1, -1};
@@ -79,6 +82,7 @@ struct PipeEnds {
         connect(child.err, err, 1, STDERR_FILENO);
 
     if (child.body) {
+        body_child = true;
         // The write end of the reports stays open across nothing but this
         // copy of the program.
         int status = child.body(reports.fd[1]);
@@ -369,6 +373,11 @@ int capture(Child child, std::string &out, size_t max_bytes)
     log_lines(true);
     close_pipes(child);
     return wait(child);
+}
+
+bool in_body_child(void)
+{
+    return body_child;
 }
 
 std::string show(const std::vector<std::string> &argv)

@@ -103,6 +103,11 @@ size_t run_several(std::vector<Child> &children, Watcher &watcher);
 // dropped. out gets it; the result is the exit status, -1 when it could not be started.
 int capture(Child child, std::string &out, size_t max_bytes);
 
+// True in a forked copy of this program that runs a body: its parent reads
+// its output as it comes and makes its own lines of the tools' progress, so
+// the tools' output reaches it unchanged.
+bool in_body_child(void);
+
 // An argument list shown as one line, each word quoted as quote() does.
 std::string show(const std::vector<std::string> &argv);
 

@@ -164,7 +164,8 @@ class Boards(unittest.TestCase):
             self.assertIn(b'Waiting for boot up, time elapsed: 90s\n\n'
                           b'There is something wrong happened in Boot up process\n', out)
             self.assertNotIn(b'Robotics device is ready', out)
-            self.assertEqual(bed.tool_log('adb'), [['devices', '-l']] * 9)
+            self.assertEqual(bed.tool_log('adb'),
+                             [['start-server']] + [['devices', '-l']] * 9 + [['kill-server']])
             self.assertEqual(result_line(out)['commands'],
                              [{'command': 'flash', 'result': 'fail'}])
 
@@ -207,6 +208,11 @@ class Boards(unittest.TestCase):
                                                   for i in range(1, 5)})
             # sudo asked once, before the boards' children started.
             self.assertEqual(bed.tool_log('sudo')[0], ['-v'])
+            # One adb server for all boards, started before them and stopped
+            # at the end.
+            adb = bed.tool_log('adb')
+            self.assertEqual((adb[0], adb[-1], adb.count(['start-server'])),
+                             (['start-server'], ['kill-server'], 1))
             logs = os.path.join(bed.target, RELEASE, 'flash-logs')
             self.assertEqual(sorted(os.listdir(logs)), ['7A3C11F%d' % i for i in range(1, 5)])
             for serial in os.listdir(logs):
