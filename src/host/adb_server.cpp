@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "host/host.h"
-#include "host/session_log.h"
 
 namespace adb_server {
 
@@ -38,7 +37,16 @@ int port(void)
         std::string spec(socket_spec);
         if (spec.rfind("tcp:", 0) != 0)
             return 0;
-        return port_number(spec.substr(spec.rfind(':') + 1));
+        spec.erase(0, 4);
+        // A server on another host is not this program's to start or stop.
+        const size_t colon = spec.rfind(':');
+        if (colon != std::string::npos) {
+            const std::string host = spec.substr(0, colon);
+            if (host != "localhost" && host != "127.0.0.1")
+                return 0;
+            spec.erase(0, colon + 1);
+        }
+        return port_number(spec);
     }
     if (const char *env = getenv("ANDROID_ADB_SERVER_PORT"); env && *env)
         return port_number(env);
@@ -73,9 +81,8 @@ void ensure(void)
         return;
     host::Reply reply = host::output(std::vector<std::string>{"adb", "start-server"}, 4096,
                                      host::Effect::reads, host::Io::log);
+    // adb tells of the start on standard error, which goes into the log.
     started = reply.started() && reply.status == 0;
-    if (reply.has_line())
-        session_log::output(reply.line.substr(0, reply.line.find_last_not_of('\n') + 1));
 }
 
 void reset(bool (*check)(int port))

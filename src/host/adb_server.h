@@ -19,8 +19,9 @@ void stop_if_started(void);
 
 // The TCP port the adb server listens on: ANDROID_ADB_SERVER_PORT when it
 // holds a port number (as adb reads it), else 5037; ADB_SERVER_SOCKET of the
-// form tcp:PORT or tcp:HOST:PORT names it too. 0 when the server is named
-// in a way this program cannot look at (a socket that is not TCP).
+// form tcp:PORT or tcp:localhost:PORT names it too. 0 when the server is
+// named in a way this program cannot look at (a socket that is not TCP) or
+// lies on another host.
 int port(void);
 
 // Whether something accepts connections on 127.0.0.1:port (a read-only

@@ -225,6 +225,8 @@ TEST(AdbServer, StartedOnlyWhenNoneListensAndStoppedOnlyWhenStartedHere)
 
     setenv("ADB_SERVER_SOCKET", "tcp:localhost:7001", 1);
     EXPECT_EQ(adb_server::port(), 7001);
+    setenv("ADB_SERVER_SOCKET", "tcp:lab-host:7001", 1);
+    EXPECT_EQ(adb_server::port(), 0);
     unsetenv("ADB_SERVER_SOCKET");
     setenv("ANDROID_ADB_SERVER_PORT", "6123", 1);
     EXPECT_EQ(adb_server::port(), 6123);
