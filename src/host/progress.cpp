@@ -84,8 +84,10 @@ void ProgressLines::fragment(bool redrawn)
         line_(text);
         return;
     }
+    // A percentage that falls back starts a new round of the same phase (the
+    // next file of the same name, a retry).
     int step = percent / 10;
-    if (phase == phase_ && step <= step_)
+    if (phase == phase_ && step == step_)
         return;
     phase_ = phase;
     step_ = step;

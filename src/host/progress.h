@@ -1,12 +1,13 @@
 // A tool's progress display made into lines for a pipe or a log. Tools
 // such as fh_loader redraw one status line with carriage returns ("\r...
 // 40%"); on a terminal that is one line that moves, anywhere else it is a
-// stream of fragments. The filter turns the stream back into lines: every
-// line the tool ends with a line feed that carries no percentage is kept as
-// it is; of the redrawn status, a line is kept when its phase (the text
-// apart from the percentage) changes and each time the percentage reaches a
-// further step of ten. Redrawn text without a percentage is kept once per
-// change.
+// stream of fragments. The filter turns the stream back into lines, each
+// without the blanks around it: every line the tool ends with a line feed
+// that carries no percentage is kept; of the redrawn status, a line is kept
+// when its phase (the text apart from the percentage) changes and each time
+// the percentage reaches another step of ten (a fall back to a lower step
+// starts the phase again). Redrawn text without a percentage is kept once
+// per change.
 #pragma once
 
 #include <functional>

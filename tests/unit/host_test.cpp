@@ -145,6 +145,8 @@ TEST(ProgressLines, RedrawnPercentagesBecomeALinePerPhaseAndTenPercentSteps)
     stream += "\rfh_loader: erasing UFS part 0 100%\n";
     for (int p = 0; p <= 100; p += 7)
         stream += "\rfh_loader: programming rawprogram0.xml " + std::to_string(p) + ".5 %";
+    // The same phase again from the start: a new round.
+    stream += "\rfh_loader: erasing UFS part 0 3%\rfh_loader: erasing UFS part 0 5%";
     stream += "\nDownload Fail: Could not read from port\n\rlast 42%";
     const Lines expected = {
         "Binary build date: Jun 25 2025",
@@ -169,6 +171,7 @@ TEST(ProgressLines, RedrawnPercentagesBecomeALinePerPhaseAndTenPercentSteps)
         "fh_loader: programming rawprogram0.xml 70.5 %",
         "fh_loader: programming rawprogram0.xml 84.5 %",
         "fh_loader: programming rawprogram0.xml 91.5 %",
+        "fh_loader: erasing UFS part 0 3%",
         "Download Fail: Could not read from port",
         // A last fragment without its line end still counts.
         "last 42%",
