@@ -34,6 +34,7 @@
 #include "cli/unattended.h"
 #include "core/exit_status.h"
 #include "flash/receipt.h"
+#include "host/adb_server.h"
 #include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
@@ -51,6 +52,7 @@ options::Options opts;
 // console::exit_program (a question nobody answers, end of input, ...).
 void on_exit_program(int status)
 {
+    adb_server::stop_if_started();
     if (!opts.commands.empty() && !options::runs_alone(opts.commands[0]))
         unattended::print_result_line(opts, status);
 }

@@ -2,6 +2,7 @@
 // boards in download mode and the adb devices side by side, one row per USB
 // path.
 #include "flash/boards.h"
+#include "host/adb_server.h"
 #include "host/console.h"
 
 #include <algorithm>
@@ -197,6 +198,7 @@ int print_inventory(bool json)
     if (!discover(found))
         return exit_status::failed;
     std::vector<AdbDevice> devices;
+    adb_server::ensure();
     host::Reply reply = host::output({"adb", "devices", "-l"}, listing_limit, host::Effect::reads);
     if (reply.started() && reply.status == 0) {
         if (reply.has_line())

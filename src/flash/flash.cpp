@@ -21,6 +21,7 @@
 #include "flash/boards.h"
 #include "flash/pause.h"
 #include "flash/receipt.h"
+#include "host/adb_server.h"
 #include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
@@ -247,7 +248,7 @@ bool run_steps(const std::vector<Step> &steps)
             puts(step.message);
         pause_for(1);
         receipt::add_tool_line(step.cmd);
-        int status = host::run(step.cmd, tool_buffer);
+        int status = host::run_progress(step.cmd, tool_buffer);
         if (status < 0)
             puts(step.failure);
         all_ok = all_ok && status == 0;
@@ -468,6 +469,7 @@ bool wait_for_boot()
         host::run_wait(poll);
         return true;
     }
+    adb_server::ensure();
     for (int i = 1; i < 100; i++) {
         if (i % 10 == 0) {
             if (!host::run_wait(poll)) {

@@ -24,6 +24,7 @@
 #include "core/exit_status.h"
 #include "core/state.h"
 #include "flash/boards.h"
+#include "host/adb_server.h"
 #include "host/answers.h"
 #include "host/console.h"
 #include "host/host.h"
@@ -590,6 +591,10 @@ int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPa
     Progress progress(jobs);
     Follower follower(jobs, job_of, children, progress);
     progress.draw(true);
+    // The boards' children share the adb server: started here, if need be,
+    // so that the program stops it at its end.
+    if (!host::dry_run())
+        adb_server::ensure();
     host::run_several(children, follower);
     progress.draw(true);
     print_table(jobs, missing);

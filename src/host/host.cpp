@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "host/process.h"
+#include "host/progress.h"
 #include "host/session_log.h"
 
 namespace host {
@@ -28,6 +29,16 @@ Child shell_child(const std::string &cmd)
     return child;
 }
 
+// Waits for the child and gives the wait status system would give: the
+// caller reads it through exit_status.
+int wait_status_of(Child &child)
+{
+    wait(child);
+    if (child.status < 0)
+        return -1;
+    return child.signal ? child.signal : child.status << 8;
+}
+
 class RealRunner : public Runner {
   public:
     int system(const std::string &cmd) override
@@ -35,12 +46,37 @@ class RealRunner : public Runner {
         Child child = shell_child(cmd);
         if (!start(child))
             return -1;
-        wait(child);
-        // The wait status system would give: the caller reads it through
-        // exit_status.
-        if (child.status < 0)
+        return wait_status_of(child);
+    }
+
+    bool output_is_terminal() override { return isatty(STDOUT_FILENO); }
+
+    int system_progress(const std::string &cmd) override
+    {
+        // A board's child of a flash of several boards: the parent reads
+        // every percentage for its live line.
+        if (output_is_terminal() || in_body_child())
+            return system(cmd);
+        Child child = shell_child(cmd);
+        child.out = Io::pipe;
+        if (!start(child))
             return -1;
-        return child.signal ? child.signal : child.status << 8;
+        ProgressLines lines([](const std::string &line) {
+            printf("%s\n", line.c_str());
+            fflush(stdout);
+        });
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(child.out_fd, buf, sizeof(buf))) != 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                break;
+            lines.feed(std::string_view(buf, static_cast<size_t>(n)));
+        }
+        lines.finish();
+        close_pipes(child);
+        return wait_status_of(child);
     }
 
     Reply read(const std::string &cmd, size_t line_buffer) override
@@ -146,6 +182,10 @@ void set_runner(Runner *runner)
 
 namespace {
 
+// What run_logged keeps of a tool's output for the log; the rest is read
+// and dropped.
+constexpr size_t logged_bytes = 4 << 20;
+
 // True during a dry run.
 bool dry = false;
 
@@ -168,9 +208,10 @@ void log_command(const std::string &cmd, int status, const struct timespec &star
 // Prints a line that a dry run does not run; true when that is the case.
 bool skipped(const std::string &cmd, Effect effect)
 {
-    if (!dry || effect != Effect::changes)
+    if (!dry || effect == Effect::reads)
         return false;
-    printf("would run: %s\n", cmd.c_str());
+    if (effect == Effect::changes)
+        printf("would run: %s\n", cmd.c_str());
     session_log::dry(cmd);
     return true;
 }
@@ -206,6 +247,41 @@ int run(const std::string &cmd, size_t buffer, Effect effect)
     int result = current->system(cmd);
     log_command(cmd, exit_status(result), start);
     return result;
+}
+
+int run_progress(const std::string &cmd, size_t buffer, Effect effect)
+{
+    if (!fits(cmd, buffer))
+        return -1;
+    if (skipped(cmd, effect))
+        return 0;
+    struct timespec start = started();
+    int result = current->system_progress(cmd);
+    log_command(cmd, exit_status(result), start);
+    return result;
+}
+
+int run_logged(const std::string &cmd, size_t buffer, Effect effect)
+{
+    if (!fits(cmd, buffer))
+        return -1;
+    if (skipped(cmd, effect))
+        return 0;
+    struct timespec start = started();
+    Reply reply = current->read_all(cmd, logged_bytes);
+    std::string_view text = reply.line;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        session_log::output(std::string(text.substr(0, end)));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    }
+    log_command(cmd, reply.status, start);
+    return reply.status;
+}
+
+bool output_is_terminal(void)
+{
+    return current->output_is_terminal();
 }
 
 bool run_wait(const std::string &cmd, size_t buffer, Effect effect)
@@ -277,7 +353,14 @@ int run(const std::vector<std::string> &argv, Effect effect)
 
 Reply probe(const std::string &cmd, size_t buffer, Effect effect)
 {
-    return first_line(cmd + "; echo $?", 512, buffer, effect);
+    const std::string line = cmd + "; echo $?";
+    // A dry run shows the command that would change something, not the
+    // status report the program reads from it.
+    if (dry && effect != Effect::reads && fits(line, buffer)) {
+        skipped(cmd, effect);
+        return dry_reply();
+    }
+    return first_line(line, 512, buffer, effect);
 }
 
 bool pass_through(const std::string &cmd, size_t buffer, Effect effect)

@@ -25,8 +25,11 @@ inline constexpr size_t cmd_buffer = 512;
 // a probe that only looks, the download of a list, the sign-in. Every line is
 // written to the run's log with its exit status and duration; in a dry run a
 // `changes` line is printed as "would run: <line>" instead, and answers as if
-// it had succeeded (status 0, a probe's line "0\n").
-enum class Effect { changes, reads };
+// it had succeeded (status 0, a probe's line "0\n"). `assumed`: a look at
+// what the run itself has made by then (a script or an image the unpack or
+// the repack brings); a dry run made none of it, so it neither runs nor
+// shows the line and answers as `changes` does.
+enum class Effect { changes, reads, assumed };
 
 void set_dry_run(bool on);
 bool dry_run(void);
@@ -53,6 +56,24 @@ struct Reply {
 // system(3): returns its result; below 0 when the shell could not be started.
 int run(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
 
+// The same for a tool that redraws its progress (fh_loader): on a terminal
+// it writes there itself; when the program's standard output is anything
+// else, the tool's output is made into lines (host/progress.h) on its way
+// there, so that a pipe or a log gets no carriage-return fragments. In a
+// board's child of a flash of several boards the parent makes the lines.
+int run_progress(const std::string &cmd, size_t buffer = cmd_buffer,
+                 Effect effect = Effect::changes);
+
+// The shell line with its standard output into the run's log, line by line
+// under the command line (standard error stays the program's): for a tool
+// whose listing is for the record only. Its exit status, -1 when it could
+// not be started.
+int run_logged(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
+
+// Whether the program's standard output is a terminal: where it is not (a
+// pipe, a log file), tools' listings and redrawn progress are kept from it.
+bool output_is_terminal(void);
+
 // Pipe opened for reading and closed unread, which waits for the command.
 // False when the pipe could not be opened.
 bool run_wait(const std::string &cmd, size_t buffer = cmd_buffer, Effect effect = Effect::changes);
@@ -74,10 +95,12 @@ Reply output(const std::string &cmd, size_t max_bytes = 65536, size_t buffer = c
 // The same for an argument list, run without a shell: every word reaches
 // the program exactly as given. The run's log and a dry run show the list
 // as one line, its words quoted as quote() does.
-// err: where its standard error goes (the terminal, /dev/null, or with the
-// output read).
+// err: where its standard error goes: by default into the run's log, so
+// that a probe's complaints ("No such file or directory", a daemon's start
+// notice) never reach the screen; or the terminal, /dev/null, or with the
+// output read.
 Reply output(const std::vector<std::string> &argv, size_t max_bytes = 65536,
-             Effect effect = Effect::changes, Io err = Io::inherit);
+             Effect effect = Effect::changes, Io err = Io::log);
 
 // An argument list on the program's own terminal, waited for: its exit
 // status (128 + n after signal n), -1 when it could not be started.
@@ -117,6 +140,12 @@ class Runner {
   public:
     virtual ~Runner() = default;
     virtual int system(const std::string &cmd) = 0;
+    // As system, for run_progress. A fake that does not override it
+    // answers as system does.
+    virtual int system_progress(const std::string &cmd) { return system(cmd); }
+    // Whether the program's standard output is a terminal (output_is_terminal).
+    // A fake that does not override it plays one.
+    virtual bool output_is_terminal() { return true; }
     // Pipe for reading; with line_buffer > 0 one fgets into that many bytes;
     // then closed, and the command's exit status kept in the reply.
     virtual Reply read(const std::string &cmd, size_t line_buffer) = 0;

@@ -12,11 +12,15 @@
 #include <unistd.h>
 
 #include "host/host.h"
+#include "host/session_log.h"
 #include "host/signals.h"
 
 namespace host {
 
 namespace {
+
+// Set in the forked copy that runs a body.
+bool body_child = false;
 
 // A pipe for one stream: [0] the read end, [1] the write end; -1 when none.
 struct PipeEnds {
@@ -60,7 +64,7 @@ struct PipeEnds {
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
 
     auto connect = [](Io io, PipeEnds &ends, int ours, int target) {
-        if (io == Io::pipe) {
+        if (io == Io::pipe || io == Io::log) {
             dup2(ends.fd[ours], target);
         } else if (io == Io::null) {
             int null_fd = ::open("/dev/null", target == STDIN_FILENO ? O_RDONLY : O_WRONLY);
@@ -78,6 +82,7 @@ struct PipeEnds {
         connect(child.err, err, 1, STDERR_FILENO);
 
     if (child.body) {
+        body_child = true;
         // The write end of the reports stays open across nothing but this
         // copy of the program.
         int status = child.body(reports.fd[1]);
@@ -141,7 +146,8 @@ bool start(Child &child)
 
     PipeEnds in, out, err, reports;
     bool ok = (child.in != Io::pipe || in.open()) && (child.out != Io::pipe || out.open()) &&
-              (child.err != Io::pipe || err.open()) && (!child.reports || reports.open());
+              ((child.err != Io::pipe && child.err != Io::log) || err.open()) &&
+              (!child.reports || reports.open());
     if (!ok) {
         for (PipeEnds *p : {&in, &out, &err, &reports})
             p->close_both();
@@ -312,24 +318,66 @@ int capture(Child child, std::string &out, size_t max_bytes)
     child.out = Io::pipe;
     if (!start(child))
         return -1;
-    for (int *fd : {&child.in_fd, &child.err_fd, &child.reports_fd}) {
+    for (int *fd : {&child.in_fd, &child.reports_fd}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
     }
+    // Standard error for the log, kept until its line ends.
+    std::string err_text;
+    auto log_lines = [&err_text](bool all) {
+        size_t end;
+        while ((end = err_text.find('\n')) != std::string::npos) {
+            session_log::output(err_text.substr(0, end));
+            err_text.erase(0, end + 1);
+        }
+        if (all && !err_text.empty())
+            session_log::output(err_text);
+        if (all)
+            err_text.clear();
+    };
     char buf[4096];
-    ssize_t n;
-    while ((n = ::read(child.out_fd, buf, sizeof(buf))) != 0) {
-        if (n < 0) {
+    while (child.out_fd >= 0 || child.err_fd >= 0) {
+        struct pollfd fds[2];
+        nfds_t n_fds = 0;
+        for (int fd : {child.out_fd, child.err_fd}) {
+            if (fd >= 0)
+                fds[n_fds++] = {.fd = fd, .events = POLLIN, .revents = 0};
+        }
+        if (poll(fds, n_fds, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        size_t room = max_bytes - std::min(max_bytes, out.size());
-        out.append(buf, std::min(static_cast<size_t>(n), room));
+        for (nfds_t i = 0; i < n_fds; i++) {
+            if (!fds[i].revents)
+                continue;
+            int &fd = fds[i].fd == child.out_fd ? child.out_fd : child.err_fd;
+            ssize_t n = ::read(fd, buf, sizeof(buf));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                ::close(fd);
+                fd = -1;
+                continue;
+            }
+            if (&fd == &child.err_fd) {
+                err_text.append(buf, static_cast<size_t>(n));
+                log_lines(false);
+                continue;
+            }
+            size_t room = max_bytes - std::min(max_bytes, out.size());
+            out.append(buf, std::min(static_cast<size_t>(n), room));
+        }
     }
+    log_lines(true);
     close_pipes(child);
     return wait(child);
+}
+
+bool in_body_child(void)
+{
+    return body_child;
 }
 
 std::string show(const std::vector<std::string> &argv)

@@ -25,6 +25,7 @@ enum class Io {
     null,    // /dev/null
     pipe,    // a pipe whose other end is ours (in_fd, out_fd or err_fd)
     to_out,  // standard error only: wherever standard output goes
+    log,     // standard error only, for capture: each line into the run's log
 };
 
 struct Child {
@@ -97,10 +98,15 @@ class Watcher {
 // children did not end with status 0.
 size_t run_several(std::vector<Child> &children, Watcher &watcher);
 
-// The child's whole standard output (standard error stays the program's),
-// up to max_bytes of it; the rest is read and dropped. out gets it; the
-// result is the exit status, -1 when it could not be started.
+// The child's whole standard output (standard error stays the program's, or
+// with Io::log goes line by line into the run's log), up to max_bytes of it; the rest is read and
+// dropped. out gets it; the result is the exit status, -1 when it could not be started.
 int capture(Child child, std::string &out, size_t max_bytes);
+
+// True in a forked copy of this program that runs a body: its parent reads
+// its output as it comes and makes its own lines of the tools' progress, so
+// the tools' output reaches it unchanged.
+bool in_body_child(void);
 
 // An argument list shown as one line, each word quoted as quote() does.
 std::string show(const std::vector<std::string> &argv);

@@ -48,6 +48,16 @@ void line(const std::string &text)
     fflush(log_file);
 }
 
+// A tool's lines wait here for the line of the command that printed them.
+std::vector<std::string> tool_lines;
+
+void write_tool_lines(void)
+{
+    for (const std::string &text : tool_lines)
+        line("  | " + text);
+    tool_lines.clear();
+}
+
 // Opens dir, creating it (mode 0700) and its parents. The last directory is
 // opened without following a link and must be this user's own and private:
 // one just created is made so, an existing one is never changed. Its
@@ -275,6 +285,7 @@ void command(const std::string &text, int status, double seconds)
     snprintf(tail, sizeof(tail), "  -> status %d after %.2f s", status, seconds);
     line("run: " + text);
     line(tail);
+    write_tool_lines();
 }
 
 void dry(const std::string &text)
@@ -282,8 +293,15 @@ void dry(const std::string &text)
     line("would run: " + text);
 }
 
+void output(const std::string &text)
+{
+    if (log_file)
+        tool_lines.push_back(text);
+}
+
 void note(const std::string &text)
 {
+    write_tool_lines();
     line(text);
 }
 
@@ -291,6 +309,7 @@ void close(int exit_status)
 {
     if (!log_file)
         return;
+    write_tool_lines();
     // The status as the shell sees it: exit() keeps the low eight bits, so
     // -1 is 255.
     line("exit status " + std::to_string(exit_status & 0xff) + " at " + now_text());

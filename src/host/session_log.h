@@ -26,6 +26,11 @@ void command(const std::string &line, int status, double seconds);
 // A command line a dry run did not run.
 void dry(const std::string &line);
 
+// A line a tool wrote that is kept from the screen (a probe's standard
+// error, an unpack's listing): written under the line of the command that
+// printed it, once that command has ended.
+void output(const std::string &text);
+
 // A line of the program's own (a verdict, a refusal, the end).
 void note(const std::string &text);
 

@@ -389,8 +389,12 @@ Result unpack(const Unpack &job)
     const std::string tree = staging.path() + "/tree";
     if (mkdir(tree.c_str(), 0700) != 0)
         return Result::cannot_start;
-    int unzipped =
-        host::pass_through_status("unzip -o " + job.zip_arg + " -d " + host::quote(tree));
+    // On a terminal unzip lists every entry there itself; a pipe or a log
+    // gets one line, and the listing (with its staging paths) goes to the
+    // run's log.
+    const std::string unzip = "unzip -o " + job.zip_arg + " -d " + host::quote(tree);
+    const bool terminal = host::output_is_terminal();
+    int unzipped = terminal ? host::pass_through_status(unzip) : host::run_logged(unzip);
     if (unzipped < 0)
         return Result::cannot_start;
     if (!package::unpacked(unzipped) || !tighten(tree))
@@ -410,6 +414,9 @@ Result unpack(const Unpack &job)
     }
     if (!tighten(job.dir + job.prefix))
         return Result::failed;
+    if (!terminal)
+        printf("unzip: %zu %s unpacked into %s\n", entries.size(),
+               entries.size() == 1 ? "entry" : "entries", printable(job.dir).c_str());
     return Result::ok;
 }
 

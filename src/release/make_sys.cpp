@@ -112,7 +112,8 @@ int sdk_make_sys_helper(void)
         return 1;
     }
 
-    host::Reply script = host::first_line("ls " + layout::release_arg("/build-system.sh"), 512);
+    host::Reply script = host::first_line("ls " + layout::release_arg("/build-system.sh"), 512,
+                                          host::cmd_buffer, host::Effect::assumed);
     if (!script.started()) {
         printf("%s: find fc system.sh internal error\n", "sdk_make_sys_helper");
     } else if (!script.has_line()) {
@@ -133,7 +134,8 @@ int sdk_make_sys_helper(void)
     }
 
     puts("\n\nChecking system.img ...");
-    host::Reply image = host::first_line("ls " + layout::release_arg("/rootfs/") + "*.ext4", 512);
+    host::Reply image = host::first_line("ls " + layout::release_arg("/rootfs/") + "*.ext4", 512,
+                                         host::cmd_buffer, host::Effect::assumed);
     if (!image.started()) {
         puts("check system.img internal error");
     } else if (!image.has_line()) {
@@ -145,7 +147,10 @@ int sdk_make_sys_helper(void)
     }
 
     // ls answers 2 when the directory is missing; an empty one gives "0".
-    host::Reply sparse = host::probe("ls " + layout::release_arg("/imgparser/sparse_image"));
+    // The absence is expected: ls's complaint about it is not shown.
+    host::Reply sparse =
+        host::probe("ls " + layout::release_arg("/imgparser/sparse_image") + " > /dev/null 2>&1",
+                    host::cmd_buffer, host::Effect::assumed);
     if (!sparse.started()) {
         puts("check sparse_image internal error");
     } else if (!sparse.has_line()) {

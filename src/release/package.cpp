@@ -6,6 +6,7 @@
 #include "core/safe_text.h"
 #include "host/console.h"
 #include "host/host.h"
+#include "host/session_log.h"
 #include "release/archive.h"
 #include "release/resource_server.h"
 #include "utils/file.h"
@@ -64,9 +65,12 @@ int dry_run(const Job &job)
         printf("%s%s%s\n", console::green, job.verified_green, console::reset);
     if (job.unpacking)
         puts(job.unpacking);
-    host::run("unzip -o " + job.path_arg + " -d " + host::quote(job.unpack_dir) +
-              "/.ostrelle-unpack-XXXXXX");
-    printf("would move the unpacked files into place under %s\n", job.unpack_dir.c_str());
+    // What would change is the directory the package fills; the staging on
+    // the way there is the program's own.
+    const std::string unpack =
+        "unpack " + printable(job.path) + " into " + printable(job.unpack_dir);
+    printf("would %s\n", unpack.c_str());
+    session_log::note("would " + unpack);
     if (job.unpacked_plain)
         puts(job.unpacked_plain);
     if (job.unpacked_green)

@@ -6,6 +6,7 @@ at once."""
 import json
 import os
 import re
+import socket
 import unittest
 
 from ostrelle_testbed import board
@@ -62,6 +63,35 @@ class Boards(unittest.TestCase):
             # No host preparation, no sign-in.
             self.assertEqual(bed.tool_log('sudo'), [])
             self.assertEqual(bed.mirror.requests_for('/ldap.php'), [])
+
+            # A host without USB buses and without an adb server: find's and
+            # adb's complaints go to the log, and the server the program
+            # started is stopped at its end.
+            board.configure(bed.state, ports=[])
+            os.remove(os.path.join(bed.logs, 'adb.log'))
+            running = os.path.join(bed.state, 'adb_server_running')
+            log = os.path.join(bed.tmp, 'boards.log')
+            status, out = run(bed, ['boards', '--log', log])
+            self.assertEqual((status, out), (0, b'No board in download mode and no adb device.\n'))
+            self.assertEqual(bed.tool_log('adb'),
+                             [['start-server'], ['devices', '-l'], ['kill-server']])
+            self.assertFalse(os.path.exists(running))
+            with open(log) as f:
+                text = f.read()
+            self.assertIn("  | find: '/sys/bus/usb/devices/usb*/': No such file or directory\n",
+                          text)
+            self.assertIn('  | * daemon not running; starting now at tcp:5037\n', text)
+
+            # A server that was running before is used and left running.
+            os.remove(os.path.join(bed.logs, 'adb.log'))
+            open(running, 'w').close()
+            with socket.socket() as server:
+                server.bind(('127.0.0.1', bed.adb_port))
+                server.listen()
+                status, out = run(bed, ['boards'])
+            self.assertEqual(status, 0, out)
+            self.assertEqual(bed.tool_log('adb'), [['devices', '-l']])
+            self.assertTrue(os.path.exists(running))
 
     def test_two_boards_at_the_prompt_the_chosen_one_is_flashed(self):
         with Bed() as bed:
@@ -134,7 +164,8 @@ class Boards(unittest.TestCase):
             self.assertIn(b'Waiting for boot up, time elapsed: 90s\n\n'
                           b'There is something wrong happened in Boot up process\n', out)
             self.assertNotIn(b'Robotics device is ready', out)
-            self.assertEqual(bed.tool_log('adb'), [['devices', '-l']] * 9)
+            self.assertEqual(bed.tool_log('adb'),
+                             [['start-server']] + [['devices', '-l']] * 9 + [['kill-server']])
             self.assertEqual(result_line(out)['commands'],
                              [{'command': 'flash', 'result': 'fail'}])
 
@@ -177,6 +208,11 @@ class Boards(unittest.TestCase):
                                                   for i in range(1, 5)})
             # sudo asked once, before the boards' children started.
             self.assertEqual(bed.tool_log('sudo')[0], ['-v'])
+            # One adb server for all boards, started before them and stopped
+            # at the end.
+            adb = bed.tool_log('adb')
+            self.assertEqual((adb[0], adb[-1], adb.count(['start-server'])),
+                             (['start-server'], ['kill-server'], 1))
             logs = os.path.join(bed.target, RELEASE, 'flash-logs')
             self.assertEqual(sorted(os.listdir(logs)), ['7A3C11F%d' % i for i in range(1, 5)])
             for serial in os.listdir(logs):

@@ -26,7 +26,8 @@ class BootTimeout(unittest.TestCase):
                 b'\n' + RED +
                 b'Please restart your device manually or check out Troubleshoot in README' +
                 RESET + b'\n'), result.output)
-            self.assertEqual(bed.tool_log('adb'), [['devices', '-l']] * 9)
+            self.assertEqual(bed.tool_log('adb'),
+                             [['start-server']] + [['devices', '-l']] * 9 + [['kill-server']])
             self.assertEqual(board_state(bed)['mode'], 'booting')
 
 

@@ -40,7 +40,8 @@ class FullFlashEmmc(unittest.TestCase):
                           b'\n\n' + GREEN + b'=' * 72 + RESET + b'\n' +
                           GREEN + b'Robotics device is ready to use.' + RESET + b'\n',
                           result.output)
-            self.assertEqual(bed.tool_log('adb'), [['devices', '-l']] * 3)
+            self.assertEqual(bed.tool_log('adb'),
+                             [['start-server']] + [['devices', '-l']] * 3 + [['kill-server']])
             self.assertEqual(board_state(bed)['mode'], 'booted')
 
 

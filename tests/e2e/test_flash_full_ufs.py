@@ -57,7 +57,8 @@ class FullFlashUfs(unittest.TestCase):
             # Both tools ran as root; nothing else did.
             self.assertEqual([args[0] for args in bed.tool_log('sudo')],
                              ['QSaharaServer'] + ['fh_loader'] * 8)
-            self.assertEqual(bed.tool_log('adb'), [['devices', '-l']])
+            self.assertEqual(bed.tool_log('adb'),
+                             [['start-server'], ['devices', '-l'], ['kill-server']])
             self.assertEqual(board_state(bed)['mode'], 'booted')
 
             # The tools' logs landed in the release directory.

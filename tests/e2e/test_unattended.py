@@ -4,6 +4,7 @@ statuses that say how the run went, the dry run and the run's log."""
 import glob
 import json
 import os
+import re
 import unittest
 
 from ostrelle_testbed import storage
@@ -26,11 +27,28 @@ class Unattended(unittest.TestCase):
             with self.subTest(product=product), Bed() as bed:
                 catalogue(bed, product, tag, release,
                           flashable='lu' if tag == '_lu_' else 'le')
-                board_in_download_mode(bed, node='/dev/ttyUSB0', boot_after_polls=1)
+                board_in_download_mode(bed, node='/dev/ttyUSB0', boot_after_polls=1,
+                                       progress_seconds=0.2)
                 status, out = run(bed, ['--yes'] + answers(bed, product, platform) +
                                   ['download', 'flash'])
                 self.assertEqual(status, 0, out)
                 self.assertIn(b'Robotics device is ready to use.', out)
+                # Into a pipe: fh_loader's progress as lines, one per ten
+                # percent; the unpack as one line; no probe's complaint, no
+                # adb daemon notice.
+                self.assertNotIn(b'\r', out)
+                self.assertIn(b'fh_loader: erasing ', out)
+                self.assertEqual(len(re.findall(rb'^fh_loader: \S+ .* +\d+%$', out, re.M)),
+                                 11 * len(bed.tool_log('fh_loader')), out)
+                self.assertRegex(out, rb'\nunzip: \d+ entries unpacked into %s/\n'
+                                 % re.escape(bed.target.encode()))
+                for noise in (b'inflating:', b'.ostrelle-unpack', b'ls: cannot access',
+                              b'daemon', b'No such file'):
+                    self.assertNotIn(noise, out)
+                # The adb server the run started is stopped at its end.
+                adb = bed.tool_log('adb')
+                self.assertEqual((adb[0], adb[-1]), (['start-server'], ['kill-server']))
+                self.assertFalse(os.path.exists(os.path.join(bed.state, 'adb_server_running')))
                 self.assertEqual(result_line(out), {
                     'status': 0, 'commands': [{'command': 'download', 'result': 'pass'},
                                               {'command': 'flash', 'result': 'pass'}]})
@@ -170,6 +188,16 @@ class Unattended(unittest.TestCase):
     def test_dry_flash_shows_the_sequence_and_touches_nothing(self):
         with Bed() as bed:
             pkg = catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+            # A dry download names what would change, in the user's own
+            # paths: neither the staging directory nor a status echo.
+            status, out = run(bed, ['--dry-run'] + answers(bed, 'kt1') + ['download'])
+            self.assertEqual(status, 0, out)
+            self.assertIn(('\nwould run: mkdir -p %s/files/\n' % bed.target).encode(), out)
+            self.assertIn(('\nwould unpack %s/kt1-le-1.zip into %s/\n'
+                           % (bed.target, bed.target)).encode(), out)
+            for internal in (b'.ostrelle-unpack', b'echo $?', b'unzip'):
+                self.assertNotIn(internal, out)
+            self.assertFalse(os.path.exists(os.path.join(bed.target, 'kt1-le-1')))
             # The release is on disk already, as command "1" left it.
             status, out = run(bed, ['--yes'] + answers(bed, 'kt1') + ['download'])
             self.assertEqual(status, 0, out)
@@ -191,6 +219,7 @@ class Unattended(unittest.TestCase):
             self.assertIn(b'Device found: /dev/ttyUSB0', out)
             for name in ('sudo', 'QSaharaServer', 'fh_loader', 'unzip'):
                 self.assertEqual(bed.tool_log(name), [], name)
+            self.assertNotIn(b'echo $?', out)
             # Only the list was downloaded, no package.
             self.assertTrue(all(a[-1].endswith("release_ver.txt'") or
                                 a[-1].endswith('release_ver.txt') or '/ldap.php' in ' '.join(a)

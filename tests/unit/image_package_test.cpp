@@ -3,7 +3,11 @@
 // failure row through the fake runner.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "core/commands.h"
+#include "host/session_log.h"
 #include "release/resource_server.h"
 #include "release_fixture.h"
 #include "support/fake_runner.h"
@@ -28,6 +32,12 @@ std::string fetch_line(const std::string &dir, const std::string &url_file)
     return "wget --retry-connrefused -t 5 -T 30 -q -c --passive-ftp" + resource::tls_options() +
            " --show-progress -P " + dir + " '" + resource_url + "/uploads/web/ostrelle/kt5/sdk/" +
            url_file + "'";
+}
+
+std::string read_text(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 struct Outcome {
@@ -65,6 +75,55 @@ TEST(ImagePackage, PresentAndRightIsNotFetchedAgain)
     EXPECT_EQ(fake.calls()[2].kind, Kind::write);
     EXPECT_EQ(run.out,
               "\033[32mDownload image resources complete\033[0m\nExtracting files ...done\n");
+
+    // Into a pipe: unzip's listing, staging paths and all, goes to the log;
+    // the output gets one line with the count and the user's directory.
+    FakeRunner piped;
+    piped.terminal = false;
+    piped.zip_listing = testing_support::zip_listing(
+        {"drwxr-xr-x r1/", "-rw-r--r-- r1/a.img", "-rw-r--r-- r1/b.img"});
+    piped.push_read_line(digest_a + "  " + t + "r1.zip\n");
+    piped.push_read_line("Archive:  r1.zip\n  inflating: " + t +
+                         ".ostrelle-unpack-x/tree/r1/a.img\n");
+    char arg0[] = "ostrelle";
+    char *argv[] = {arg0, nullptr};
+    ASSERT_TRUE(session_log::open(dir.file("run.log"), 1, argv));
+    run = run_dl();
+    session_log::close(0);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(piped.calls()[2].kind, Kind::read);
+    EXPECT_EQ(run.out, "\033[32mDownload image resources complete\033[0m\nunzip: 3 entries "
+                       "unpacked into " +
+                           t + "\nExtracting files ...done\n");
+    const std::string log = read_text(dir.file("run.log"));
+    EXPECT_NE(log.find("run: unzip -o " + t + "r1.zip -d " + t + ".ostrelle-unpack-"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("  -> status 0 after "), std::string::npos) << log;
+    EXPECT_NE(log.find("s\n  | Archive:  r1.zip\n  |   inflating: " + t +
+                       ".ostrelle-unpack-x/tree/r1/a.img\n"),
+              std::string::npos)
+        << log;
+}
+
+TEST(ImagePackage, DryRunNamesTheFetchAndTheUnpackWithTheUsersPaths)
+{
+    TempDir dir;
+    Globals g(dir.slash(), "r1", digest_a.c_str(), 2);
+    FakeRunner fake;
+    host::set_dry_run(true);
+    Outcome run = run_dl();
+    host::set_dry_run(false);
+    EXPECT_EQ(run.result, 0);
+    const std::string t = dir.slash();
+    EXPECT_EQ(run.out, "\nDownloading resources ...\nwould run: " + fetch_line(t, "r1.zip") +
+                           "\nwould check its SHA-256 against " + digest_a +
+                           "\n\033[32mDownload image resources complete\033[0m\n"
+                           "would unpack " +
+                           t + "r1.zip into " + t +
+                           "\n"
+                           "Extracting files ...done\n");
+    EXPECT_TRUE(fake.calls().empty());
 }
 
 TEST(ImagePackage, AbsentPackageIsFetchedWithProgress)

@@ -314,6 +314,14 @@ class Bed:
         return out
 
     # -- environment ------------------------------------------------------
+    @property
+    def adb_port(self):
+        """The port the program looks at for a running adb server: nothing
+        listens there unless the scenario does."""
+        if getattr(self, '_adb_port', None) is None:
+            self._adb_port = world.free_port()
+        return self._adb_port
+
     def env(self):
         """The environment of every child of this scenario."""
         env = world.environment(os.environ, self.home, self.bin, self.state, self.logs,
@@ -324,6 +332,8 @@ class Bed:
         # The program verifies the mirror's certificate against the
         # mirror's own authority, as a lab build trusts its mirror.
         env.update({'TERM': 'xterm', 'LC_ALL': 'C', 'OSTRELLE_CA_FILE': self.mirror.ca_file})
+        # One adb server port for the whole scenario (adb_port).
+        env['ANDROID_ADB_SERVER_PORT'] = str(self.adb_port)
         env['ASAN_OPTIONS'] = 'log_path=%s:detect_leaks=1:abort_on_error=0' % os.path.join(
             self.sanitizer_dir, 'asan')
         env['UBSAN_OPTIONS'] = 'log_path=%s:print_stacktrace=1:halt_on_error=1' % os.path.join(

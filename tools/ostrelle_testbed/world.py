@@ -7,6 +7,7 @@ cannot drift apart.
 """
 
 import os
+import socket
 import shutil
 
 from . import hosts
@@ -53,6 +54,13 @@ def install(bin_dir, state_dir, wgetrc):
     open(wgetrc, 'w').close()
 
 
+def free_port():
+    """A loopback TCP port nothing listens on now."""
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
 def environment(base, home, bin_dir, state_dir, logs_dir, wgetrc, compiled, mirror,
                 pause_scale=None):
     """base (a mapping such as os.environ) changed for a run among the fakes:
@@ -80,6 +88,10 @@ def environment(base, home, bin_dir, state_dir, logs_dir, wgetrc, compiled, mirr
         'OSTRELLE_TESTBED_ROOT': root_dir(state_dir),
         'OSTRELLE_TESTBED_UID': USER_UID,
         'OSTRELLE_TESTBED_GROUPS': hosts.USER_GROUPS,
+        # The program looks for an adb server on this port before it uses
+        # adb: one nothing listens on, unless a scenario listens there to
+        # play a server that was running before.
+        'ANDROID_ADB_SERVER_PORT': str(free_port()),
     })
     env.pop('OSTRELLE_PAUSE_SCALE', None)
     if pause_scale is not None:

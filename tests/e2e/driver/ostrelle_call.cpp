@@ -18,6 +18,7 @@
 #include "core/commands.h"
 #include "core/state.h"
 #include "flash/boards.h"
+#include "host/adb_server.h"
 #include "host/answers.h"
 
 namespace {
@@ -131,6 +132,8 @@ int main(int argc, char *argv[])
         return usage();
 
     int result = entry->handler ? entry->handler(argc - i - 1, argv + i + 1) : entry->step();
+    // As the program does at its end.
+    adb_server::stop_if_started();
     fflush(stdout);
 
     if (state_out) {

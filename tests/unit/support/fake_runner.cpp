@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "host/adb_server.h"
 #include "host/process.h"
 
 namespace testing_support {
@@ -10,11 +11,15 @@ namespace testing_support {
 FakeRunner::FakeRunner()
 {
     host::set_runner(this);
+    // An adb server plays one that was running before: adb commands alone
+    // reach the fake. A test of the server's start calls reset itself.
+    adb_server::reset([](int) { return true; });
 }
 
 FakeRunner::~FakeRunner()
 {
     host::set_runner(nullptr);
+    adb_server::reset(nullptr);
 }
 
 void FakeRunner::push_system(int result)

@@ -38,6 +38,11 @@ class FakeRunner : public host::Runner {
     void push_write(bool started);      // started: exit status 0
     void push_write_status(int status); // -1: could not be started
 
+    // Whether the program's standard output plays a terminal (the default)
+    // or a pipe.
+    bool terminal = true;
+    bool output_is_terminal() override { return terminal; }
+
     // Optional hook run for every call before answering, e.g. to create a
     // file that a real command would have created.
     std::function<void(const Call &)> on_call;
