@@ -130,7 +130,7 @@ class Boards(unittest.TestCase):
             boards(bed, 1, boot_after_polls=None,
                    adb_others=[board.adb_device('b0a4d6e1', usb='1-7')])
             status, out = run(bed, answers(bed, 'kt1') + ['flash'])
-            self.assertEqual(status, 1, out)
+            self.assertEqual(status, 7, out)
             self.assertIn(b'Waiting for boot up, time elapsed: 90s\n\n'
                           b'There is something wrong happened in Boot up process\n', out)
             self.assertNotIn(b'Robotics device is ready', out)
@@ -164,7 +164,7 @@ class Boards(unittest.TestCase):
             s = bed.spawn(args=answers(bed, 'kt1') + ['flash', '--all-boards'])
             status = s.wait(timeout=90)
             out = s.output
-            self.assertEqual(status, 1, out)
+            self.assertEqual(status, 7, out)
             # A live line per board, drawn again in place.
             self.assertIn(b'\x1b[4A', out)
             rows = re.findall(rb'^(7A3C11F\d)  (1-\d) +(?:\x1b\[3\dm)?([a-z ]*[a-z])'

@@ -76,7 +76,8 @@ class Options(unittest.TestCase):
                                (['--color=blue'], b"ostrelle: invalid value 'blue' for --color"
                                                   b" (auto, always or never)\n"),
                                (['--yes=1'], b"ostrelle: option '--yes' takes no value\n"),
-                               (['--json'], b'ostrelle: --json goes with list, boards or doctor\n'),
+                               (['--json'], b'ostrelle: --json goes with list, boards, doctor, '
+                                          b'download or flash\n'),
                                (['hello'], b"ostrelle: unknown command 'hello'\n"),
                                (['--board', '1-2'], b'ostrelle: --board and --all-boards go with '
                                                     b'the flash command\n'),

@@ -168,7 +168,8 @@ class LabgridRun(unittest.TestCase):
             output, status = self.run_pytest(bed, 'fail')
             self.assertEqual(status, 1, output)
             self.assertRegex(output, r'=+ 1 failed in ', output)
-            self.assertIn('OstrelleFlashError: ostrelle failed with status 1 (a command failed): '
+            self.assertIn('OstrelleFlashError: ostrelle failed with status 6 (no board in download mode, '
+                          'or the board was lost): '
                           'Could not find a Qualcomm device in QDL mode', output)
             self.assertEqual(bed.tool_log('fh_loader'), [])
 
