@@ -18,6 +18,9 @@ namespace {
 
 int attempt = 1;
 Outcome last = Outcome::none;
+// Whether a tool of this attempt failed, and whether the board was gone then.
+bool failure_seen = false;
+bool gone_at_failure = false;
 
 // How often a lost board is looked for while it is waited for.
 constexpr long poll_nanoseconds = 500 * 1000 * 1000;
@@ -48,6 +51,17 @@ void start(void)
 {
     attempt = 1;
     last = Outcome::none;
+    failure_seen = false;
+    gone_at_failure = false;
+}
+
+void tool_failed(void)
+{
+    const boards::Board *chosen = boards::current();
+    if (failure_seen || !chosen || !answers::unattended() || host::dry_run())
+        return;
+    failure_seen = true;
+    gone_at_failure = !boards::back_in_download_mode(*chosen, false);
 }
 
 int current(void)
@@ -75,8 +89,13 @@ bool again(void)
     }
     const boards::Board board = *chosen;
     const bool present = boards::back_in_download_mode(board, false);
+    // A board that was gone when its tool failed was lost, even if it is
+    // back by now.
+    const bool lost = gone_at_failure || !present;
+    failure_seen = false;
+    gone_at_failure = false;
     if (attempt >= allowed()) {
-        if (present) {
+        if (!lost) {
             say_failed("Flashing failed: a flashing tool failed with the board in download mode");
             note(Outcome::failed);
         } else {
@@ -87,7 +106,7 @@ bool again(void)
         return false;
     }
     printf("Attempt %d of %d failed: %s\n", attempt, allowed(),
-           present ? "a flashing tool failed" : "the board was lost");
+           lost ? "the board was lost" : "a flashing tool failed");
     session_log::note(host::format("flash attempt %d of %d failed", attempt, allowed()));
     if (!present) {
         const int timeout = answers::board_timeout();

@@ -29,6 +29,11 @@ int allowed(void);
 // an attempt then ends at its first failed step rather than writing on.
 bool retrying(void);
 
+// Right after a flashing tool failed: notes whether the board is still in
+// download mode, before it may come back (a board that dropped off USB
+// takes a moment to return). Only the first failure of an attempt counts.
+void tool_failed(void);
+
 // After an attempt whose programmer load or storage step failed: says so
 // and, when attempts remain, waits for the board to come back in download
 // mode on its USB path (at most --board-timeout seconds). True when it is

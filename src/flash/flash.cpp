@@ -249,6 +249,8 @@ bool run_steps(const std::vector<Step> &steps, bool stop_at_failure = false)
         int status = host::run(step.cmd, tool_buffer);
         if (status < 0)
             puts(step.failure);
+        if (status != 0)
+            attempts::tool_failed();
         all_ok = all_ok && status == 0;
         if (!all_ok && stop_at_failure)
             break;
@@ -616,6 +618,7 @@ int sdk_flash_full_helper(void)
                                          "/QSahara_fullbuild.log"),
                              "QsaharaServer cmd internal error",
                              "get QSahara result internal error")) {
+            attempts::tool_failed();
             events::failure("Initializing flash process failed");
             if (attempts::again())
                 continue;

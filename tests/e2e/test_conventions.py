@@ -85,6 +85,17 @@ class Options(unittest.TestCase):
                                 b'ostrelle: --board and --all-boards exclude each other\n'),
                                (['--only', 'cdt', 'download'],
                                 b'ostrelle: --only goes with the flash command\n'),
+                               (['--retries=-1', 'flash'],
+                                b"ostrelle: invalid value '-1' for --retries (a count, 0 to 100)\n"),
+                               (['--board-timeout', '2m', 'flash'],
+                                b"ostrelle: invalid value '2m' for --board-timeout (seconds, 0 to "
+                                b"86400)\n"),
+                               (['--retries', '2', 'download'],
+                                b'ostrelle: --retries and --board-timeout go with the flash '
+                                b'command\n'),
+                               (['--json', 'toolchain'],
+                                b'ostrelle: --json goes with list, boards, doctor, download or '
+                                b'flash\n'),
                                (['--only=hlos', 'flash'],
                                 b"ostrelle: invalid value 'hlos' for --only (cdt or non-hlos)\n")):
                 r = run(*args)

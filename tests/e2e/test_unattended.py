@@ -7,6 +7,7 @@ import os
 import unittest
 
 from ostrelle_testbed import storage
+from ostrelle_testbed.soak import soak
 from ostrelle_testbed.bed import Bed
 from ostrelle_testbed.release_files import release_package, sha256
 from flashing import board_in_download_mode
@@ -122,6 +123,20 @@ class Unattended(unittest.TestCase):
                           out)
             self.assertNotIn(b'Waiting for device to reboot', out)
             self.assertEqual(result_line(out)['status'], 6)
+
+    def test_short_soak_every_flash_ends_booted_with_the_release(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+            options = answers(bed, 'kt1')
+            status, out = run(bed, options + ['download'])
+            self.assertEqual(status, 0, out)
+            # 5% of the images written lose the board; with this seed three
+            # of the 20 flashes lose it and need another attempt.
+            tally = soak(bed, options, os.path.join(bed.target, 'kt1-le-1'), 20, 2, seed=40,
+                         memory='eMMC')
+            self.assertEqual((tally.flashes, tally.good), (20, 20), tally.bad)
+            self.assertEqual(sum(n for attempts, n in tally.attempts.items() if attempts > 1), 3,
+                             tally.attempts)
 
     def test_json_events_on_standard_output_end_with_the_result(self):
         with Bed() as bed:
