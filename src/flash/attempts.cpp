@@ -79,6 +79,11 @@ bool retrying(void)
     return answers::retries() > 0;
 }
 
+bool gone_at_tool_failure(void)
+{
+    return gone_at_failure;
+}
+
 bool again(void)
 {
     const boards::Board *chosen = boards::current();

@@ -34,6 +34,9 @@ bool retrying(void);
 // takes a moment to return). Only the first failure of an attempt counts.
 void tool_failed(void);
 
+// True when the board was gone as a tool of this attempt failed.
+bool gone_at_tool_failure(void);
+
 // After an attempt whose programmer load or storage step failed: says so
 // and, when attempts remain, waits for the board to come back in download
 // mode on its USB path (at most --board-timeout seconds). True when it is

@@ -498,6 +498,13 @@ int flash_partial(const PartialFlash &f)
     if (!written) {
         printf("%sfh_loader failed: the %s files may be written only in part%s\n", console::red,
                f.files_name, console::reset);
+        events::failure(host::format("fh_loader failed: the %s files may be written only in part",
+                                     f.files_name));
+        // Gone as its write failed: the lab's side (cable, power, hub).
+        if (attempts::gone_at_tool_failure()) {
+            attempts::note(attempts::Outcome::lost);
+            return exit_status::no_board;
+        }
         return 1;
     }
     printf("%s%s%s\n", console::green, f.done, console::reset);
