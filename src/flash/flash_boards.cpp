@@ -497,8 +497,13 @@ class Follower : public host::Watcher {
                                                     !answers::skip_boot_wait());
         if (job.attempt > 1)
             job.result += host::format(" (%d attempts)", job.attempt);
-        events::board("flash", event_id(job.board), result_of(job.status, attempts::Outcome::none),
-                      job.attempt);
+        // A board that got as far as its programmer and is gone was lost.
+        const bool lost = job.status == exit_status::no_board && job.phase != Phase::starting &&
+                          job.phase != Phase::not_found;
+        events::board("flash", event_id(job.board),
+                      lost ? "lost" : result_of(job.status, attempts::Outcome::none), job.attempt);
+        if (job.status != 0)
+            events::failure("board " + job.label + ": " + job.result);
         job.output_log.reset();
         progress_.ended(job_of_[i]);
     }
@@ -581,6 +586,8 @@ std::string phase_verdict(Phase phase, int number, int status, bool boot_waited)
         return host::format("ended by signal %d", status - 128);
     if (status == exit_status::board_busy)
         return "busy: another run holds it";
+    if (status == exit_status::no_board && phase != Phase::starting && phase != Phase::not_found)
+        return "lost while " + phase_text(phase, number);
     const PhaseRow *row = row_of(phase);
     if (row && row->failed)
         return row->failed;
