@@ -37,6 +37,7 @@
 #include "host/adb_server.h"
 #include "host/answers.h"
 #include "host/console.h"
+#include "host/events.h"
 #include "host/host.h"
 #include "host/session_log.h"
 #include "host/signals.h"
@@ -91,6 +92,10 @@ int main(int argc, char *argv[])
     }
     console::use_colours(options::colours_wanted(opts.colour));
     host::set_dry_run(opts.dry_run);
+    // download and flash with --json: standard output carries the events alone.
+    if (opts.json && !opts.commands.empty() && !options::runs_alone(opts.commands[0]) &&
+        !events::start())
+        return exit_status::failed;
     // The doctor only reads: it runs before the run's log is opened.
     if (!opts.commands.empty() && opts.commands[0] == options::Command::doctor)
         return finish(doctor_run(opts.json, opts.target.empty() ? nullptr : opts.target.c_str()));

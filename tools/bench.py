@@ -25,6 +25,11 @@ runs and stands beside its baseline, measured in the same run:
    bytes): `flash --changed-only` against the full sequence on the same
    simulated board, which writes at a fixed speed; the wall times and the
    bytes fh_loader wrote.
+8. the soak: 200 flashes of a downloaded release onto a simulated board
+   that drops off USB in 5% of the images written (back in download mode
+   1 s later), with --retries 2 against the same flashes without retries:
+   the share that ended booted with the board's storage equal to the
+   release (--soak alone runs only this one).
 
 Everything runs inside the test bed (ostrelle_testbed, beside this file): its
 mirror on loopback and its fake host tools, so no real apt-get, sudo or
@@ -400,6 +405,39 @@ def bench_changed_only(runs):
         return own, base, median(written['o']), median(written['b']), size
 
 
+SOAK_FLASHES = 200
+SOAK_SEED = 7
+
+
+def bench_soak(flashes=SOAK_FLASHES, seed=SOAK_SEED):
+    """(tally with --retries 2, tally without retries) of the soak."""
+    sys.path.insert(0, os.path.join(SOURCE_DIR, 'tests', 'e2e'))
+    from ostrelle_testbed.bed import Bed
+    from ostrelle_testbed.soak import soak
+    from unattended_runs import answers, catalogue, run
+    with Bed() as bed:
+        catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+        options = answers(bed, 'kt1')
+        status, out = run(bed, options + ['download'])
+        if status != 0:
+            raise RuntimeError('the soak release was not downloaded:\n%s'
+                               % out.decode(errors='replace')[-2000:])
+        release = os.path.join(bed.target, 'kt1-le-1')
+        return (soak(bed, options, release, flashes, 2, seed, memory='eMMC'),
+                soak(bed, options, release, flashes, 0, seed, memory='eMMC'))
+
+
+def soak_rows(retried, plain):
+    attempts = ', '.join('%d: %d' % (k, v) for k, v in sorted(retried.attempts.items()))
+    return '\n'.join([
+        '| 8. soak: %d flashes, 5%% of images written lose the board, booted with the '
+        'storage equal to the release (baseline: no retries) | %.1f %% | %.1f %% | - |'
+        % (retried.flashes, 100 * retried.share(), 100 * plain.share()),
+        '',
+        'soak exit statuses: --retries 2 %s, no retries %s; attempts of the good flashes '
+        'with --retries 2: %s' % (retried.statuses, plain.statuses, attempts or '-')])
+
+
 def row(label, own, base, unit, fmt, ratio=True):
     r = ('%.2f' % (own / base)) if ratio and base else '-'
     return '| %s | %s %s | %s %s | %s |' % (label, fmt % own, unit, fmt % base, unit, r)
@@ -410,8 +448,16 @@ def main():
     parser.add_argument('--build-dir', default=os.path.join(SOURCE_DIR, 'build'))
     parser.add_argument('--runs', type=int, default=5,
                         help='runs per file figure (interactive figures: runs - 2, at least 3)')
+    parser.add_argument('--soak', action='store_true', help='only the soak (figure 7)')
     args = parser.parse_args()
     configure(os.path.abspath(args.build_dir))
+    if args.soak:
+        started = time.monotonic()
+        print('| measure | Ostrelle | baseline | ratio |')
+        print('|---|---|---|---|')
+        print(soak_rows(*bench_soak()))
+        print('total time of this benchmark: %.0f s' % (time.monotonic() - started))
+        return
     from ostrelle_testbed.bed import Bed
 
     started = time.monotonic()
@@ -435,6 +481,7 @@ def main():
     own, base = bench_interactive(max(3, args.runs - 2))
     boards = bench_boards(args.runs)
     changed = bench_changed_only(args.runs)
+    soaked = bench_soak()
 
     print()
     print('| measure | Ostrelle | baseline | ratio |')
@@ -463,6 +510,7 @@ def main():
     print(row('7b. bytes fh_loader wrote in that re-flash (baseline: the full sequence; the '
               'changed image: %d bytes, patches: 0)' % changed[4], changed[2], changed[3],
               'bytes', '%d'))
+    print(soak_rows(*soaked))
     print()
     print('idle CPU ticks per session: Ostrelle %s, bash %s (a tick is 1/%d s)'
           % (own['idle'], base['idle'], os.sysconf('SC_CLK_TCK')))

@@ -40,6 +40,8 @@ enum OptionId {
     opt_package_sha256,
     opt_lock_timeout,
     opt_changed_only,
+    opt_retries,
+    opt_board_timeout,
 };
 
 // One option: its names, the name of its value (nullptr when it takes
@@ -91,6 +93,8 @@ const OptionRow option_rows[] = {
      .arg = "ID",
      .help = "the board to flash: serial, port or USB path"},
     {.long_name = "lock-timeout", .id = opt_lock_timeout, .arg = "SECONDS", .help = nullptr},
+    {.long_name = "retries", .id = opt_retries, .arg = "N", .help = nullptr},
+    {.long_name = "board-timeout", .id = opt_board_timeout, .arg = "SECONDS", .help = nullptr},
     {.long_name = "all-boards", .id = opt_all_boards, .arg = nullptr, .help = nullptr},
     {.long_name = "color", .id = opt_color, .arg = "WHEN", .help = nullptr},
 };
@@ -336,6 +340,20 @@ Parsed parse(int argc, char *argv[], Options &opts)
             opts.lock_timeout = static_cast<int>(seconds);
             break;
         }
+        case opt_retries:
+        case opt_board_timeout: {
+            const bool retries = c == opt_retries;
+            const long most = retries ? 100 : 86400;
+            char *end = nullptr;
+            errno = 0;
+            const long value = strtol(optarg, &end, 10);
+            if (!isdigit(static_cast<unsigned char>(optarg[0])) || *end || errno || value > most)
+                return usage_error("invalid value '%s' for --%s (%s, 0 to %ld)", optarg,
+                                   retries ? "retries" : "board-timeout",
+                                   retries ? "a count" : "seconds", most);
+            (retries ? opts.retries : opts.board_timeout) = static_cast<int>(value);
+            break;
+        }
         case opt_log:
             opts.log = optarg;
             break;
@@ -456,11 +474,16 @@ Parsed parse(int argc, char *argv[], Options &opts)
     if (opts.no_input && opts.commands.empty()) {
         return usage_error("--no-input needs a command (download, flash, toolchain)");
     }
-    bool json_command = false;
+    // --json: the list's document, or the event stream of download and flash.
+    bool json_command = !opts.commands.empty();
     for (Command command : opts.commands)
-        json_command = json_command || runs_alone(command);
+        json_command = json_command && (runs_alone(command) || command == Command::download ||
+                                        command == Command::flash);
     if (opts.json && !json_command)
-        return usage_error("--json goes with list, boards, doctor, receipt or verify-receipt");
+        return usage_error("--json goes with list, boards, doctor, receipt, verify-receipt, "
+                           "download or flash");
+    if ((opts.retries > 0 || opts.board_timeout != Options().board_timeout) && !flash)
+        return usage_error("--retries and --board-timeout go with the flash command");
     for (Command command : opts.commands) {
         if (runs_alone(command) && opts.commands.size() > 1) {
             return usage_error("'%s' runs on its own", command_name(command));

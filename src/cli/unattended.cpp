@@ -17,6 +17,7 @@
 #include "flash/boards.h"
 #include "host/answers.h"
 #include "host/console.h"
+#include "host/events.h"
 #include "host/host.h"
 #include "host/session_log.h"
 #include "release/layout.h"
@@ -181,6 +182,15 @@ void stopped_at(const char *stage)
 
 void print_result_line(const options::Options &opts, int status)
 {
+    // With --json the result is the stream's last event instead.
+    if (events::on()) {
+        std::vector<std::pair<std::string, std::string>> commands;
+        for (size_t i = 0; i < opts.commands.size(); i++)
+            commands.emplace_back(options::command_name(opts.commands[i]),
+                                  i < results.size() ? (results[i] ? "pass" : "fail") : "not run");
+        events::result(status, stop_stage, commands, events::last_failure());
+        return;
+    }
     json_object *doc = json_object_new_object();
     json_object_object_add(doc, "status", json_object_new_int(status));
     if (stop_stage)
@@ -323,8 +333,17 @@ int run_commands(const options::Options &opts)
         if (result != 0) {
             fflush(stdout);
             fprintf(stderr, "ostrelle: %s failed\n", name);
-            return result == exit_status::board_busy ? exit_status::board_busy
-                                                     : exit_status::failed;
+            if (events::last_failure().empty())
+                events::failure(std::string(name) + " failed");
+            // The board farm's statuses pass through; every other failure is 1.
+            switch (result) {
+            case exit_status::no_board:
+            case exit_status::not_booted:
+            case exit_status::board_busy:
+                return result;
+            default:
+                return exit_status::failed;
+            }
         }
     }
     return exit_status::ok;

@@ -15,6 +15,9 @@ namespace exit_status {
     X(sign_in, 3, "the account server refused the sign-in")                                        \
     X(host, 4, "the host is not ready (host packages, HOME, the target directory)")                \
     X(server, 5, "a server could not be used (network, certificate, server error)")                \
+    X(no_board, 6,                                                                                 \
+      "no board in download mode, or the board was lost (the lab's side: cable, power, hub)")      \
+    X(not_booted, 7, "the board was flashed but never booted (the image's or the board's side)")   \
     X(board_busy, 8, "the board is held by another run that is flashing it")
 
 #define OSTRELLE_EXIT_STATUS_CONSTANT(name, value, meaning) inline constexpr int name = value;
@@ -29,12 +32,5 @@ struct Row {
 #define OSTRELLE_EXIT_STATUS_ROW(name, value, meaning) {value, meaning},
 inline constexpr Row rows[] = {OSTRELLE_EXIT_STATUSES(OSTRELLE_EXIT_STATUS_ROW)};
 #undef OSTRELLE_EXIT_STATUS_ROW
-
-// Flashing results a board farm tells apart (flash and the commands that
-// flash): the lab's side, the image's side, and a board another run holds.
-// Not returned yet: the command that first returns one moves its line into
-// the table above, as X(name, value, meaning), and documents it.
-inline constexpr int no_board = 6;   // no board in download mode, or the board was lost
-inline constexpr int not_booted = 7; // flashed, but the board never booted
 
 } // namespace exit_status

@@ -49,6 +49,8 @@ struct Options {
     std::string package;        // --package FILE|URL: the release package from there
     std::string package_sha256; // --package-sha256 HEX (lower case): the digest it must have
     int lock_timeout = 0;       // --lock-timeout SECONDS: wait for a board another run holds
+    int retries = 0;            // --retries N: flash again after a lost board or a failed tool
+    int board_timeout = 120;    // --board-timeout SECONDS: wait for a lost board to come back
     std::string log;            // --log FILE
     std::vector<std::string> boards; // -b, --board ID, in the order given
     bool all_boards = false;         // --all-boards

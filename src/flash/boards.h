@@ -95,6 +95,11 @@ const Board *current(void);
 // ...", when it is still in download mode.
 bool still_in_download_mode(void);
 
+// Whether board (known by its USB path, else its port) is in download mode
+// now; with take, it becomes the chosen board ("Device found: ..."), its
+// node in dev_name, as choose() does.
+bool back_in_download_mode(const Board &board, bool take);
+
 // In a run with commands whose flash command names no board: with several
 // boards in download mode, prints them with the way to name one and returns
 // false (the run stops with status 2).

@@ -368,6 +368,20 @@ bool still_in_download_mode(void)
     return false;
 }
 
+bool back_in_download_mode(const Board &board, bool take_it)
+{
+    std::vector<Board> found;
+    if (!discover(found))
+        return false;
+    for (const Board &other : found) {
+        const bool same =
+            board.usb_path.empty() ? other.port == board.port : other.usb_path == board.usb_path;
+        if (same)
+            return !take_it || take(other);
+    }
+    return false;
+}
+
 bool choice_is_clear(void)
 {
     std::vector<Board> found;

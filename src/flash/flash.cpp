@@ -17,6 +17,7 @@
 #include "core/exit_status.h"
 #include "core/safe_text.h"
 #include "core/state.h"
+#include "flash/attempts.h"
 #include "flash/board_lock.h"
 #include "flash/boards.h"
 #include "flash/pause.h"
@@ -24,6 +25,7 @@
 #include "host/adb_server.h"
 #include "host/answers.h"
 #include "host/console.h"
+#include "host/events.h"
 #include "host/host.h"
 #include "host/signals.h"
 #include "host/terminal.h"
@@ -233,9 +235,10 @@ bool steps_fit(const std::vector<Step> &steps)
 }
 
 // The sequence goes on whatever a tool's exit status: its progress and
-// errors are on the terminal and the boot wait gives the verdict. Returns
-// whether every tool ended with status 0.
-bool run_steps(const std::vector<Step> &steps)
+// errors are on the terminal and the boot wait gives the verdict; with
+// stop_at_failure (a flash that may be run again) it ends at the first
+// failed step instead. Returns whether every tool ended with status 0.
+bool run_steps(const std::vector<Step> &steps, bool stop_at_failure = false)
 {
     bool all_ok = true;
     // From the first erase on, an interrupted sequence leaves the storage
@@ -251,7 +254,11 @@ bool run_steps(const std::vector<Step> &steps)
         int status = host::run_progress(step.cmd, tool_buffer);
         if (status < 0)
             puts(step.failure);
+        if (status != 0)
+            attempts::tool_failed();
         all_ok = all_ok && status == 0;
+        if (!all_ok && stop_at_failure)
+            break;
     }
     signals::set_board_writing(false);
     return all_ok;
@@ -499,6 +506,7 @@ bool wait_for_boot()
     }
     printf("\n%sThere is something wrong happened in Boot up process%s\n", console::red,
            console::reset);
+    events::failure("There is something wrong happened in Boot up process");
     printf("%sPlease restart your device manually or check out Troubleshoot in README%s\n",
            console::red, console::reset);
     return false;
@@ -509,6 +517,8 @@ void report_no_board_partial()
 {
     printf("%sCould not find a Qualcomm device in QDL mode\n", console::red);
     printf("Please follow the README nad reconnect your device%s\n", console::reset);
+    events::failure("Could not find a Qualcomm device in QDL mode");
+    attempts::note(attempts::Outcome::no_board);
 }
 
 // A sequence that writes one set of partitions and then expects the board
@@ -537,6 +547,7 @@ struct PartialFlash {
 
 int flash_partial(const PartialFlash &f)
 {
+    attempts::start();
     host::Reply present = host::first_line("ls " + layout::release_arg(f.present_file),
                                            host::cmd_buffer, host::cmd_buffer, host::Effect::reads);
     if (!present.started()) {
@@ -548,7 +559,7 @@ int flash_partial(const PartialFlash &f)
         break;
     case boards::Choice::none:
         report_no_board_partial();
-        return 1;
+        return exit_status::no_board;
     case boards::Choice::declined:
         return 1;
     }
@@ -620,6 +631,13 @@ int flash_partial(const PartialFlash &f)
         receipt::finish("write failed");
         printf("%sfh_loader failed: the %s files may be written only in part%s\n", console::red,
                f.files_name, console::reset);
+        events::failure(host::format("fh_loader failed: the %s files may be written only in part",
+                                     f.files_name));
+        // Gone as its write failed: the lab's side (cable, power, hub).
+        if (attempts::gone_at_tool_failure()) {
+            attempts::note(attempts::Outcome::lost);
+            return exit_status::no_board;
+        }
         return 1;
     }
     receipt::finish("left download mode");
@@ -659,6 +677,8 @@ void report_no_board_full()
 {
     printf("%sCould not find a Qualcomm device in QDL mode\n", console::red);
     printf("Please follow the README and reconnect your device%s\n", console::reset);
+    events::failure("Could not find a Qualcomm device in QDL mode");
+    attempts::note(attempts::Outcome::no_board);
 }
 
 int sdk_flash_full(int, char *[])
@@ -672,6 +692,7 @@ int sdk_flash_full(int, char *[])
 
 int sdk_flash_full_helper(void)
 {
+    attempts::start();
     const bool emmc = emmc_selected();
     const char *storage = emmc ? "emmc" : "ufs";
     host::Reply present = host::first_line(
@@ -688,7 +709,7 @@ int sdk_flash_full_helper(void)
         break;
     case boards::Choice::none:
         report_no_board_full();
-        return 1;
+        return exit_status::no_board;
     case boards::Choice::declined:
         return 1;
     }
@@ -703,50 +724,82 @@ int sdk_flash_full_helper(void)
     if (!release_tree::complete_or_refuse())
         return 1;
 
-    // Held until the boot wait has ended.
+    // Held until the boot wait has ended, over every attempt.
     board_lock::Hold hold;
-    if (int busy = hold_board(hold))
+    if (int busy = hold_board(hold)) {
+        attempts::note(busy == exit_status::board_busy ? attempts::Outcome::busy
+                                                       : attempts::Outcome::failed);
         return busy;
-    const FullPlan plan = plan_full(emmc);
-    const std::vector<Step> steps = plan.changed_only ? changed_steps(emmc, plan.written)
-                                    : emmc            ? emmc_steps()
-                                                      : ufs_steps();
-    if (!steps_fit(steps))
-        return 1;
-    // Root reads the release and writes the logs: only a tree nobody else
-    // may change, and logs that lead nowhere else.
-    std::vector<const char *> logs = {"/QSahara_fullbuild.log"};
-    for (const Step &step : steps)
-        logs.push_back(step.log);
-    if (!release_tree::safe_for_root_or_refuse("the flashing tools") ||
-        !fresh_logs(logs, "/device_bootup.log"))
-        return 1;
-
-    puts("Ostrelle flashing full build...");
-    puts("Initializing flash ...");
-    pause_for(1);
-    if (const boards::Board *board = boards::current()) {
-        receipt::begin(*board, memory_name(emmc ? Memory::emmc : Memory::ufs),
-                       plan.changed_only ? "changed-only" : "full");
-        receipt::set_images(plan.images, plan.images_unknown);
     }
-    if (!load_programmer(qsahara_cmd(emmc ? "/full_build/emmc/prog_firehose_ddr.elf"
-                                          : "/full_build/ufs/prog_firehose_ddr.elf",
-                                     "/QSahara_fullbuild.log"),
-                         "QsaharaServer cmd internal error", "get QSahara result internal error"))
+    // Root reads the release: only a tree nobody else may change.
+    if (!release_tree::safe_for_root_or_refuse("the flashing tools"))
         return 1;
+    // Every image, or only those changed since the board's last receipt.
+    const FullPlan plan = plan_full(emmc);
 
-    if (plan.changed_only)
-        printf("Flashing the %zu of %zu images that changed since the board's last flash ...\n",
-               plan.changed, plan.images.size());
-    run_steps(steps);
     // The interactive handler ignores the verdict; a run with commands and a
-    // parallel flash report it (board_busy: another run holds the board).
-    const bool booted = wait_for_boot();
-    receipt::finish(answers::skip_boot_wait() ? "boot not waited for"
-                    : booted                  ? "booted"
-                                              : "not booted");
-    return booted ? 0 : 1;
+    // parallel flash report it: not_booted, no_board for a board lost, and
+    // board_busy for one another run holds.
+    for (;;) {
+        // Composed for the board's node of this attempt: a board that came
+        // back may have come back on another one.
+        const std::vector<Step> steps = plan.changed_only ? changed_steps(emmc, plan.written)
+                                        : emmc            ? emmc_steps()
+                                                          : ufs_steps();
+        // The tools write logs that lead nowhere else.
+        std::vector<const char *> logs = {"/QSahara_fullbuild.log"};
+        for (const Step &step : steps)
+            logs.push_back(step.log);
+        if (!steps_fit(steps) || !fresh_logs(logs, "/device_bootup.log"))
+            return 1;
+
+        puts("Ostrelle flashing full build...");
+        puts("Initializing flash ...");
+        pause_for(1);
+        if (const boards::Board *board = boards::current()) {
+            receipt::begin(*board, memory_name(emmc ? Memory::emmc : Memory::ufs),
+                           plan.changed_only ? "changed-only" : "full");
+            receipt::set_images(plan.images, plan.images_unknown);
+        }
+        if (!load_programmer(qsahara_cmd(emmc ? "/full_build/emmc/prog_firehose_ddr.elf"
+                                              : "/full_build/ufs/prog_firehose_ddr.elf",
+                                         "/QSahara_fullbuild.log"),
+                             "QsaharaServer cmd internal error",
+                             "get QSahara result internal error")) {
+            attempts::tool_failed();
+            events::failure("Initializing flash process failed");
+            if (attempts::again())
+                continue;
+            return attempts::status_of(attempts::outcome());
+        }
+        if (plan.changed_only)
+            printf("Flashing the %zu of %zu images that changed since the board's last flash ...\n",
+                   plan.changed, plan.images.size());
+        const bool written = run_steps(steps, attempts::retrying());
+        if (!written && attempts::retrying()) {
+            if (attempts::again())
+                continue;
+            return attempts::status_of(attempts::outcome());
+        }
+        if (wait_for_boot()) {
+            receipt::finish(answers::skip_boot_wait() ? "boot not waited for" : "booted");
+            attempts::note(answers::skip_boot_wait() ? attempts::Outcome::flashed
+                                                     : attempts::Outcome::booted);
+            if (attempts::current() > 1)
+                printf("The board %s on attempt %d of %d\n",
+                       answers::skip_boot_wait() ? "was flashed" : "booted", attempts::current(),
+                       attempts::allowed());
+            return 0;
+        }
+        receipt::finish("not booted");
+        // A step failed and the board never booted: lost, or a tool failed.
+        if (!written) {
+            attempts::again();
+            return attempts::status_of(attempts::outcome());
+        }
+        attempts::note(attempts::Outcome::not_booted);
+        return exit_status::not_booted;
+    }
 }
 
 int sdk_flash_cdt(int, char *[])

@@ -23,10 +23,12 @@
 #include "core/commands.h"
 #include "core/exit_status.h"
 #include "core/state.h"
+#include "flash/attempts.h"
 #include "flash/boards.h"
 #include "host/adb_server.h"
 #include "host/answers.h"
 #include "host/console.h"
+#include "host/events.h"
 #include "host/host.h"
 #include "host/process.h"
 #include "host/session_log.h"
@@ -80,13 +82,15 @@ struct Job {
     Phase phase = Phase::starting;
     int number = 0;   // of the phase: the part erased, the seconds waited
     int percent = -1; // of the running tool, -1 when it has shown none
+    int attempt = 1;  // the attempt its sequence is on
     bool running = false;
     int status = -1; // exit status, 128 + n after signal n
     std::string result;
     double started = 0;
     double ended = 0;
-    std::string reports; // a report not yet ended by its line end
-    std::string tail;    // output since the last line end or carriage return
+    std::string reports;    // a report not yet ended by its line end
+    std::string last_event; // of its phase events
+    std::string tail;       // output since the last line end or carriage return
 };
 
 // The last percentage ("40%") in text, or -1.
@@ -137,25 +141,46 @@ std::string duration(double seconds)
     return host::format("%um%02us", total / 60, total % 60);
 }
 
-// What a phase is called on the live line and in the closing verdict of a
-// board that failed in it (nullptr: "failed while" and the live text).
+// What a phase is called on the live line, in the closing verdict of a
+// board that failed in it (nullptr: "failed while" and the live text), and
+// in the events of --json.
 struct PhaseRow {
     Phase phase;
     const char *live;
     const char *failed;
+    const char *event;
 };
 constexpr PhaseRow phase_rows[] = {
-    {.phase = Phase::starting, .live = "starting", .failed = "not flashed"},
-    {.phase = Phase::not_found, .live = "not found", .failed = "not in download mode"},
-    {.phase = Phase::loading, .live = "loading the programmer", .failed = "programmer not loaded"},
-    {.phase = Phase::erasing, .live = "erasing part", .failed = nullptr},
-    {.phase = Phase::writing_cdt, .live = "writing the CDT", .failed = nullptr},
-    {.phase = Phase::writing_build, .live = "writing the build", .failed = nullptr},
-    {.phase = Phase::writing_non_hlos, .live = "writing NON-HLOS", .failed = nullptr},
-    {.phase = Phase::waiting_for_boot, .live = "waiting for the boot", .failed = "not booted"},
+    {.phase = Phase::starting, .live = "starting", .failed = "not flashed", .event = "starting"},
+    {.phase = Phase::not_found,
+     .live = "not found",
+     .failed = "not in download mode",
+     .event = "not found"},
+    {.phase = Phase::loading,
+     .live = "loading the programmer",
+     .failed = "programmer not loaded",
+     .event = "loading"},
+    {.phase = Phase::erasing, .live = "erasing part", .failed = nullptr, .event = "erasing"},
+    {.phase = Phase::writing_cdt,
+     .live = "writing the CDT",
+     .failed = nullptr,
+     .event = "writing cdt"},
+    {.phase = Phase::writing_build,
+     .live = "writing the build",
+     .failed = nullptr,
+     .event = "writing build"},
+    {.phase = Phase::writing_non_hlos,
+     .live = "writing NON-HLOS",
+     .failed = nullptr,
+     .event = "writing non-hlos"},
+    {.phase = Phase::waiting_for_boot,
+     .live = "waiting for the boot",
+     .failed = "not booted",
+     .event = "waiting for boot"},
     {.phase = Phase::waiting_for_restart,
      .live = "waiting for the restart",
-     .failed = "still in download mode"},
+     .failed = "still in download mode",
+     .event = "waiting for restart"},
 };
 
 const PhaseRow *row_of(Phase phase)
@@ -166,6 +191,56 @@ const PhaseRow *row_of(Phase phase)
     }
     return nullptr;
 }
+
+// The name of a phase in the events.
+std::string event_name(Phase phase, int number)
+{
+    const PhaseRow *row = row_of(phase);
+    if (!row)
+        return "starting";
+    if (phase == Phase::erasing)
+        return host::format("%s part %d", row->event, number);
+    return row->event;
+}
+
+events::BoardId event_id(const Board &board)
+{
+    return {.serial = board.serial, .usb_path = board.usb_path};
+}
+
+// A phase event for board when its phase (or the part erased) changed.
+void phase_event(const Board &board, Phase phase, int number, int attempt, std::string &last)
+{
+    const std::string name = event_name(phase, number);
+    const std::string key = name + "/" + std::to_string(attempt);
+    if (key == last)
+        return;
+    last = key;
+    const events::BoardId id = event_id(board);
+    events::phase("flash", &id, name, attempt);
+}
+
+// The board's result as the events name it, from how its flash ended
+// (status, and the outcome when the sequence recorded one).
+const char *result_of(int status, attempts::Outcome outcome)
+{
+    if (outcome != attempts::Outcome::none && attempts::status_of(outcome) == status)
+        return attempts::result_text(outcome);
+    if (status == 0)
+        return board_part == options::FlashPart::full_build && !answers::skip_boot_wait()
+                   ? "booted"
+                   : "flashed";
+    if (status == exit_status::no_board)
+        return "no board";
+    if (status == exit_status::not_booted)
+        return "not booted";
+    if (status == exit_status::board_busy)
+        return "busy";
+    return "failed";
+}
+
+// The phase events of the sequence running in this process.
+std::string last_phase_event;
 
 [[noreturn]] void refuse(const std::string &text, const std::vector<Board> &found)
 {
@@ -237,7 +312,17 @@ int run_child(const Job &job, int reports_fd)
     report_phase(Phase::starting, false);
     // Each child holds its own board's lock (board_lock.h) while it flashes.
     int status = run_sequence();
-    return status == 0 || status == exit_status::board_busy ? status : 1;
+    // The parent tells a lost board, one that never booted and one another
+    // run holds from any other failure.
+    switch (status) {
+    case 0:
+    case exit_status::no_board:
+    case exit_status::not_booted:
+    case exit_status::board_busy:
+        return status;
+    default:
+        return 1;
+    }
 }
 
 // The board's child as a record: standard input from /dev/null (the parent
@@ -336,6 +421,7 @@ void take_output(Job &job, const char *data, size_t len)
 {
     if (job.output_log)
         fwrite(data, 1, len, job.output_log.get());
+    const int before = job.percent;
     for (size_t i = 0; i < len; i++) {
         if (data[i] == '\n' || data[i] == '\r') {
             int percent = percent_in(job.tail);
@@ -349,6 +435,9 @@ void take_output(Job &job, const char *data, size_t len)
     int percent = percent_in(job.tail);
     if (percent >= 0)
         job.percent = percent;
+    if (job.percent != before && job.percent >= 0)
+        events::progress("flash", event_id(job.board), event_name(job.phase, job.number),
+                         job.percent, job.attempt);
 }
 
 // Takes the child's reports: "<phase> <number> <writing 0|1>" a line, each a
@@ -362,15 +451,17 @@ bool take_reports(Job &job, int slot, std::string_view data)
         std::string line = job.reports.substr(0, end);
         job.reports.erase(0, end + 1);
         unsigned phase = 0, writing = 0;
-        int number = 0;
-        if (sscanf(line.c_str(), "%u %d %u", &phase, &number, &writing) != 3 ||
-            phase > static_cast<unsigned>(last_phase))
+        int number = 0, attempt = 1;
+        if (sscanf(line.c_str(), "%u %d %u %d", &phase, &number, &writing, &attempt) < 3 ||
+            phase > static_cast<unsigned>(last_phase) || attempt < 1)
             continue;
         signals::board_child_writing(slot, writing == 1);
         job.phase = static_cast<Phase>(phase);
         job.number = number;
+        job.attempt = attempt;
         job.percent = -1;
         changed = true;
+        phase_event(job.board, job.phase, job.number, job.attempt, job.last_event);
     }
     return changed;
 }
@@ -405,6 +496,15 @@ class Follower : public host::Watcher {
                                 : phase_verdict(job.phase, job.number, job.status,
                                                 board_part == options::FlashPart::full_build &&
                                                     !answers::skip_boot_wait());
+        if (job.attempt > 1)
+            job.result += host::format(" (%d attempts)", job.attempt);
+        // A board that got as far as its programmer and is gone was lost.
+        const bool lost = job.status == exit_status::no_board && job.phase != Phase::starting &&
+                          job.phase != Phase::not_found;
+        events::board("flash", event_id(job.board),
+                      lost ? "lost" : result_of(job.status, attempts::Outcome::none), job.attempt);
+        if (job.status != 0)
+            events::failure("board " + job.label + ": " + job.result);
         job.output_log.reset();
         progress_.ended(job_of_[i]);
     }
@@ -487,6 +587,8 @@ std::string phase_verdict(Phase phase, int number, int status, bool boot_waited)
         return host::format("ended by signal %d", status - 128);
     if (status == exit_status::board_busy)
         return "busy: another run holds it";
+    if (status == exit_status::no_board && phase != Phase::starting && phase != Phase::not_found)
+        return "lost while " + phase_text(phase, number);
     const PhaseRow *row = row_of(phase);
     if (row && row->failed)
         return row->failed;
@@ -495,10 +597,13 @@ std::string phase_verdict(Phase phase, int number, int status, bool boot_waited)
 
 void report_phase(Phase phase, bool writing, int number)
 {
-    if (reports_out < 0)
+    if (reports_out < 0) {
+        if (const Board *board = current())
+            phase_event(*board, phase, number, attempts::current(), last_phase_event);
         return;
-    std::string line =
-        host::format("%u %d %u\n", static_cast<unsigned>(phase), number, writing ? 1u : 0u);
+    }
+    std::string line = host::format("%u %d %u %d\n", static_cast<unsigned>(phase), number,
+                                    writing ? 1u : 0u, attempts::current());
     const char *p = line.c_str();
     size_t left = line.size();
     while (left > 0) {
@@ -528,7 +633,16 @@ int flash_command(const std::vector<std::string> &ids, bool all, options::FlashP
         return flash_boards(ids, all, part);
     pin(ids.empty() ? std::string() : ids[0]);
     board_part = part;
-    return run_sequence();
+    last_phase_event.clear();
+    const int status = run_sequence();
+    if (events::on()) {
+        const Board *board = current();
+        events::BoardId id = board ? event_id(*board) : events::BoardId{};
+        if (!board && !ids.empty())
+            id.serial = ids[0];
+        events::board("flash", id, result_of(status, attempts::outcome()), attempts::current());
+    }
+    return status;
 }
 
 int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPart part)
@@ -598,6 +712,8 @@ int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPa
     host::run_several(children, follower);
     progress.draw(true);
     print_table(jobs, missing);
+    for (const std::string &id : missing)
+        events::board("flash", {.serial = id, .usb_path = ""}, "no board", 0);
 
     bool all_booted = missing.empty();
     bool busy = false, other_failure = !missing.empty();
@@ -614,7 +730,20 @@ int flash_boards(const std::vector<std::string> &ids, bool all, options::FlashPa
     if (all_booted)
         return 0;
     // Only boards that other runs hold failed: the run can be tried again.
-    return busy && !other_failure ? exit_status::board_busy : 1;
+    if (busy && !other_failure)
+        return exit_status::board_busy;
+    // Every board that failed failed the same way (lost, never booted):
+    // that status; boards not found count as lost.
+    int same = missing.empty() ? -1 : exit_status::no_board;
+    for (const Job &job : jobs) {
+        if (job.status == 0)
+            continue;
+        if (same == -1)
+            same = job.status;
+        else if (same != job.status)
+            same = 1;
+    }
+    return same == exit_status::no_board || same == exit_status::not_booted ? same : 1;
 }
 
 } // namespace boards

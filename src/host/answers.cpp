@@ -75,6 +75,16 @@ int lock_timeout(void)
     return given_answers.lock_timeout;
 }
 
+int retries(void)
+{
+    return given_answers.retries;
+}
+
+int board_timeout(void)
+{
+    return given_answers.board_timeout;
+}
+
 bool skip_boot_wait(void)
 {
     return given_answers.no_boot_wait;

@@ -45,6 +45,14 @@ const std::string *package_sha256(void);
 // --lock-timeout: seconds to wait for a board another run holds (0: none).
 int lock_timeout(void);
 
+// --retries: how many times a flash that lost its board, or whose tool
+// failed, is run again (0: never).
+int retries(void);
+
+// --board-timeout: seconds to wait for a lost board to come back in
+// download mode before the next attempt.
+int board_timeout(void);
+
 // True with --no-boot-wait.
 bool skip_boot_wait(void);
 

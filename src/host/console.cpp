@@ -1,5 +1,6 @@
 // Questions and answers.
 #include "host/console.h"
+#include "host/events.h"
 
 #include <cctype>
 #include <cstdarg>
@@ -188,6 +189,7 @@ void refuse(const std::string &text)
     const std::string shown = printable(without_credentials(text));
     fprintf(stderr, "ostrelle: %s\n", shown.c_str());
     session_log::note("refused: " + shown);
+    events::failure(shown);
     exit_program(exit_status::usage);
 }
 

@@ -10,6 +10,7 @@
 #include "core/state.h"
 #include "host/answers.h"
 #include "host/console.h"
+#include "host/events.h"
 #include "host/host.h"
 #include "host/terminal.h"
 #include "release/layout.h"
@@ -79,6 +80,8 @@ int sdk_make_sys_helper(void)
 {
     if (sdk_dl_img_pkg(0, nullptr) != 0) {
         puts("Download resource failed. Try command 1 again.");
+        if (events::last_failure().empty())
+            events::failure("Download resource failed.");
         return 1;
     }
     if (!layout::is_lu()) {
@@ -90,6 +93,7 @@ int sdk_make_sys_helper(void)
     }
 
     printf("%sStart to make system image ...%s\n", console::yellow, console::reset);
+    events::phase("download", nullptr, "repacking", 0);
     switch (deb_checksum()) {
     case 0:
         break;

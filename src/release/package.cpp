@@ -5,6 +5,7 @@
 
 #include "core/safe_text.h"
 #include "host/console.h"
+#include "host/events.h"
 #include "host/host.h"
 #include "host/session_log.h"
 #include "release/archive.h"
@@ -89,11 +90,13 @@ int fetch_verify_unpack(const Job &job)
     if (!file_exists(job.path)) {
         if (job.announce_fetch)
             puts(job.announce_fetch);
+        events::phase("download", nullptr, "downloading", 0);
         if (!fetch(job, fetched))
             return 1;
     }
 
     std::string digest;
+    events::phase("download", nullptr, "verifying", 0);
     if (!read_digest(job.who, job.path_arg, digest)) {
         resource::explain_failure(fetched, job.url);
         return 1;
@@ -114,6 +117,8 @@ int fetch_verify_unpack(const Job &job)
     if (digest != job.digest) {
         printf("%sDownload %s error, check your internet condition%s\n", console::red,
                job.error_noun, console::reset);
+        events::failure(
+            host::format("Download %s error, check your internet condition", job.error_noun));
         resource::explain_failure(fetched, job.url);
         puts("Removing corrupted file");
         // Deleted so that the next run of the command fetches it afresh.
@@ -126,6 +131,7 @@ int fetch_verify_unpack(const Job &job)
         printf("%s%s%s\n", console::green, job.verified_green, console::reset);
     if (job.unpacking)
         puts(job.unpacking);
+    events::phase("download", nullptr, "unpacking", 0);
     switch (archive::unpack({.zip_arg = job.path_arg,
                              .dir = job.unpack_dir,
                              .prefix = job.top,

@@ -12,7 +12,7 @@ import unittest
 from ostrelle_testbed import board
 from ostrelle_testbed.bed import Bed, default_release, setup_to_shell
 from flashing import make_release
-from unattended_runs import answers, catalogue, result_line, run
+from unattended_runs import answers, catalogue, result_line, run, run_apart
 
 RELEASE = 'kt1-le-1'
 
@@ -160,7 +160,7 @@ class Boards(unittest.TestCase):
             boards(bed, 1, boot_after_polls=None,
                    adb_others=[board.adb_device('b0a4d6e1', usb='1-7')])
             status, out = run(bed, answers(bed, 'kt1') + ['flash'])
-            self.assertEqual(status, 1, out)
+            self.assertEqual(status, 7, out)
             self.assertIn(b'Waiting for boot up, time elapsed: 90s\n\n'
                           b'There is something wrong happened in Boot up process\n', out)
             self.assertNotIn(b'Robotics device is ready', out)
@@ -168,6 +168,27 @@ class Boards(unittest.TestCase):
                              [['start-server']] + [['devices', '-l']] * 9 + [['kill-server']])
             self.assertEqual(result_line(out)['commands'],
                              [{'command': 'flash', 'result': 'fail'}])
+
+    def test_each_board_at_once_is_flashed_again_on_its_own(self):
+        with Bed() as bed:
+            downloaded(bed)
+            # Half of the writes lose a board, back in download mode 1 s
+            # later: with this seed 7A3C11F1 boots on its second attempt and
+            # 7A3C11F0 is lost on all three.
+            board.configure(bed.state, ports=[board.download_port(i) for i in range(2)], seed=1,
+                            lose_probability=0.5, lost_return_seconds=1.0)
+            status, out, err = run_apart(bed, answers(bed, 'kt1') +
+                                         ['--json', '--retries=2', '--all-boards', 'flash'])
+            self.assertEqual(status, 6, err)
+            events = [json.loads(line) for line in out.decode().splitlines()]
+            self.assertEqual([(e['board'], e['result'], e['attempts'])
+                              for e in events if e['event'] == 'board'],
+                             [('7A3C11F1', 'booted', 2), ('7A3C11F0', 'lost', 3)])
+            self.assertEqual(events[-1]['reason'],
+                             'board 7A3C11F0: lost while writing the CDT (3 attempts)')
+            self.assertIn({'event': 'phase', 'command': 'flash', 'board': '7A3C11F1',
+                           'usb_path': '1-3', 'phase': 'loading', 'attempt': 2}, events)
+            self.assertIn(b'\n7A3C11F1  1-3       booted (2 attempts)  ', err)
 
     def test_only_the_cdt_onto_two_boards_at_once(self):
         with Bed() as bed:
@@ -195,7 +216,7 @@ class Boards(unittest.TestCase):
             s = bed.spawn(args=answers(bed, 'kt1') + ['flash', '--all-boards'])
             status = s.wait(timeout=90)
             out = s.output
-            self.assertEqual(status, 1, out)
+            self.assertEqual(status, 7, out)
             # A live line per board, drawn again in place.
             self.assertIn(b'\x1b[4A', out)
             rows = re.findall(rb'^(7A3C11F\d)  (1-\d) +(?:\x1b\[3\dm)?([a-z ]*[a-z])'
@@ -223,7 +244,8 @@ class Boards(unittest.TestCase):
             with open(os.path.join(logs, '7A3C11F3', 'output.log'), 'rb') as f:
                 self.assertIn(b'Device found: /dev/ttyUSB3 (USB 1-5, serial 7A3C11F3)\n',
                               f.read())
-            self.assertEqual(result_line(out)['status'], 1)
+            # The only board that failed never booted: the image's side.
+            self.assertEqual(result_line(out)['status'], 7)
 
 
 if __name__ == '__main__':

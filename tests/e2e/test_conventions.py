@@ -78,7 +78,7 @@ class Options(unittest.TestCase):
                                                   b" (auto, always or never)\n"),
                                (['--yes=1'], b"ostrelle: option '--yes' takes no value\n"),
                                (['--json'], b'ostrelle: --json goes with list, boards, doctor, '
-                                            b'receipt or verify-receipt\n'),
+                                            b'receipt, verify-receipt, download or flash\n'),
                                (['hello'], b"ostrelle: unknown command 'hello'\n"),
                                (['--board', '1-2'], b'ostrelle: --board goes with the flash and '
                                                     b'receipt commands\n'),
@@ -91,6 +91,17 @@ class Options(unittest.TestCase):
                                 b'ostrelle: --board and --all-boards exclude each other\n'),
                                (['--only', 'cdt', 'download'],
                                 b'ostrelle: --only goes with the flash command\n'),
+                               (['--retries=-1', 'flash'],
+                                b"ostrelle: invalid value '-1' for --retries (a count, 0 to 100)\n"),
+                               (['--board-timeout', '2m', 'flash'],
+                                b"ostrelle: invalid value '2m' for --board-timeout (seconds, 0 to "
+                                b"86400)\n"),
+                               (['--retries', '2', 'download'],
+                                b'ostrelle: --retries and --board-timeout go with the flash '
+                                b'command\n'),
+                               (['--json', 'toolchain'],
+                                b'ostrelle: --json goes with list, boards, doctor, download or '
+                                b'flash\n'),
                                (['--only=hlos', 'flash'],
                                 b"ostrelle: invalid value 'hlos' for --only (cdt or non-hlos)\n")):
                 r = run(*args)

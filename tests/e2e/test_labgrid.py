@@ -121,6 +121,8 @@ class LabgridRun(unittest.TestCase):
                 'release': RELEASE,
                 'email': 'lab-robot@example.com',
                 'password_file': password,
+                'json': True,
+                'retries': 2,
                 'login_prompt': 'login: ',
                 'username': 'root',
                 'prompt': 'root@board:~# ',
@@ -160,6 +162,9 @@ class LabgridRun(unittest.TestCase):
             self.assertEqual(bed.tool_log('adb'), [])
             self.assertIn('Device found: /dev/ttyUSB0 (USB 1-2, serial %s)' % BOARD_SERIAL,
                           output)
+            # The driver followed the run through its JSON events.
+            self.assertIn('flash %s: writing build (attempt 1)' % BOARD_SERIAL, output)
+            self.assertIn('flash %s (USB 1-2): flashed after 1 attempt(s)' % BOARD_SERIAL, output)
 
     def test_no_board_in_download_mode_fails_the_test_with_the_reason(self):
         with Bed() as bed:
@@ -168,7 +173,8 @@ class LabgridRun(unittest.TestCase):
             output, status = self.run_pytest(bed, 'fail')
             self.assertEqual(status, 1, output)
             self.assertRegex(output, r'=+ 1 failed in ', output)
-            self.assertIn('OstrelleFlashError: ostrelle failed with status 1 (a command failed): '
+            self.assertIn('OstrelleFlashError: ostrelle failed with status 6 (no board in download mode, '
+                          'or the board was lost): '
                           'Could not find a Qualcomm device in QDL mode', output)
             self.assertEqual(bed.tool_log('fh_loader'), [])
 

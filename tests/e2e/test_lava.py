@@ -161,7 +161,10 @@ class LavaJob(unittest.TestCase):
             self.assertIn('output: 1.1 Device found: /dev/ttyUSB0 (USB 1-2, serial %s)'
                           % BOARD_SERIAL, summary, report)
             self.assertEqual(bed.tool_log('adb'), [])
-            self.assertIn('output: 1.1 ostrelle-result: {"status":0,"commands":['
+            self.assertIn('output: 1.1 {"event":"board","command":"flash","board":"%s",'
+                          '"usb_path":"1-2","result":"flashed","attempts":1}' % BOARD_SERIAL,
+                          summary, report)
+            self.assertIn('output: 1.1 {"event":"result","status":0,"commands":['
                           '{"command":"download","result":"pass"},'
                           '{"command":"flash","result":"pass"}]}', summary, report)
 
@@ -178,7 +181,8 @@ class LavaJob(unittest.TestCase):
                 capture_output=True, text=True, check=True).stdout.splitlines()
             self.assertEqual(json.loads(argv[0]), [
                 'env', 'HOME=/root', '/usr/bin/ostrelle', '--no-input', '--yes',
-                '--color=never', '--no-boot-wait', '--board=7A3C11F0',
+                '--color=never', '--no-boot-wait', '--json', '--retries=2',
+                '--board-timeout=120', '--board=7A3C11F0',
                 '--target=/srv/ostrelle/board01', '--product=kt5', '--platform=LE2.0',
                 '--email=lab-robot@example.com', '--password-file=/etc/ostrelle/lava-password',
                 '--package=https://ci.example/builds/kt5 nightly%7BPACKAGE%7D.zip',
@@ -202,9 +206,14 @@ class LavaJob(unittest.TestCase):
                           report)
             self.assertIn('output: 1.1 Could not find a Qualcomm device in QDL mode', summary,
                           report)
-            self.assertIn('output: 1.1 ostrelle-result: {"status":1,"commands":['
+            # The events end with the result: the lab's status and the reason.
+            self.assertIn('output: 1.1 {"event":"board","command":"flash","board":"%s",'
+                          '"result":"no board","attempts":1}' % BOARD_SERIAL, summary, report)
+            self.assertIn('output: 1.1 {"event":"result","status":6,"commands":['
                           '{"command":"download","result":"pass"},'
-                          '{"command":"flash","result":"fail"}]}', summary, report)
+                          '{"command":"flash","result":"fail"}],'
+                          '"reason":"Could not find a Qualcomm device in QDL mode"}', summary,
+                          report)
 
     def test_package_without_its_digest_fails_before_anything_runs_as_root(self):
         with Bed() as bed:

@@ -8,10 +8,12 @@ import re
 import unittest
 
 from ostrelle_testbed import storage
+from ostrelle_testbed.soak import soak
 from ostrelle_testbed.bed import Bed
 from ostrelle_testbed.release_files import release_package, sha256
 from flashing import board_in_download_mode
-from unattended_runs import PASSWORD, answers, catalogue, password_file, result_line, run
+from unattended_runs import (PASSWORD, answers, catalogue, password_file, result_line, run,
+                             run_apart)
 
 def the_log(bed):
     logs = glob.glob(os.path.join(bed.home, '.local', 'state', 'ostrelle', 'logs', '*.log'))
@@ -87,16 +89,107 @@ class Unattended(unittest.TestCase):
                              ['dsp_a', 'modem_a'])
 
             # A board lost in the middle of the write, not back within the
-            # wait, has left download mode without restarting: no success.
+            # wait, has left download mode without restarting: no success,
+            # and the lab's status.
             board_in_download_mode(bed, node='/dev/ttyUSB0', lose_probability=1,
                                    lost_return_seconds=None)
             status, out = run(bed, answers(bed, 'kt1') + ['flash', '--only', 'cdt'])
-            self.assertEqual(status, 1, out)
+            self.assertEqual(status, 6, out)
             self.assertIn(b'Download Fail:Could not read from port /dev/ttyUSB0\n', out)
             self.assertIn(b'Waiting 10s for device to reboot ...\n'
                           b'fh_loader failed: the cdt files may be written only in part\n', out)
             self.assertNotIn(b'Flashing cdt ... done', out)
             self.assertTrue(storage.storage(bed.state)['0:730146'].get('partial'))
+
+    def test_lost_board_is_flashed_again_when_it_is_back(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+            # Half of the writes lose the board, which is back in download
+            # mode on its USB path moments later; with this seed the first
+            # attempt loses it and the second flashes it whole.
+            board_in_download_mode(bed, node='/dev/ttyUSB0', lose_probability=0.5,
+                                   lost_return_seconds=0.2, seed=0)
+            status, out = run(bed, answers(bed, 'kt1') + ['--retries', '2', 'download', 'flash'])
+            self.assertEqual(status, 0, out)
+            self.assertIn(b'Download Fail:Could not read from port /dev/ttyUSB0\n', out)
+            self.assertIn(b'Attempt 1 of 3 failed: ', out)
+            # The failed attempt ended at its failed step: the next one
+            # loads the programmer again, on the board found anew.
+            again = out.index(b'Flashing again: attempt 2 of 3\n')
+            self.assertIn(b'Device found: /dev/ttyUSB0 (USB 1-2, serial 7A3C11F0)\n'
+                          b'Flashing again: attempt 2 of 3\nOstrelle flashing full build...\n'
+                          b'Initializing flash ...\n', out)
+            self.assertEqual(out.count(b'Waiting for device to reboot ...'), 1)
+            self.assertIn(b'Robotics device is ready to use.', out[again:])
+            self.assertIn(b'The board booted on attempt 2 of 3\n', out)
+            self.assertEqual(len(bed.tool_log('QSaharaServer')), 2)
+            self.assertEqual(storage.differences(bed.state, os.path.join(bed.target, 'kt1-le-1'),
+                                                 memory='eMMC'), [])
+            self.assertEqual(result_line(out)['status'], 0)
+            self.assertIn('flash attempt 2 of 3', the_log(bed))
+
+            # A board that never comes back: the lab's status once the wait
+            # is over, without another attempt.
+            board_in_download_mode(bed, node='/dev/ttyUSB0', lose_probability=1,
+                                   lost_return_seconds=None)
+            status, out = run(bed, answers(bed, 'kt1') + ['--retries=2', '--board-timeout=1',
+                                                          'flash'])
+            self.assertEqual(status, 6, out)
+            self.assertIn(b'Attempt 1 of 3 failed: the board was lost\n'
+                          b'Waiting up to 1s for the board to come back in download mode on '
+                          b'USB 1-2 ...\n'
+                          b'The board did not come back in download mode on USB 1-2 within 1s\n',
+                          out)
+            self.assertNotIn(b'Waiting for device to reboot', out)
+            self.assertEqual(result_line(out)['status'], 6)
+
+    def test_short_soak_every_flash_ends_booted_with_the_release(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+            options = answers(bed, 'kt1')
+            status, out = run(bed, options + ['download'])
+            self.assertEqual(status, 0, out)
+            # 5% of the images written lose the board; with this seed three
+            # of the 20 flashes lose it and need another attempt.
+            tally = soak(bed, options, os.path.join(bed.target, 'kt1-le-1'), 20, 2, seed=40,
+                         memory='eMMC')
+            self.assertEqual((tally.flashes, tally.good), (20, 20), tally.bad)
+            self.assertEqual(sum(n for attempts, n in tally.attempts.items() if attempts > 1), 3,
+                             tally.attempts)
+
+    def test_json_events_on_standard_output_end_with_the_result(self):
+        with Bed() as bed:
+            catalogue(bed, 'kt1', '_le_', 'kt1-le-1', flashable='le')
+            board_in_download_mode(bed, node='/dev/ttyUSB0', progress_seconds=0.2)
+            status, out, err = run_apart(bed, answers(bed, 'kt1') + ['--json', 'download', 'flash'])
+            self.assertEqual(status, 0, err)
+            events = [json.loads(line) for line in out.decode().splitlines()]
+            self.assertEqual(events[-1], {'event': 'result', 'status': 0, 'commands': [
+                {'command': 'download', 'result': 'pass'},
+                {'command': 'flash', 'result': 'pass'}]})
+            self.assertEqual([e['phase'] for e in events if e.get('command') == 'download'],
+                             ['downloading', 'verifying', 'unpacking'])
+            flash = [e for e in events if e.get('command') == 'flash']
+            self.assertEqual(flash[0], {'event': 'phase', 'command': 'flash', 'board': '7A3C11F0',
+                                        'usb_path': '1-2', 'phase': 'loading', 'attempt': 1})
+            self.assertIn('writing build', [e['phase'] for e in flash if e['event'] == 'phase'])
+            self.assertEqual(flash[-1], {'event': 'board', 'command': 'flash',
+                                         'board': '7A3C11F0', 'usb_path': '1-2',
+                                         'result': 'booted', 'attempts': 1})
+            # The messages are on standard error, the result line too is an event.
+            self.assertIn(b'Robotics device is ready to use.', err)
+            self.assertNotIn(b'ostrelle-result', out + err)
+
+            # Flashed, never booted: status 7, said in the events with the reason.
+            board_in_download_mode(bed, node='/dev/ttyUSB0', boot_after_polls=None)
+            status, out, err = run_apart(bed, answers(bed, 'kt1') + ['--json', 'flash'])
+            self.assertEqual(status, 7, err)
+            events = [json.loads(line) for line in out.decode().splitlines()]
+            self.assertEqual(events[-2]['result'], 'not booted')
+            self.assertEqual(events[-1], {
+                'event': 'result', 'status': 7,
+                'commands': [{'command': 'flash', 'result': 'fail'}],
+                'reason': 'There is something wrong happened in Boot up process'})
 
     def test_failing_download_gives_its_status_and_skips_the_flash(self):
         with Bed() as bed:

@@ -44,6 +44,15 @@ def run(bed, args, stdin=subprocess.DEVNULL, timeout=120):
     return proc.returncode, proc.stdout
 
 
+def run_apart(bed, args, timeout=120):
+    """As run, with standard output and standard error kept apart; returns
+    (status, output, errors)."""
+    proc = subprocess.run([program_path()] + args, env=bed.env(), cwd=bed.tmp,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=timeout)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
 def result_line(output):
     last = output.rstrip(b'\n').rsplit(b'\n', 1)[-1]
     assert last.startswith(b'ostrelle-result: '), output

@@ -79,6 +79,9 @@ TEST(Phases, LiveTextAndVerdictComeFromThePhaseValue)
     for (auto [phase, verdict] : failed)
         EXPECT_EQ(boards::phase_verdict(phase, 4, 1, true), verdict);
     EXPECT_EQ(boards::phase_verdict(Phase::writing_cdt, 0, 8, true), "busy: another run holds it");
+    // Gone part-way (status 6) is told from a tool failing with the board there.
+    EXPECT_EQ(boards::phase_verdict(Phase::writing_cdt, 0, 6, true), "lost while writing the CDT");
+    EXPECT_EQ(boards::phase_verdict(Phase::not_found, 0, 6, true), "not in download mode");
     // After ten seconds of waiting it is still the boot that failed.
     EXPECT_EQ(boards::phase_verdict(Phase::waiting_for_boot, 10, 1, true), "not booted");
     EXPECT_EQ(boards::phase_verdict(Phase::writing_build, 0, 0, true), "booted");

@@ -3,8 +3,11 @@
 
 #include <cstdio>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "host/console.h"
+#include "host/events.h"
 #include "support/stdio_capture.h"
 
 using console::Read;
@@ -98,4 +101,53 @@ TEST(YesNo, EnterAndWordsInAnyCaseOtherAnswersAskAgain)
             questions++;
         EXPECT_EQ(questions, c.questions) << out;
     }
+}
+
+// The events of --json: standard output keeps only them, one object a line,
+// every string as text (a board serial with a line feed, an escape and a
+// byte that is no UTF-8 cannot break the line or the document).
+TEST(Events, OneObjectALineOnStandardOutputMessagesOnStandardError)
+{
+    int out[2], err[2];
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_EQ(pipe(err), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        close(out[0]);
+        close(err[0]);
+        if (!events::start())
+            _exit(2);
+        printf("a message\n");
+        const events::BoardId board = {.serial = "7A\n3C\x1b[2J\xff", .usb_path = "1-2"};
+        events::phase("flash", &board, "writing build", 2);
+        events::failure("\x1b[31mCould not find a board\nPlease reconnect it\x1b[0m");
+        events::result(6, nullptr, {{"flash", "fail"}}, events::last_failure());
+        fflush(stdout);
+        _exit(0);
+    }
+    close(out[1]);
+    close(err[1]);
+    auto read_all = [](int fd) {
+        std::string text;
+        char buf[512];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof(buf))) > 0)
+            text.append(buf, static_cast<size_t>(n));
+        close(fd);
+        return text;
+    };
+    const std::string events_text = read_all(out[0]);
+    const std::string messages = read_all(err[0]);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(messages, "a message\n");
+    EXPECT_EQ(events_text,
+              "{\"event\":\"phase\",\"command\":\"flash\",\"board\":\"7A\\n3C\\u001b[2J\\\\xff\","
+              "\"usb_path\":\"1-2\",\"phase\":\"writing build\",\"attempt\":2}\n"
+              "{\"event\":\"result\",\"status\":6,\"commands\":[{\"command\":\"flash\",\"result\":"
+              "\"fail\"}],\"reason\":\"Could not find a board\"}\n");
 }

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "core/commands.h"
+#include "core/exit_status.h"
 #include "core/state.h"
 #include "host/host.h"
 #include "support/fake_runner.h"
@@ -275,7 +276,7 @@ TEST_F(Flash, NoBoardIsReportedBeforeTheMissingBuild)
     runner.push_read_no_line(); // ls: no such file
     runner.push_read_no_line(); // no board
     StdoutCapture out;
-    EXPECT_EQ(sdk_flash_full_helper(), 1);
+    EXPECT_EQ(sdk_flash_full_helper(), exit_status::no_board);
     EXPECT_EQ(out.text(), red + "Could not find a Qualcomm device in QDL mode\n" +
                               "Please follow the README and reconnect your device" + reset + "\n");
     EXPECT_EQ(runner.calls().size(), 2u);
@@ -381,7 +382,7 @@ TEST_F(Flash, BoardThatNeverBootsIsPolledNineTimes)
     boot_at_poll = 0;
     script_prelude();
     StdoutCapture out;
-    EXPECT_EQ(sdk_flash_full_helper(), 1);
+    EXPECT_EQ(sdk_flash_full_helper(), exit_status::not_booted);
     const std::string text = out.text();
 
     std::string waits;
@@ -483,7 +484,7 @@ TEST_F(Flash, AnotherDeviceUnderAdbIsNotTheFlashedBoardBooted)
         };
         StdoutCapture out;
         const bool ours = std::string(path) == "1-2";
-        EXPECT_EQ(sdk_flash_full_helper(), ours ? 0 : 1) << path;
+        EXPECT_EQ(sdk_flash_full_helper(), ours ? 0 : exit_status::not_booted) << path;
         const std::string text = out.text();
         EXPECT_EQ(text.find("Robotics device is ready") != std::string::npos, ours) << path;
         EXPECT_EQ(text.find("There is something wrong happened") != std::string::npos, !ours);
