@@ -100,8 +100,8 @@ class Options(unittest.TestCase):
                                 b'ostrelle: --retries and --board-timeout go with the flash '
                                 b'command\n'),
                                (['--json', 'toolchain'],
-                                b'ostrelle: --json goes with list, boards, doctor, download or '
-                                b'flash\n'),
+                                b'ostrelle: --json goes with list, boards, doctor, receipt, '
+                                b'verify-receipt, download or flash\n'),
                                (['--only=hlos', 'flash'],
                                 b"ostrelle: invalid value 'hlos' for --only (cdt or non-hlos)\n")):
                 r = run(*args)
