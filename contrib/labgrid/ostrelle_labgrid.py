@@ -378,16 +378,19 @@ class OstrelleFlashDriver(Driver, BootstrapProtocol):
 
     def _log_event(self, event):
         kind = event.get('event')
+        # Fields an event does not carry (a download has no board) are left
+        # out rather than shown as None.
+        who = ' '.join(str(event[key]) for key in ('command', 'board') if event.get(key))
         if kind == 'progress':
-            self.logger.debug('%s %s: %s %s%%', event.get('command'), event.get('board'),
-                              event.get('phase'), event.get('percent'))
+            self.logger.debug('%s: %s %s%%', who, event.get('phase'), event.get('percent'))
         elif kind == 'phase':
-            self.logger.info('%s %s: %s (attempt %s)', event.get('command'), event.get('board'),
-                             event.get('phase'), event.get('attempt'))
+            attempt = event.get('attempt')
+            self.logger.info('%s: %s%s', who, event.get('phase'),
+                             ' (attempt %s)' % attempt if attempt else '')
         elif kind == 'board':
-            self.logger.info('%s %s (USB %s): %s after %s attempt(s)', event.get('command'),
-                             event.get('board'), event.get('usb_path'), event.get('result'),
-                             event.get('attempts'))
+            usb = event.get('usb_path')
+            self.logger.info('%s%s: %s after %s attempt(s)', who, ' (USB %s)' % usb if usb else '',
+                             event.get('result'), event.get('attempts'))
         elif kind == 'result':
             self.logger.info('result: %s', json.dumps(event, sort_keys=True))
 
