@@ -33,20 +33,20 @@ int port_number(const std::string &text)
 
 int port(void)
 {
-    if (const char *socket_spec = getenv("ADB_SERVER_SOCKET"); socket_spec && *socket_spec) {
-        std::string spec(socket_spec);
-        if (spec.rfind("tcp:", 0) != 0)
+    if (const char *socket_text = getenv("ADB_SERVER_SOCKET"); socket_text && *socket_text) {
+        std::string address(socket_text);
+        if (address.rfind("tcp:", 0) != 0)
             return 0;
-        spec.erase(0, 4);
+        address.erase(0, 4);
         // A server on another host is not this program's to start or stop.
-        const size_t colon = spec.rfind(':');
+        const size_t colon = address.rfind(':');
         if (colon != std::string::npos) {
-            const std::string host = spec.substr(0, colon);
+            const std::string host = address.substr(0, colon);
             if (host != "localhost" && host != "127.0.0.1")
                 return 0;
-            spec.erase(0, colon + 1);
+            address.erase(0, colon + 1);
         }
-        return port_number(spec);
+        return port_number(address);
     }
     if (const char *env = getenv("ANDROID_ADB_SERVER_PORT"); env && *env)
         return port_number(env);
