@@ -43,6 +43,35 @@ def board_event(output):
     return found
 
 
+def receipt_differences(bed, release_dir):
+    """How the board's last receipt (board 0, under the run's
+    XDG_STATE_HOME) differs from a booted full flash of release_dir whose
+    images are what the board holds: [] when it proves that flash."""
+    record = board.boards(board.load(bed.state))[0]
+    serial = record['props'].get('ID_SERIAL_SHORT', '')
+    state_home = bed.env().get('XDG_STATE_HOME') or os.path.join(bed.home, '.local', 'state')
+    path = os.path.join(state_home, 'ostrelle', 'boards', serial + '.json')
+    try:
+        with open(path) as f:
+            receipt = json.load(f)
+    except (OSError, ValueError) as e:
+        return ['no receipt: %s' % e]
+    out = []
+    if receipt.get('result') != 'booted':
+        out.append('receipt result %r' % receipt.get('result'))
+    if receipt.get('release', {}).get('directory') != release_dir:
+        out.append('receipt of %r' % receipt.get('release', {}).get('directory'))
+    held = storage.storage(bed.state)
+    images = receipt.get('images', [])
+    if not images:
+        out.append('receipt names no image')
+    for image in images:
+        key = '%s:%s' % (image.get('partition'), image.get('start_sector'))
+        if held.get(key, {}).get('sha256') != image.get('sha256'):
+            out.append('receipt %s at %s is not what the board holds' % (image.get('file'), key))
+    return out
+
+
 def soak(bed, answers, release_dir, flashes, retries, seed, lose_probability=0.05,
          lost_return_seconds=1.0, memory=None, receipt_check=None):
     """Flashes release_dir (already downloaded into bed.target) flashes
