@@ -16,6 +16,7 @@
 
 #include "core/safe_text.h"
 #include "core/state.h"
+#include "utils/file.h"
 
 namespace session_log {
 
@@ -210,13 +211,7 @@ int open_given(const std::string &target)
 
 std::string directory(void)
 {
-    const char *state = getenv("XDG_STATE_HOME");
-    if (state && state[0] == '/')
-        return std::string(state) + "/ostrelle/logs";
-    const char *home = getenv("HOME");
-    if (home && home[0] == '/')
-        return std::string(home) + "/.local/state/ostrelle/logs";
-    return "";
+    return state_dir("logs");
 }
 
 bool open(const std::string &path, int argc, char *argv[])
