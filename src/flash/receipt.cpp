@@ -63,20 +63,10 @@ std::string utc_now()
 // umask of 002 leaves it, is taken away). -1, with why, otherwise.
 int own_dir(const std::string &dir, mode_t mode, std::string &why)
 {
-    for (size_t pos = 1; pos <= dir.size(); pos++) {
-        if (pos != dir.size() && dir[pos] != '/')
-            continue;
-        if (mkdir(dir.substr(0, pos).c_str(), mode) != 0 && errno != EEXIST) {
-            why = strerror(errno);
-            return -1;
-        }
-    }
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        why = errno == ENOTDIR || errno == ELOOP ? "it is not a directory (a symbolic link?)"
-                                                 : strerror(errno);
+    bool created = false;
+    int fd = make_and_open_dir(dir, mode, created, why);
+    if (fd < 0)
         return -1;
-    }
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
         why = "it belongs to another user";

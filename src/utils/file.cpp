@@ -73,6 +73,27 @@ bool read_regular(const std::string &path, size_t limit, std::string &text, std:
     return true;
 }
 
+int make_and_open_dir(const std::string &dir, mode_t mode, bool &created, std::string &why)
+{
+    created = false;
+    for (size_t pos = 1; pos <= dir.size(); pos++) {
+        if (pos != dir.size() && dir[pos] != '/')
+            continue;
+        created = mkdir(dir.substr(0, pos).c_str(), mode) == 0;
+        if (!created && errno != EEXIST) {
+            why = strerror(errno);
+            return -1;
+        }
+    }
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        why = errno == ENOTDIR || errno == ELOOP ? "it is not a directory (a symbolic link?)"
+                                                 : strerror(errno);
+        return -1;
+    }
+    return fd;
+}
+
 std::string state_dir(const std::string &kind)
 {
     const char *state = getenv("XDG_STATE_HOME");

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 #include "utils/os.h"
 
@@ -40,6 +41,11 @@ int open_regular(const std::string &path, std::string &why);
 // limit bytes. False, with why, when it cannot be opened or read or is
 // larger.
 bool read_regular(const std::string &path, size_t limit, std::string &text, std::string &why);
+
+// Makes dir and its missing parents with mode and opens it (close-on-exec)
+// without following a link as its last component; created tells whether
+// that last one was made here. -1, with why, when it cannot.
+int make_and_open_dir(const std::string &dir, mode_t mode, bool &created, std::string &why);
 
 // The program's state directory for one kind of record:
 // $XDG_STATE_HOME/ostrelle/<kind>, or ~/.local/state/ostrelle/<kind>; empty

@@ -274,3 +274,28 @@ TEST(OsFile, StateDirPrefersAnAbsoluteXdgStateHomeThenHome)
         EXPECT_EQ("", state_dir("boards"));
     }
 }
+
+TEST(OsFile, MakeAndOpenDirMakesTheParentsAndOpensNoLink)
+{
+    TempDir dir;
+    bool created = false;
+    std::string why;
+    int fd = make_and_open_dir(dir.file("a/b/c"), 0700, created, why);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(created);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    close(fd);
+    EXPECT_EQ(fs::perms::owner_all, fs::status(dir.file("a/b")).permissions() & fs::perms::all);
+
+    fd = make_and_open_dir(dir.file("a/b/c"), 0700, created, why);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(created);
+    close(fd);
+
+    fs::create_directory_symlink(dir.file("a/b/c"), dir.file("link"));
+    EXPECT_EQ(-1, make_and_open_dir(dir.file("link"), 0700, created, why));
+    EXPECT_EQ("it is not a directory (a symbolic link?)", why);
+    dir.write("plain", "x");
+    EXPECT_EQ(-1, make_and_open_dir(dir.file("plain/sub"), 0700, created, why));
+    EXPECT_EQ(strerror(ENOTDIR), why);
+}
