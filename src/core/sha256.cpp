@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "utils/file.h"
+
 namespace {
 
 const uint32_t round_constants[64] = {
@@ -118,17 +120,9 @@ std::string sha256_hex(std::string_view data)
 bool sha256_file(const std::string &path, std::string &digest, uint64_t &size, std::string &why)
 {
     // Not blocking: a FIFO in place of an image is refused, not waited on.
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        why = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
+    int fd = open_regular(path, why);
+    if (fd < 0)
         return false;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = "it is not a regular file";
-        close(fd);
-        return false;
-    }
     Sha256 sum;
     size = 0;
     std::vector<unsigned char> chunk(1 << 16);

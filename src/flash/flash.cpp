@@ -521,6 +521,23 @@ void report_no_board_partial()
     attempts::note(attempts::Outcome::no_board);
 }
 
+// Takes up a board: 0 when one is chosen, else the status to end with,
+// after report_no_board when there is none and plainly when the user
+// declines.
+int without_board(void (*report_no_board)())
+{
+    switch (boards::choose()) {
+    case boards::Choice::board:
+        return 0;
+    case boards::Choice::none:
+        report_no_board();
+        return exit_status::no_board;
+    case boards::Choice::declined:
+        break;
+    }
+    return 1;
+}
+
 // A sequence that writes one set of partitions and then expects the board
 // to have left download mode: the CDT (both storages) and NON-HLOS flashes.
 struct PartialFlash {
@@ -554,15 +571,8 @@ int flash_partial(const PartialFlash &f)
         printf("%s: check %s internal error\n", f.helper, f.check);
         return 1;
     }
-    switch (boards::choose()) {
-    case boards::Choice::board:
-        break;
-    case boards::Choice::none:
-        report_no_board_partial();
-        return exit_status::no_board;
-    case boards::Choice::declined:
-        return 1;
-    }
+    if (int status = without_board(report_no_board_partial))
+        return status;
     if (!present.has_line()) {
         printf("%sCould not find the %s files, please check files in %s%s/%s%s\n", console::red,
                f.files_name, target_path, release_ver, f.files_dir, console::reset);
@@ -704,15 +714,8 @@ int sdk_flash_full_helper(void)
         return 1;
     }
     // The board is checked before the verdict on the build.
-    switch (boards::choose()) {
-    case boards::Choice::board:
-        break;
-    case boards::Choice::none:
-        report_no_board_full();
-        return exit_status::no_board;
-    case boards::Choice::declined:
-        return 1;
-    }
+    if (int status = without_board(report_no_board_full))
+        return status;
     if (!present.has_line()) {
         printf("%sNeed to check %s%s/full_build/%s/ or run command 1 to download/regenerate "
                "image%s\n",

@@ -604,17 +604,7 @@ void report_phase(Phase phase, bool writing, int number)
     }
     std::string line = host::format("%u %d %u %d\n", static_cast<unsigned>(phase), number,
                                     writing ? 1u : 0u, attempts::current());
-    const char *p = line.c_str();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = write(reports_out, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    write_all(reports_out, line.data(), line.size());
 }
 
 std::string log_dir_name(const Board &board)

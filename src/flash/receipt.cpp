@@ -22,6 +22,7 @@
 #include "host/host.h"
 #include "release/layout.h"
 #include "release/release_tree.h"
+#include "utils/file.h"
 
 namespace receipt {
 
@@ -62,20 +63,10 @@ std::string utc_now()
 // umask of 002 leaves it, is taken away). -1, with why, otherwise.
 int own_dir(const std::string &dir, mode_t mode, std::string &why)
 {
-    for (size_t pos = 1; pos <= dir.size(); pos++) {
-        if (pos != dir.size() && dir[pos] != '/')
-            continue;
-        if (mkdir(dir.substr(0, pos).c_str(), mode) != 0 && errno != EEXIST) {
-            why = strerror(errno);
-            return -1;
-        }
-    }
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        why = errno == ENOTDIR || errno == ELOOP ? "it is not a directory (a symbolic link?)"
-                                                 : strerror(errno);
+    bool created = false;
+    int fd = make_and_open_dir(dir, mode, created, why);
+    if (fd < 0)
         return -1;
-    }
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
         why = "it belongs to another user";
@@ -109,58 +100,15 @@ bool write_file(const std::string &dir, const char *name, const std::string &tex
         why = dir + "/" + name + ": " + strerror(errno);
         return false;
     }
-    const char *p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            why = dir + "/" + name + ": " + strerror(errno);
-            close(fd);
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
+    if (!write_all(fd, text.data(), text.size())) {
+        why = dir + "/" + name + ": " + strerror(errno);
+        close(fd);
+        return false;
     }
     if (close(fd) != 0) {
         why = dir + "/" + name + ": " + strerror(errno);
         return false;
     }
-    return true;
-}
-
-// The whole of a regular file, up to limit bytes; false, with why, for a
-// link, a special file or a larger one.
-bool read_file(const std::string &path, size_t limit, std::string &text, std::string &why)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        why = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        why = "it is not a regular file";
-        return false;
-    }
-    text.clear();
-    char chunk[8192];
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof(chunk));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(chunk, static_cast<size_t>(n));
-        if (text.size() > limit) {
-            close(fd);
-            why = "it is larger than " + std::to_string(limit) + " bytes";
-            return false;
-        }
-    }
-    close(fd);
     return true;
 }
 
@@ -470,13 +418,7 @@ bool from_json(const std::string &text, Receipt &r, std::string &why)
 
 std::string state_dir(void)
 {
-    const char *state = getenv("XDG_STATE_HOME");
-    if (state && state[0] == '/')
-        return std::string(state) + "/ostrelle/boards";
-    const char *home = getenv("HOME");
-    if (home && home[0] == '/')
-        return std::string(home) + "/.local/state/ostrelle/boards";
-    return "";
+    return ::state_dir("boards");
 }
 
 bool last_of(const boards::Board &board, Receipt &r, std::string &why)
@@ -488,7 +430,7 @@ bool last_of(const boards::Board &board, Receipt &r, std::string &why)
     }
     const std::string path = dir + "/" + board_file_name(board);
     std::string text;
-    if (!read_file(path, max_receipt_bytes, text, why)) {
+    if (!read_regular(path, max_receipt_bytes, text, why)) {
         why = errno == ENOENT ? "no receipt of this board's last flash"
                               : "the board's last receipt cannot be read: " + why;
         return false;
@@ -600,7 +542,7 @@ bool matches_id(const Receipt &r, const std::string &stem, const std::string &id
 std::string record_digest(const std::string &release_dir)
 {
     std::string text, why;
-    if (!read_file(release_dir + "/.ostrelle-complete", 1 << 20, text, why))
+    if (!read_regular(release_dir + "/.ostrelle-complete", 1 << 20, text, why))
         return "";
     return text.substr(0, text.find('\n'));
 }
@@ -618,7 +560,7 @@ int show_last(const std::vector<std::string> &ids, bool json)
                 continue;
             std::string text, why;
             Receipt r;
-            if (!read_file(dir + "/" + name, max_receipt_bytes, text, why) ||
+            if (!read_regular(dir + "/" + name, max_receipt_bytes, text, why) ||
                 !from_json(text, r, why)) {
                 fprintf(stderr, "ostrelle: %s/%s: %s\n", dir.c_str(), printable(name).c_str(),
                         why.c_str());
@@ -664,7 +606,7 @@ int verify_file(const std::string &file, const std::string &target_dir, bool jso
 {
     std::string text, why;
     Receipt r;
-    if (!read_file(file, max_receipt_bytes, text, why) || !from_json(text, r, why)) {
+    if (!read_regular(file, max_receipt_bytes, text, why) || !from_json(text, r, why)) {
         fprintf(stderr, "ostrelle: %s: %s\n", printable(file).c_str(), why.c_str());
         return exit_status::usage;
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "core/safe_text.h"
+#include "utils/file.h"
 
 namespace events {
 
@@ -41,17 +42,7 @@ void emit(json_object *doc)
                            "\n";
         // The messages printed so far come first.
         fflush(stdout);
-        const char *p = line.c_str();
-        size_t left = line.size();
-        while (left > 0) {
-            ssize_t n = write(stream, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
+        write_all(stream, line.data(), line.size());
     }
     json_object_put(doc);
 }

@@ -216,6 +216,24 @@ bool skipped(const std::string &cmd, Effect effect)
     return true;
 }
 
+// Runs cmd through body, which returns the result and sets the exit status
+// to log, unless it is longer than buffer (not_run) or a dry run leaves it
+// out (dry); the log gets its status and how long it took.
+template <typename Result, typename Body>
+Result logged(const std::string &cmd, size_t buffer, Effect effect, Result not_run, Result dry,
+              Body body)
+{
+    if (!fits(cmd, buffer))
+        return not_run;
+    if (skipped(cmd, effect))
+        return dry;
+    struct timespec start = started();
+    int status = 0;
+    Result result = body(status);
+    log_command(cmd, status, start);
+    return result;
+}
+
 Reply dry_reply(void)
 {
     Reply reply;
@@ -239,44 +257,35 @@ bool dry_run(void)
 
 int run(const std::string &cmd, size_t buffer, Effect effect)
 {
-    if (!fits(cmd, buffer))
-        return -1;
-    if (skipped(cmd, effect))
-        return 0;
-    struct timespec start = started();
-    int result = current->system(cmd);
-    log_command(cmd, exit_status(result), start);
-    return result;
+    return logged(cmd, buffer, effect, -1, 0, [&](int &status) {
+        int result = current->system(cmd);
+        status = exit_status(result);
+        return result;
+    });
 }
 
 int run_progress(const std::string &cmd, size_t buffer, Effect effect)
 {
-    if (!fits(cmd, buffer))
-        return -1;
-    if (skipped(cmd, effect))
-        return 0;
-    struct timespec start = started();
-    int result = current->system_progress(cmd);
-    log_command(cmd, exit_status(result), start);
-    return result;
+    return logged(cmd, buffer, effect, -1, 0, [&](int &status) {
+        int result = current->system_progress(cmd);
+        status = exit_status(result);
+        return result;
+    });
 }
 
 int run_logged(const std::string &cmd, size_t buffer, Effect effect)
 {
-    if (!fits(cmd, buffer))
-        return -1;
-    if (skipped(cmd, effect))
-        return 0;
-    struct timespec start = started();
-    Reply reply = current->read_all(cmd, logged_bytes);
-    std::string_view text = reply.line;
-    while (!text.empty()) {
-        size_t end = text.find('\n');
-        session_log::output(std::string(text.substr(0, end)));
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    }
-    log_command(cmd, reply.status, start);
-    return reply.status;
+    return logged(cmd, buffer, effect, -1, 0, [&](int &status) {
+        Reply reply = current->read_all(cmd, logged_bytes);
+        std::string_view text = reply.line;
+        while (!text.empty()) {
+            size_t end = text.find('\n');
+            session_log::output(std::string(text.substr(0, end)));
+            text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        }
+        status = reply.status;
+        return reply.status;
+    });
 }
 
 bool output_is_terminal(void)
@@ -291,38 +300,28 @@ bool run_wait(const std::string &cmd, size_t buffer, Effect effect)
 
 int run_wait_status(const std::string &cmd, size_t buffer, Effect effect)
 {
-    if (!fits(cmd, buffer))
-        return -1;
-    if (skipped(cmd, effect))
-        return 0;
-    struct timespec start = started();
-    Reply reply = current->read(cmd, 0);
-    log_command(cmd, reply.status, start);
-    return reply.status;
+    return logged(cmd, buffer, effect, -1, 0, [&](int &status) {
+        status = current->read(cmd, 0).status;
+        return status;
+    });
 }
 
 Reply first_line(const std::string &cmd, size_t line_buffer, size_t buffer, Effect effect)
 {
-    if (!fits(cmd, buffer))
-        return Reply{};
-    if (skipped(cmd, effect))
-        return dry_reply();
-    struct timespec start = started();
-    Reply reply = current->read(cmd, line_buffer);
-    log_command(cmd, reply.status, start);
-    return reply;
+    return logged(cmd, buffer, effect, Reply{}, dry_reply(), [&](int &status) {
+        Reply reply = current->read(cmd, line_buffer);
+        status = reply.status;
+        return reply;
+    });
 }
 
 Reply output(const std::string &cmd, size_t max_bytes, size_t buffer, Effect effect)
 {
-    if (!fits(cmd, buffer))
-        return Reply{};
-    if (skipped(cmd, effect))
-        return Reply{Outcome::no_line, {}, 0};
-    struct timespec start = started();
-    Reply reply = current->read_all(cmd, max_bytes);
-    log_command(cmd, reply.status, start);
-    return reply;
+    return logged(cmd, buffer, effect, Reply{}, Reply{Outcome::no_line, {}, 0}, [&](int &status) {
+        Reply reply = current->read_all(cmd, max_bytes);
+        status = reply.status;
+        return reply;
+    });
 }
 
 Reply output(const std::vector<std::string> &argv, size_t max_bytes, Effect effect, Io err)
@@ -370,14 +369,10 @@ bool pass_through(const std::string &cmd, size_t buffer, Effect effect)
 
 int pass_through_status(const std::string &cmd, size_t buffer, Effect effect)
 {
-    if (!fits(cmd, buffer))
-        return -1;
-    if (skipped(cmd, effect))
-        return 0;
-    struct timespec start = started();
-    int status = current->write(cmd);
-    log_command(cmd, status, start);
-    return status;
+    return logged(cmd, buffer, effect, -1, 0, [&](int &status) {
+        status = current->write(cmd);
+        return status;
+    });
 }
 
 std::string format(const char *fmt, ...)

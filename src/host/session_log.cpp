@@ -16,6 +16,7 @@
 
 #include "core/safe_text.h"
 #include "core/state.h"
+#include "utils/file.h"
 
 namespace session_log {
 
@@ -65,22 +66,9 @@ void write_tool_lines(void)
 int open_private_dir(const std::string &dir, std::string &why)
 {
     bool created = false;
-    for (size_t pos = 1; pos <= dir.size(); pos++) {
-        if (pos != dir.size() && dir[pos] != '/')
-            continue;
-        std::string part = dir.substr(0, pos);
-        created = mkdir(part.c_str(), 0700) == 0;
-        if (!created && errno != EEXIST) {
-            why = strerror(errno);
-            return -1;
-        }
-    }
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        why = errno == ENOTDIR || errno == ELOOP ? "it is not a directory (a symbolic link?)"
-                                                 : strerror(errno);
+    int fd = make_and_open_dir(dir, 0700, created, why);
+    if (fd < 0)
         return -1;
-    }
     struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
         why = "it belongs to another user";
@@ -210,13 +198,7 @@ int open_given(const std::string &target)
 
 std::string directory(void)
 {
-    const char *state = getenv("XDG_STATE_HOME");
-    if (state && state[0] == '/')
-        return std::string(state) + "/ostrelle/logs";
-    const char *home = getenv("HOME");
-    if (home && home[0] == '/')
-        return std::string(home) + "/.local/state/ostrelle/logs";
-    return "";
+    return state_dir("logs");
 }
 
 bool open(const std::string &path, int argc, char *argv[])

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "utils/file.h"
+
 namespace terminal {
 
 const char *red = "\033[31m";
@@ -206,15 +208,7 @@ void block_ttou(sigset_t *old)
 
 void write_out(const char *text, size_t len)
 {
-    while (len > 0) {
-        ssize_t n = write(STDOUT_FILENO, text, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        text += n;
-        len -= static_cast<size_t>(n);
-    }
+    write_all(STDOUT_FILENO, text, len);
 }
 
 void write_out(const char *text)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/safe_text.h"
+#include "utils/file.h"
 
 namespace rawprogram {
 
@@ -404,31 +405,11 @@ bool read(const std::string &dir, const std::string &name, Description &out, std
         why = "not a plain file name";
         return false;
     }
-    const std::string path = dir + "/" + name;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        why = errno == ELOOP ? "it is a symbolic link" : strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        why = "it is not a regular file";
-        return false;
-    }
     std::string text;
-    char chunk[8192];
-    for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof(chunk));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(chunk, static_cast<size_t>(n));
-        if (text.size() > max_file_bytes)
-            break;
+    if (!read_regular(dir + "/" + name, max_file_bytes, text, why)) {
+        out = Description{};
+        return false;
     }
-    close(fd);
     return parse(text, out, why);
 }
 

@@ -91,8 +91,17 @@ TEST(Runner, DryRunShowsTheProbedCommandWithoutItsStatusEcho)
     // A look at what the run would have made is neither run nor shown.
     host::Reply made =
         host::first_line("ls /x/files/made", 512, host::cmd_buffer, host::Effect::assumed);
+    // Every other way of running a change is shown and answered as done too.
+    EXPECT_EQ(host::run("rm -f /x/a"), 0);
+    EXPECT_EQ(host::run_progress("wget b"), 0);
+    EXPECT_EQ(host::run_logged("make c"), 0);
+    EXPECT_EQ(host::run_wait_status("tar d"), 0);
+    EXPECT_EQ(host::pass_through_status("sudo e"), 0);
+    EXPECT_EQ(host::output("unzip f").outcome, host::Outcome::no_line);
     host::set_dry_run(false);
-    EXPECT_EQ(cap.text(), "would run: mkdir -p /x/files/\n");
+    EXPECT_EQ(cap.text(), "would run: mkdir -p /x/files/\nwould run: rm -f /x/a\n"
+                          "would run: wget b\nwould run: make c\nwould run: tar d\n"
+                          "would run: sudo e\nwould run: unzip f\n");
     // The change is answered as done; a probe that only reads still runs.
     EXPECT_TRUE(r.is("0\n"));
     EXPECT_TRUE(made.is("0\n"));

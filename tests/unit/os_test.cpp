@@ -1,17 +1,23 @@
 // OS services layer: calendar conversion, bounded copies, paths, whole-file
-// reads and program execution.
+// reads and writes, state directories and program execution.
 #include "utils/os.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "utils/file.h"
 
 using testing_support::TempDir;
 
@@ -174,4 +180,122 @@ TEST(OsExec, SplitsArgumentsAtSpacesWithoutQuotingOrPathSearch)
     EnvGuard path("PATH", OSTRELLE_TEST_TOOL_DIR);
     fs::current_path(dir.path());
     EXPECT_EQ(V{}, exec_argv(dir, "testtool_argv_dump", "a"));
+}
+
+TEST(OsFile, WriteAllDeliversEveryByteAndReportsAFailedWrite)
+{
+    // More than a pipe holds at once, read by a child while it is written:
+    // the short writes are carried on until all of it is through.
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    std::string data(300000, 'x');
+    for (size_t i = 0; i < data.size(); i += 7)
+        data[i] = static_cast<char>('a' + i % 26);
+    TempDir dir;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[1]);
+        FILE *out = fopen(dir.file("got").c_str(), "wb");
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof(buf))) > 0)
+            fwrite(buf, 1, static_cast<size_t>(n), out);
+        fclose(out);
+        _exit(0);
+    }
+    close(fds[0]);
+    EXPECT_TRUE(write_all(fds[1], data.data(), data.size()));
+    close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    std::ifstream got(dir.file("got"), std::ios::binary);
+    std::stringstream text;
+    text << got.rdbuf();
+    EXPECT_EQ(data, text.str());
+
+    // No reader left: false, with the cause in errno.
+    ASSERT_EQ(0, pipe(fds));
+    close(fds[0]);
+    void (*old)(int) = signal(SIGPIPE, SIG_IGN);
+    errno = 0;
+    EXPECT_FALSE(write_all(fds[1], "abc", 3));
+    EXPECT_EQ(EPIPE, errno);
+    signal(SIGPIPE, old);
+    close(fds[1]);
+}
+
+TEST(OsFile, ReadRegularTakesPlainFilesUpToTheLimitOnly)
+{
+    TempDir dir;
+    std::string text = "stale", why;
+    dir.write("ten", "0123456789");
+    EXPECT_TRUE(read_regular(dir.file("ten"), 10, text, why));
+    EXPECT_EQ("0123456789", text);
+    EXPECT_FALSE(read_regular(dir.file("ten"), 9, text, why));
+    EXPECT_EQ("it is larger than 9 bytes", why);
+
+    fs::create_symlink(dir.file("ten"), dir.file("link"));
+    EXPECT_FALSE(read_regular(dir.file("link"), 100, text, why));
+    EXPECT_EQ("it is a symbolic link", why);
+    EXPECT_EQ(-1, open_regular(dir.file("link"), why));
+
+    // A FIFO with no writer is refused at once rather than waited on.
+    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+    EXPECT_FALSE(read_regular(dir.file("fifo"), 100, text, why));
+    EXPECT_EQ("it is not a regular file", why);
+    EXPECT_FALSE(read_regular(dir.path(), 100, text, why));
+    EXPECT_EQ("it is not a regular file", why);
+
+    EXPECT_FALSE(read_regular(dir.file("missing"), 100, text, why));
+    EXPECT_EQ(strerror(ENOENT), why);
+
+    int fd = open_regular(dir.file("ten"), why);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    close(fd);
+}
+
+TEST(OsFile, StateDirPrefersAnAbsoluteXdgStateHomeThenHome)
+{
+    {
+        EnvGuard state("XDG_STATE_HOME", "/s");
+        EnvGuard home("HOME", "/h");
+        EXPECT_EQ("/s/ostrelle/logs", state_dir("logs"));
+    }
+    {
+        EnvGuard state("XDG_STATE_HOME", "relative");
+        EnvGuard home("HOME", "/h");
+        EXPECT_EQ("/h/.local/state/ostrelle/boards", state_dir("boards"));
+    }
+    {
+        EnvGuard state("XDG_STATE_HOME", "");
+        EnvGuard home("HOME", "h");
+        EXPECT_EQ("", state_dir("boards"));
+    }
+}
+
+TEST(OsFile, MakeAndOpenDirMakesTheParentsAndOpensNoLink)
+{
+    TempDir dir;
+    bool created = false;
+    std::string why;
+    int fd = make_and_open_dir(dir.file("a/b/c"), 0700, created, why);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(created);
+    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    close(fd);
+    EXPECT_EQ(fs::perms::owner_all, fs::status(dir.file("a/b")).permissions() & fs::perms::all);
+
+    fd = make_and_open_dir(dir.file("a/b/c"), 0700, created, why);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(created);
+    close(fd);
+
+    fs::create_directory_symlink(dir.file("a/b/c"), dir.file("link"));
+    EXPECT_EQ(-1, make_and_open_dir(dir.file("link"), 0700, created, why));
+    EXPECT_EQ("it is not a directory (a symbolic link?)", why);
+    dir.write("plain", "x");
+    EXPECT_EQ(-1, make_and_open_dir(dir.file("plain/sub"), 0700, created, why));
+    EXPECT_EQ(strerror(ENOTDIR), why);
 }
