@@ -82,16 +82,21 @@ std::vector<std::vector<std::string>> FakeRunner::argv_calls() const
     return out;
 }
 
-int FakeRunner::system(const std::string &cmd)
+int FakeRunner::next_system_result()
 {
-    calls_.push_back({Kind::system, cmd, 0});
-    if (on_call)
-        on_call(calls_.back());
     if (system_results_.empty())
         return 0;
     int result = system_results_.front();
     system_results_.pop_front();
     return result;
+}
+
+int FakeRunner::system(const std::string &cmd)
+{
+    calls_.push_back({Kind::system, cmd, 0});
+    if (on_call)
+        on_call(calls_.back());
+    return next_system_result();
 }
 
 namespace {
@@ -232,11 +237,7 @@ int FakeRunner::run_argv(const std::vector<std::string> &argv)
     calls_.push_back({Kind::argv, host::show(argv), 0, argv});
     if (on_call)
         on_call(calls_.back());
-    if (system_results_.empty())
-        return 0;
-    int result = system_results_.front();
-    system_results_.pop_front();
-    return result;
+    return next_system_result();
 }
 
 int FakeRunner::write(const std::string &cmd)

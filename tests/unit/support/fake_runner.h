@@ -83,6 +83,8 @@ class FakeRunner : public host::Runner {
   private:
     std::vector<Call> calls_;
     std::deque<int> system_results_;
+    // The next scripted result of system() or an argument list; 0 when none is left.
+    int next_system_result();
     std::deque<host::Reply> read_results_;
     std::deque<int> write_results_;
     std::map<std::string, std::string> ports_; // sysfs path -> udevadm's reply
